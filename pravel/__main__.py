@@ -1,0 +1,5 @@
+import sys
+
+from pravel.cli import main
+
+sys.exit(main())

@@ -1,0 +1,1 @@
+"""Control of the local ComfyUI server (hostwarden)."""

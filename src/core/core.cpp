@@ -1,0 +1,627 @@
+#include "pravel.hpp"
+
+#include <cstring>
+#include <span>
+#include <string>
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define PV_T_PYSSIZET Py_T_PYSSIZET
+#define PV_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define PV_T_PYSSIZET T_PYSSIZET
+#define PV_READONLY READONLY
+#endif
+
+namespace pv {
+
+void raise_arg_type(const char* name, const char* expected, PyObject* got) {
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+          name, expected, Py_TYPE(got)->tp_name);
+}
+
+ref import(const char* module) { return ref::steal(PyImport_ImportModule(module)); }
+
+// ---------------------------------------------------------------- calls and arithmetic
+
+namespace detail {
+ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return ref::steal(PyObject_Vectorcall(callable, args, nargsf, kwnames));
+}
+ref vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return ref::steal(PyObject_VectorcallMethod(name, args, nargsf, kwnames));
+}
+}  // namespace detail
+
+ref operator+(const arg& a, const arg& b) { return ref::steal(PyNumber_Add(a.p, b.p)); }
+ref operator-(const arg& a, const arg& b) { return ref::steal(PyNumber_Subtract(a.p, b.p)); }
+ref operator*(const arg& a, const arg& b) { return ref::steal(PyNumber_Multiply(a.p, b.p)); }
+ref operator/(const arg& a, const arg& b) { return ref::steal(PyNumber_TrueDivide(a.p, b.p)); }
+ref operator%(const arg& a, const arg& b) { return ref::steal(PyNumber_Remainder(a.p, b.p)); }
+ref floordiv(const arg& a, const arg& b) { return ref::steal(PyNumber_FloorDivide(a.p, b.p)); }
+ref abs(const arg& a) { return ref::steal(PyNumber_Absolute(a.p)); }
+
+static bool compare(PyObject* a, PyObject* b, int op) {
+    return check(PyObject_RichCompareBool(a, b, op)) != 0;
+}
+bool operator<(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_LT); }
+bool operator<=(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_LE); }
+bool operator>(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_GT); }
+bool operator>=(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_GE); }
+bool equal(const arg& a, const arg& b) { return compare(a.p, b.p, Py_EQ); }
+
+[[noreturn]] static void raise_too_many_values(Py_ssize_t expected) {
+    raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+[[noreturn]] static void raise_need_more_values(Py_ssize_t got) {
+    raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+
+void unpack(PyObject* value, ref* out, Py_ssize_t n) {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        if (size > n) raise_too_many_values(n);
+        if (size < n) raise_need_more_values(size);
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = ref::borrow(items[i]);
+        return;
+    }
+    ref it = ref::steal(PyObject_GetIter(value));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyIter_Next(it.get());
+        if (!item) {
+            if (PyErr_Occurred()) fail();
+            raise_need_more_values(i);
+        }
+        out[i] = ref::steal(item);
+    }
+    PyObject* extra = PyIter_Next(it.get());
+    if (extra) {
+        Py_DECREF(extra);
+        raise_too_many_values(n);
+    }
+    if (PyErr_Occurred()) fail();
+}
+
+// ---------------------------------------------------------------- the with statement
+
+namespace {
+// The exception being raised, taken out of the thread state.
+struct raised {
+    raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        value = PyErr_GetRaisedException();
+#else
+        PyObject *type, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb && value) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+#endif
+    }
+    ~raised() { Py_XDECREF(value); }
+    void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(std::exchange(value, nullptr));
+#else
+        PyObject* v = std::exchange(value, nullptr);
+        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v))), v,
+                      PyException_GetTraceback(v));
+#endif
+    }
+    PyObject* value = nullptr;
+};
+}  // namespace
+
+namespace detail {
+bool exit_on_error(const ref& manager, const ref& exit) {
+    raised err;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(err.value));
+    PyObject* traceback = PyException_GetTraceback(err.value);  // new reference, may be NULL
+    ref tb = traceback ? ref::steal(traceback) : none();
+    ref swallow;
+    try {
+        swallow = exit(manager, type, err.value, tb);
+    } catch (const error_already_set&) {
+        raised from_exit;
+        PyException_SetContext(from_exit.value, Py_NewRef(err.value));
+        from_exit.restore();
+        throw;
+    }
+    if (swallow.truthy()) return true;
+    err.restore();
+    return false;
+}
+}  // namespace detail
+
+// ---------------------------------------------------------------- module state
+
+int state_base::traverse(visitproc visit, void* arg) {
+    Py_VISIT(function_type.get());
+    return 0;
+}
+
+void state_base::clear() { function_type = ref(); }
+
+ref state_base::global(PyObject* key) const {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+        fail();
+    }
+    return ref::borrow(value);
+}
+
+void state_base::publish(const char* attr_name, const ref& value) const {
+    check(PyModule_AddObjectRef(module, attr_name, value.get()));
+}
+
+ref state_base::import_module(const char* module_name, const char* as) const {
+    ref mod = import(module_name);
+    publish(as ? as : module_name, mod);
+    return mod;
+}
+
+void state_base::import_from(const char* module_name, std::initializer_list<const char*> names,
+                             int level) const {
+    ref fromlist = list();
+    for (const char* n : names) check(PyList_Append(fromlist.get(), str(n).get()));
+    ref modname = str(module_name);
+    ref mod = ref::steal(PyImport_ImportModuleLevelObject(
+        modname.get(), PyModule_GetDict(module), nullptr, fromlist.get(), level));
+    for (const char* n : names) {
+        PyObject* value = PyObject_GetAttrString(mod.get(), n);
+        if (!value) {
+            // Like `from m import x`, a missing name is an ImportError.
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                raise(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module_name);
+            }
+            fail();
+        }
+        publish(n, ref::steal(value));
+    }
+}
+
+namespace detail {
+static state_base*& state_slot(PyObject* m) {
+    return *static_cast<state_base**>(PyModule_GetState(m));
+}
+
+int traverse_state(PyObject* m, visitproc visit, void* arg) {
+    state_base* st = state_slot(m);
+    return st ? st->traverse(visit, arg) : 0;
+}
+
+int clear_state(PyObject* m) {
+    if (state_base* st = state_slot(m)) st->clear();
+    return 0;
+}
+
+void free_state(void* m) {
+    state_base*& st = state_slot(static_cast<PyObject*>(m));
+    delete st;
+    st = nullptr;
+}
+
+PyType_Spec* function_spec();
+
+bool init_state(PyObject* m, std::unique_ptr<state_base> owned) {
+    state_base* st = owned.release();
+    state_slot(m) = st;  // freed with the module from here on
+    st->module = m;
+    st->function_type = ref::steal(PyType_FromModuleAndSpec(m, function_spec(), nullptr));
+    return true;
+}
+}  // namespace detail
+
+// ---------------------------------------------------------------- argument parsing
+
+namespace {
+
+function* as_function(PyObject* o) { return reinterpret_cast<function*>(o); }
+
+int positional_count(const function* f) { return f->nparams - (f->has_var_keywords ? 1 : 0); }
+
+// The TypeErrors of a wrong call, worded as the host words them for its own
+// functions.
+void too_many_positional(const function* f, Py_ssize_t given) {
+    int npos = positional_count(f);
+    int required = 0;
+    while (required < npos && !f->params[required].default_) ++required;
+    std::string takes = required == npos ? std::to_string(npos)
+                                         : "from " + std::to_string(required) + " to " +
+                                               std::to_string(npos);
+    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given",
+                 f->qualname, takes.c_str(), (required == npos && npos == 1) ? "" : "s", given,
+                 given == 1 ? "was" : "were");
+}
+
+void missing_arguments(const function* f, const parsed& p) {
+    ref names = list();
+    for (int i = 0; i < positional_count(f); ++i) {
+        if (p.obj[i] || f->params[i].default_) continue;
+        ref quoted = ref::steal(PyUnicode_FromFormat("'%U'", f->params[i].name));
+        check(PyList_Append(names.get(), quoted.get()));
+    }
+    Py_ssize_t n = PyList_GET_SIZE(names.get());
+    ref text;
+    if (n == 1) {
+        text = ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else {
+        ref last = ref::borrow(PyList_GET_ITEM(names.get(), n - 1));
+        ref head = ref::steal(PyList_GetSlice(names.get(), 0, n - 1));
+        ref joined = ref::steal(PyUnicode_Join(str(", ").get(), head.get()));
+        text = ref::steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(),
+                                               last.get()));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+                 f->qualname, n, n == 1 ? "" : "s", text.get());
+}
+
+int find_param(const function* f, PyObject* key) {
+    int npos = positional_count(f);
+    for (int i = 0; i < npos; ++i)
+        if (f->params[i].name == key) return i;
+    for (int i = 0; i < npos; ++i)
+        if (PyUnicode_Compare(f->params[i].name, key) == 0) return i;
+    return -1;
+}
+
+// Binds the call's arguments to the declared parameters and converts them.
+bool parse(const function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+           parsed& p) {
+    int npos = positional_count(f);
+    if (nargs > npos) {
+        too_many_positional(f, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) p.obj[i] = args[i];
+    PyObject* extra = nullptr;
+    if (f->has_var_keywords) {
+        extra = PyDict_New();
+        if (!extra) return false;
+        p.owned[npos] = ref::steal(extra);
+        p.obj[npos] = extra;
+    }
+    if (kwnames) {
+        for (Py_ssize_t j = 0, n = PyTuple_GET_SIZE(kwnames); j < n; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            PyObject* value = args[nargs + j];
+            int i = find_param(f, key);
+            if (i < 0) {
+                if (!extra) {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                                 f->qualname, key);
+                    return false;
+                }
+                if (PyDict_SetItem(extra, key, value) < 0) return false;
+            } else if (p.obj[i]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             f->qualname, key);
+                return false;
+            } else {
+                p.obj[i] = value;
+            }
+        }
+    }
+    for (int i = 0; i < npos; ++i) {
+        if (p.obj[i]) continue;
+        if (!f->params[i].default_) {
+            missing_arguments(f, p);
+            return false;
+        }
+        p.obj[i] = f->params[i].default_;
+    }
+    // Types are checked in declaration order, after all arguments are bound.
+    for (int i = 0; i < npos; ++i) {
+        const function::slot& s = f->params[i];
+        PyObject* o = p.obj[i];
+        const char* pname = PyUnicode_AsUTF8(s.name);
+        switch (s.how) {
+            case kind::any:
+            case kind::var_keywords:
+                break;
+            case kind::str:
+                if (!PyUnicode_CheckExact(o)) raise_arg_type(pname, "str", o);
+                break;
+            case kind::opt_str:
+                if (o != Py_None && !PyUnicode_CheckExact(o)) raise_arg_type(pname, "str", o);
+                break;
+            case kind::bytes:
+                if (!PyBytes_CheckExact(o)) raise_arg_type(pname, "bytes", o);
+                break;
+            case kind::integer:
+                if (PyLong_CheckExact(o)) break;
+                if (!PyNumber_Check(o)) raise_arg_type(pname, "int", o);
+                p.owned[i] = ref::steal(PyNumber_Long(o));
+                p.obj[i] = p.owned[i].get();
+                break;
+            case kind::real:
+                p.real[i] = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+                if (p.real[i] == -1.0 && PyErr_Occurred()) fail();
+                break;
+            case kind::truth:
+                p.truth[i] = check(PyObject_IsTrue(o)) != 0;
+                break;
+        }
+    }
+    return true;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    function* f = as_function(self);
+    if (!f->module) {
+        PyErr_SetString(PyExc_SystemError, "pravel function called after its module was cleared");
+        return nullptr;
+    }
+    parsed p;
+    bool ok = false;
+    // parse() throws from its conversion step; guarded() turns that back
+    // into a set error.
+    if (!guarded([&] { ok = parse(f, args, PyVectorcall_NARGS(nargsf), kwnames, p); }) || !ok)
+        return nullptr;
+    return f->impl(f, p);
+}
+
+// ---------------------------------------------------------------- the function type
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    function* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->module);
+    Py_VISIT(f->annotations);
+    for (int i = 0; i < f->nparams; ++i) Py_VISIT(f->params[i].default_);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    function* f = as_function(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->annotations);
+    for (int i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i].default_);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    function* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module_name);
+    Py_CLEAR(f->doc);
+    for (int i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i].name);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    // Pickled by reference, as Python functions are.
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_module_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->module_name);
+}
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_annotations(PyObject* self, void*) {
+    function* f = as_function(self);
+    return Py_NewRef(f->annotations ? f->annotations : Py_None);
+}
+PyObject* get_globals(PyObject* self, void*) {
+    function* f = as_function(self);
+    if (!f->module) Py_RETURN_NONE;
+    return Py_NewRef(PyModule_GetDict(f->module));
+}
+
+// inspect.signature() reads this: the declared parameters with their
+// defaults and annotation strings.
+PyObject* get_signature(PyObject* self, void*) {
+    function* f = as_function(self);
+    PyObject* result = nullptr;
+    guarded([&] {
+        ref inspect = import("inspect");
+        ref parameter = inspect.attr("Parameter");
+        ref empty = parameter.attr("empty");
+        ref positional = parameter.attr("POSITIONAL_OR_KEYWORD");
+        ref keywords = parameter.attr("VAR_KEYWORD");
+        ref params = list();
+        for (int i = 0; i < f->nparams; ++i) {
+            const function::slot& s = f->params[i];
+            ref annotation = s.annotation ? str(s.annotation) : empty;
+            ref p = s.how == kind::var_keywords
+                        ? parameter(s.name, keywords, kw("annotation", annotation))
+                        : parameter(s.name, positional,
+                                    kw("default", s.default_ ? s.default_ : empty.get()),
+                                    kw("annotation", annotation));
+            check(PyList_Append(params.get(), p.get()));
+        }
+        ref returns = f->returns ? str(f->returns) : empty;
+        result = inspect.attr("Signature")(params, kw("return_annotation", returns)).release();
+    });
+    return result;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module_name, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", PV_T_PYSSIZET, offsetof(function, vectorcall), PV_READONLY, nullptr},
+    {"__dictoffset__", PV_T_PYSSIZET, offsetof(function, dict), PV_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_type_spec = {
+    "pravel.native_function",
+    sizeof(function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// Evaluates a default written as a Python literal.
+ref literal(const char* source) {
+    ref globals = dict();
+    return ref::steal(PyRun_String(source, Py_eval_input, globals.get(), globals.get()));
+}
+
+}  // namespace
+
+PyType_Spec* detail::function_spec() { return &function_type_spec; }
+
+ref detail::make_function(const state_base& st, const char* fname, const char* qualname_prefix,
+                          const char* doc, const param* params, int nparams,
+                          const char* returns, trampoline_fn impl, int arity, const kind* kinds) {
+    if (nparams != arity || arity > max_params)
+        raise(PyExc_SystemError, "%s(): %d parameters declared for an implementation taking %d",
+              fname, nparams, arity);
+    auto* type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
+    ref self = ref::steal(type->tp_alloc(type, 0));
+    function* f = as_function(self.get());
+    f->vectorcall = function_vectorcall;
+    f->impl = impl;
+    f->returns = returns;
+    f->module = Py_NewRef(st.module);
+    f->name = str(fname).release();
+    f->qualname = qualname_prefix
+                      ? PyUnicode_FromFormat("%s.%s", qualname_prefix, fname)
+                      : Py_NewRef(f->name);
+    check(f->qualname);
+    f->module_name = check(PyModule_GetNameObject(st.module));
+    f->doc = doc ? str(doc).release() : Py_NewRef(Py_None);
+    ref annotations = dict();
+    int i = 0;
+    for (const param& p : std::span<const param>(params, static_cast<size_t>(nparams))) {
+        const kind want = (p.how == kind::real || p.how == kind::truth) ? p.how : kind::any;
+        if (want != kinds[i])
+            raise(PyExc_SystemError, "%s(): parameter '%s' does not match its implementation",
+                  fname, p.name);
+        if (p.how == kind::var_keywords && i != arity - 1)
+            raise(PyExc_SystemError, "%s(): **%s must come last", fname, p.name);
+        function::slot& s = f->params[i];
+        s.name = check(PyUnicode_InternFromString(p.name));
+        s.how = p.how;
+        s.annotation = p.annotation;
+        f->nparams = ++i;
+        f->has_var_keywords = p.how == kind::var_keywords;
+        if (p.default_) s.default_ = literal(p.default_).release();
+        if (p.annotation) check(PyDict_SetItem(annotations.get(), s.name, str(p.annotation).get()));
+    }
+    if (returns) check(PyDict_SetItemString(annotations.get(), "return", str(returns).get()));
+    f->annotations = annotations.release();
+    return self;
+}
+
+// ---------------------------------------------------------------- classes
+
+class_builder::class_builder(const state_base& st, const char* name, const char* doc,
+                             std::initializer_list<PyObject*> bases)
+    : st_(st), name_(str(name)) {
+    bases_ = ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+    // The most derived metaclass of the bases, as the class statement picks it.
+    auto* meta = &PyType_Type;
+    Py_ssize_t i = 0;
+    for (PyObject* base : bases) {
+        PyTuple_SET_ITEM(bases_.get(), i++, Py_NewRef(base));
+        PyTypeObject* t = Py_TYPE(base);
+        if (PyType_IsSubtype(meta, t)) continue;
+        if (!PyType_IsSubtype(t, meta))
+            raise(PyExc_TypeError, "metaclass conflict in the bases of %s", name);
+        meta = t;
+    }
+    meta_ = ref::borrow(reinterpret_cast<PyObject*>(meta));
+    ns_ = meta_.call_method(str("__prepare__").get(), name_, bases_);
+    ns_.setitem(str("__module__").get(), ref::steal(PyModule_GetNameObject(st.module)).get());
+    ns_.setitem(str("__qualname__").get(), name_.get());
+    if (doc) ns_.setitem(str("__doc__").get(), str(doc).get());
+}
+
+class_builder& class_builder::attr(const char* name, const ref& value) {
+    ns_.setitem(str(name).get(), value.get());
+    return *this;
+}
+
+class_builder& class_builder::annotation(const char* name, const char* text) {
+    if (!annotations_) {
+        annotations_ = dict();
+        attr("__annotations__", annotations_);
+    }
+    check(PyDict_SetItemString(annotations_.get(), name, str(text).get()));
+    return *this;
+}
+
+class_builder& class_builder::add(binding how, const char* name, const char* doc,
+                                  std::initializer_list<param> params, const char* returns,
+                                  trampoline_fn impl, int arity, const kind* kinds) {
+    // Methods receive the instance (or class) first, as in Python.
+    param all[max_params];
+    int n = 0;
+    if (how == binding::instance || how == binding::property) all[n++] = param{"self"};
+    if (how == binding::class_method) all[n++] = param{"cls"};
+    if (n + params.size() > static_cast<size_t>(max_params))
+        raise(PyExc_SystemError, "%s(): too many parameters", name);
+    for (const param& p : params) all[n++] = p;
+    ref fn = detail::make_function(st_, name, PyUnicode_AsUTF8(name_.get()), doc, all, n, returns,
+                                   impl, arity, kinds);
+    switch (how) {
+        case binding::instance: break;
+        case binding::class_method: fn = ref::steal(PyClassMethod_New(fn.get())); break;
+        case binding::static_method: fn = ref::steal(PyStaticMethod_New(fn.get())); break;
+        case binding::property:
+            fn = ref::borrow(reinterpret_cast<PyObject*>(&PyProperty_Type))(fn);
+            break;
+    }
+    ns_.setitem(str(name).get(), fn.get());
+    return *this;
+}
+
+ref class_builder::finish() { return meta_(name_, bases_, ns_); }
+
+}  // namespace pv

@@ -1,0 +1,594 @@
+// The small native core every pravel extension module is built on.
+//
+//  * `ref`: an owning reference with Python-like helpers (attribute access,
+//    calls, arithmetic), so module code never counts references by hand.
+//  * Errors travel as C++ exceptions: a failing C API call throws
+//    `error_already_set` (the Python exception stays set) and the function
+//    trampoline turns it back into a NULL return.
+//  * `param` lists declare a function's parameters, their conversion kinds,
+//    defaults (Python literals) and published annotation strings; the native
+//    `function` object parses vectorcall arguments against them and behaves
+//    like a Python function (descriptor, __doc__, __annotations__, signature).
+//  * `class_builder` makes ordinary Python classes (through the metaclass of
+//    the bases, so enumerations work too) out of those functions.
+//  * `module_def` wires multi-phase initialisation with per-module state.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace pv {
+
+// ---------------------------------------------------------------- errors
+
+// Thrown when a Python exception has been set; caught at the boundary.
+struct error_already_set {};
+
+[[noreturn]] inline void fail() { throw error_already_set{}; }
+
+inline PyObject* check(PyObject* o) {
+    if (!o) fail();
+    return o;
+}
+inline int check(int rc) {
+    if (rc < 0) fail();
+    return rc;
+}
+
+template <class... A>
+[[noreturn]] void raise(PyObject* type, const char* fmt, A... args) {
+    PyErr_Format(type, fmt, args...);
+    fail();
+}
+
+// Raises `type` with an exception value (usually the message string).
+[[noreturn]] inline void raise_with(PyObject* type, PyObject* value) {
+    PyErr_SetObject(type, value);
+    fail();
+}
+
+// The TypeError of a wrongly typed argument, in the package's fixed wording.
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
+
+// Runs `body` and converts any escaping C++ exception into a set Python
+// error. Returns false when an error is set.
+template <class F>
+bool guarded(F&& body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (const error_already_set&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in pravel");
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- ref
+
+// An interned attribute name, held by a module's state.
+class name {
+public:
+    explicit name(const char* text) : obj_(PyUnicode_InternFromString(text)) {
+        if (!obj_) fail();
+    }
+    ~name() { Py_XDECREF(obj_); }
+    name(const name&) = delete;
+    name& operator=(const name&) = delete;
+    PyObject* get() const noexcept { return obj_; }
+
+private:
+    PyObject* obj_;
+};
+
+struct arg;
+struct kw;
+
+class ref {
+public:
+    ref() noexcept = default;
+    ref(const ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+    ref(ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    ~ref() { Py_XDECREF(p_); }
+    ref& operator=(ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+
+    // Takes over a new reference; a NULL result of a C API call throws.
+    static ref steal(PyObject* o) { return ref(check(o), 0); }
+    static ref borrow(PyObject* o) noexcept { return ref(Py_XNewRef(o), 0); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(PyObject* o) const noexcept { return p_ == o; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+
+    ref attr(PyObject* name) const { return steal(PyObject_GetAttr(p_, name)); }
+    ref attr(const char* name) const { return steal(PyObject_GetAttrString(p_, name)); }
+    ref attr(const name& n) const { return attr(n.get()); }
+    void setattr(PyObject* name, PyObject* value) const { check(PyObject_SetAttr(p_, name, value)); }
+    void setattr(const char* name, PyObject* value) const {
+        check(PyObject_SetAttrString(p_, name, value));
+    }
+    void setattr(const name& n, PyObject* value) const { setattr(n.get(), value); }
+    ref item(PyObject* key) const { return steal(PyObject_GetItem(p_, key)); }
+    ref item(Py_ssize_t i) const { return steal(PySequence_GetItem(p_, i)); }
+    ref item(int i) const { return item(static_cast<Py_ssize_t>(i)); }
+    void setitem(PyObject* key, PyObject* value) const { check(PyObject_SetItem(p_, key, value)); }
+    bool truthy() const { return check(PyObject_IsTrue(p_)) != 0; }
+    Py_ssize_t size() const {
+        Py_ssize_t n = PyObject_Size(p_);
+        if (n < 0) fail();
+        return n;
+    }
+
+    // Calls with positional values and trailing `kw(...)` keyword values.
+    template <class... A>
+    ref operator()(A&&... a) const;
+    template <class... A>
+    ref call_method(PyObject* name, A&&... a) const;
+    template <class... A>
+    ref call_method(const char* n, A&&... a) const {
+        return call_method(steal(PyUnicode_InternFromString(n)).get(), std::forward<A>(a)...);
+    }
+    template <class... A>
+    ref call_method(const name& n, A&&... a) const {
+        return call_method(n.get(), std::forward<A>(a)...);
+    }
+
+private:
+    ref(PyObject* o, int) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+inline ref none() { return ref::borrow(Py_None); }
+inline ref boolean(bool b) { return ref::borrow(b ? Py_True : Py_False); }
+inline ref str(std::string_view s) {
+    return ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline ref integer(long long v) { return ref::steal(PyLong_FromLongLong(v)); }
+inline ref real(double v) { return ref::steal(PyFloat_FromDouble(v)); }
+inline ref dict() { return ref::steal(PyDict_New()); }
+inline ref list(Py_ssize_t n = 0) { return ref::steal(PyList_New(n)); }
+inline ref type_of(PyObject* o) { return ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o))); }
+ref import(const char* module);
+
+// A value handed to a Python call: a borrowed object, or a temporary made
+// from a C++ value and kept alive for the duration of the call.
+struct arg {
+    arg(PyObject* o) : p(o) {}
+    arg(const ref& o) : p(o.get()) {}
+    arg(ref&& o) : hold(std::move(o)), p(hold.get()) {}
+    arg(const name& n) : p(n.get()) {}
+    arg(const char* s) : hold(str(s)), p(hold.get()) {}
+    arg(std::string_view s) : hold(str(s)), p(hold.get()) {}
+    arg(double v) : hold(real(v)), p(hold.get()) {}
+    arg(bool b) : p(b ? Py_True : Py_False) {}
+    template <class I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
+    arg(I v) : hold(integer(static_cast<long long>(v))), p(hold.get()) {}
+    ref hold;
+    PyObject* p;
+};
+
+// A keyword argument of a call: kw("timeout", value) or kw(interned, value).
+struct kw {
+    kw(const char* n, arg v) : key(ref::steal(PyUnicode_InternFromString(n))), value(std::move(v)) {}
+    kw(PyObject* n, arg v) : key(ref::borrow(n)), value(std::move(v)) {}
+    ref key;
+    arg value;
+};
+
+namespace detail {
+ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+ref vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+template <class T>
+constexpr bool is_kw = std::is_same_v<std::remove_cvref_t<T>, kw>;
+
+// Calls `target` (or, with a method name, the method of `target`) with
+// positional values and trailing keyword values.
+template <class... A>
+ref call(PyObject* target, PyObject* method_name, A&&... a) {
+    constexpr size_t n = sizeof...(A);
+    constexpr size_t nkw = (0 + ... + (is_kw<A> ? 1 : 0));
+    // argv[0] is scratch space for CPython (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject* argv[n + 2] = {};
+    size_t i = 1;
+    if (method_name) argv[i++] = target;
+    ref kwnames;
+    if constexpr (nkw > 0) kwnames = ref::steal(PyTuple_New(nkw));
+    Py_ssize_t k = 0;
+    // Convert every C++ value first, so that the temporaries outlive the call.
+    std::tuple<std::conditional_t<is_kw<A>, const kw&, arg>...> conv{std::forward<A>(a)...};
+    std::apply(
+        [&](auto&... x) {
+            [[maybe_unused]] auto put = [&](auto& y) {
+                if constexpr (is_kw<decltype(y)>) {
+                    PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(y.key.get()));
+                    argv[i++] = y.value.p;
+                } else {
+                    argv[i++] = y.p;
+                }
+            };
+            (put(x), ...);
+        },
+        conv);
+    size_t nargsf = (i - 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (method_name) return vectorcall_method(method_name, argv + 1, nargsf, kwnames.get());
+    return vectorcall(target, argv + 1, nargsf, kwnames.get());
+}
+}  // namespace detail
+
+template <class... A>
+ref ref::operator()(A&&... a) const {
+    return detail::call(p_, nullptr, std::forward<A>(a)...);
+}
+template <class... A>
+ref ref::call_method(PyObject* name, A&&... a) const {
+    return detail::call(p_, name, std::forward<A>(a)...);
+}
+
+// Python arithmetic and ordering, with the host's exact semantics.
+ref operator+(const arg& a, const arg& b);
+ref operator-(const arg& a, const arg& b);
+ref operator*(const arg& a, const arg& b);
+ref operator/(const arg& a, const arg& b);
+ref operator%(const arg& a, const arg& b);
+ref floordiv(const arg& a, const arg& b);
+ref abs(const arg& a);
+bool operator<(const ref& a, const arg& b);
+bool operator<=(const ref& a, const arg& b);
+bool operator>(const ref& a, const arg& b);
+bool operator>=(const ref& a, const arg& b);
+bool equal(const arg& a, const arg& b);  // Python `==`
+
+// Builds a tuple from values.
+template <class... A>
+ref tuple(A&&... a) {
+    ref t = ref::steal(PyTuple_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    (PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(arg(std::forward<A>(a)).p)), ...);
+    return t;
+}
+
+// `for item in iterable: body(item)`.
+template <class F>
+void for_each(PyObject* iterable, F&& body) {
+    ref it = ref::steal(PyObject_GetIter(iterable));
+    while (PyObject* item = PyIter_Next(it.get())) body(ref::steal(item));
+    if (PyErr_Occurred()) fail();
+}
+
+// `a, b, ... = value`: exactly n items, with the package's unpacking messages.
+void unpack(PyObject* value, ref* out, Py_ssize_t n);
+template <size_t N>
+std::array<ref, N> unpack(PyObject* value) {
+    std::array<ref, N> out;
+    unpack(value, out.data(), N);
+    return out;
+}
+
+// The `with` statement: enters `manager`, runs body(entered value), and
+// exits it on every path; a true result of __exit__ swallows the error, in
+// which case with_() returns false.
+template <class F>
+bool with_(const ref& manager, F&& body);
+
+// Releases the GIL for the lifetime of the object.
+class gil_released {
+public:
+    gil_released() noexcept : save_(PyEval_SaveThread()) {}
+    ~gil_released() { PyEval_RestoreThread(save_); }
+    gil_released(const gil_released&) = delete;
+    gil_released& operator=(const gil_released&) = delete;
+
+private:
+    PyThreadState* save_;
+};
+
+namespace detail {
+// Calls __exit__ with the exception being raised. True: the exception is
+// swallowed; false: it is set again. An error of __exit__ itself is thrown,
+// chained to the original one.
+bool exit_on_error(const ref& manager, const ref& exit);
+}  // namespace detail
+
+template <class F>
+bool with_(const ref& manager, F&& body) {
+    ref cls = type_of(manager.get());
+    ref enter = cls.attr("__enter__");
+    ref exit = cls.attr("__exit__");
+    ref value = enter(manager);
+    try {
+        body(value);
+    } catch (const error_already_set&) {
+        if (detail::exit_on_error(manager, exit)) return false;
+        throw;
+    }
+    exit(manager, Py_None, Py_None, Py_None);
+    return true;
+}
+
+// ---------------------------------------------------------------- parameters
+
+// How an argument is accepted on entry, before any work is done.
+enum class kind : std::uint8_t {
+    any,           // anything, unchanged
+    str,           // exactly str
+    opt_str,       // exactly str, or None
+    bytes,         // exactly bytes
+    integer,       // int unchanged; other numbers through int(); else TypeError
+    real,          // converted to a C double
+    truth,         // taken by its truth value
+    var_keywords,  // **kwargs: the extra keywords as a new dict
+};
+
+// One declared parameter: name, kind, published annotation, default given
+// as Python literal source (nullptr: required).
+struct param {
+    const char* name;
+    kind how = kind::any;
+    const char* annotation = nullptr;
+    const char* default_ = nullptr;
+};
+
+inline constexpr int max_params = 8;
+
+// Arguments after parsing and conversion.
+struct parsed {
+    PyObject* obj[max_params] = {};
+    ref owned[max_params];
+    double real[max_params] = {};
+    bool truth[max_params] = {};
+};
+
+struct function;
+struct state_base;
+using trampoline_fn = PyObject* (*)(function*, parsed&);
+
+// ---------------------------------------------------------------- modules
+
+
+// Base of every module's state. The state is created by the module's exec
+// slot and destroyed with the module; it holds no object outside the module.
+struct state_base {
+    state_base() = default;
+    state_base(const state_base&) = delete;
+    state_base& operator=(const state_base&) = delete;
+    virtual ~state_base() = default;
+    virtual int traverse(visitproc visit, void* arg);
+    virtual void clear();
+
+    PyObject* module = nullptr;  // borrowed: the module owns this state
+    ref function_type;           // the native function type of this module
+
+    // A module-level name, looked up at call time like a Python global.
+    ref global(PyObject* key) const;
+    ref global(const name& key) const { return global(key.get()); }
+    void publish(const char* attr_name, const ref& value) const;
+    // `import module` / `from module import a, b` into the module namespace.
+    ref import_module(const char* module_name, const char* as = nullptr) const;
+    // A positive `level` makes a relative import, as `from .m import x`.
+    void import_from(const char* module_name, std::initializer_list<const char*> names,
+                     int level = 0) const;
+};
+
+template <class State>
+State& state_of(PyObject* module) {
+    return *static_cast<State*>(*static_cast<state_base**>(PyModule_GetState(module)));
+}
+
+// ---------------------------------------------------------------- functions
+
+// How a function is placed in a class.
+enum class binding : std::uint8_t { instance, class_method, static_method, property };
+
+// The native function object.
+struct function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* module;  // defining module: its state and its globals
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* annotations;
+    trampoline_fn impl;
+    const char* returns;
+    int nparams;
+    bool has_var_keywords;
+    struct slot {
+        PyObject* name;      // interned
+        PyObject* default_;  // nullptr: required
+        kind how;
+        const char* annotation;
+    } params[max_params];
+};
+
+namespace detail {
+template <class T>
+constexpr kind expected_kind() {
+    if constexpr (std::is_same_v<T, double>) return kind::real;
+    else if constexpr (std::is_same_v<T, bool>) return kind::truth;
+    else return kind::any;  // PyObject* or ref: every object-valued kind
+}
+
+template <class F>
+struct traits;
+template <class State, class... A>
+struct traits<ref (*)(State&, A...)> {
+    using state = State;
+    static constexpr int arity = sizeof...(A);
+    static constexpr kind kinds[sizeof...(A) + 1] = {expected_kind<A>()..., kind::any};
+};
+
+template <class T>
+T take(parsed& p, int i) {
+    if constexpr (std::is_same_v<T, double>) return p.real[i];
+    else if constexpr (std::is_same_v<T, bool>) return p.truth[i];
+    else if constexpr (std::is_same_v<T, ref>) return ref::borrow(p.obj[i]);
+    else return p.obj[i];
+}
+
+template <auto F, class State, class... A, size_t... I>
+PyObject* invoke(function* f, parsed& p, std::index_sequence<I...>) {
+    PyObject* result = nullptr;
+    guarded([&] {
+        State& st = state_of<State>(f->module);
+        result = F(st, take<A>(p, static_cast<int>(I))...).release();
+    });
+    return result;
+}
+
+template <auto F, class State, class... A>
+PyObject* trampoline(function* f, parsed& p, ref (*)(State&, A...)) {
+    return invoke<F, State, A...>(f, p, std::index_sequence_for<A...>{});
+}
+
+template <auto F>
+PyObject* trampoline_for(function* f, parsed& p) {
+    return trampoline<F>(f, p, F);
+}
+
+// Creates a function object; `kinds` are the C++ parameter kinds of the
+// implementation, checked against the declaration.
+ref make_function(const state_base& st, const char* name, const char* qualname_prefix,
+                  const char* doc, const param* params, int nparams, const char* returns,
+                  trampoline_fn impl, int arity, const kind* kinds);
+}  // namespace detail
+
+// A module-level or free-standing native function.
+template <auto F>
+ref make_function(const state_base& st, const char* name, const char* doc,
+                  std::initializer_list<param> params, const char* returns = nullptr) {
+    using t = detail::traits<decltype(F)>;
+    return detail::make_function(st, name, nullptr, doc, params.begin(),
+                                 static_cast<int>(params.size()), returns,
+                                 &detail::trampoline_for<F>, t::arity, t::kinds);
+}
+
+// ---------------------------------------------------------------- classes
+
+// Builds an ordinary Python class: the namespace is prepared by the bases'
+// metaclass and filled in call order, then the metaclass creates the class.
+class class_builder {
+public:
+    class_builder(const state_base& st, const char* name, const char* doc = nullptr,
+                  std::initializer_list<PyObject*> bases = {});
+
+    // Instance methods get `self` and class methods `cls` in front of the
+    // declared parameters; the implementation receives it as its first
+    // PyObject* argument.
+    template <auto F>
+    class_builder& method(const char* name, const char* doc, std::initializer_list<param> params,
+                          const char* returns = nullptr) {
+        return add<F>(binding::instance, name, doc, params, returns);
+    }
+    template <auto F>
+    class_builder& class_method(const char* name, const char* doc,
+                                std::initializer_list<param> params,
+                                const char* returns = nullptr) {
+        return add<F>(binding::class_method, name, doc, params, returns);
+    }
+    template <auto F>
+    class_builder& static_method(const char* name, const char* doc,
+                                 std::initializer_list<param> params,
+                                 const char* returns = nullptr) {
+        return add<F>(binding::static_method, name, doc, params, returns);
+    }
+    // A read-only property whose getter is F(state, self).
+    template <auto F>
+    class_builder& property(const char* name, const char* returns = nullptr,
+                            const char* doc = nullptr) {
+        return add<F>(binding::property, name, doc, {}, returns);
+    }
+    class_builder& attr(const char* name, const ref& value);
+    class_builder& annotation(const char* name, const char* text);
+
+    // Creates the class. It is not published on the module by itself.
+    ref finish();
+
+private:
+    template <auto F>
+    class_builder& add(binding how, const char* name, const char* doc,
+                       std::initializer_list<param> params, const char* returns) {
+        using t = detail::traits<decltype(F)>;
+        return add(how, name, doc, params, returns, &detail::trampoline_for<F>, t::arity,
+                   t::kinds);
+    }
+    class_builder& add(binding how, const char* name, const char* doc,
+                       std::initializer_list<param> params, const char* returns,
+                       trampoline_fn impl, int arity, const kind* kinds);
+
+    const state_base& st_;
+    ref name_, bases_, meta_, ns_, annotations_;
+};
+
+// ---------------------------------------------------------------- module init
+
+namespace detail {
+int traverse_state(PyObject* m, visitproc visit, void* arg);
+int clear_state(PyObject* m);
+void free_state(void* m);
+bool init_state(PyObject* m, std::unique_ptr<state_base> st);
+
+template <class State, void (*Exec)(State&)>
+int exec_module(PyObject* m) {
+    bool ok = guarded([&] {
+        auto owned = std::make_unique<State>();
+        State& st = *owned;
+        if (!init_state(m, std::move(owned))) fail();
+        Exec(st);
+    });
+    return ok ? 0 : -1;
+}
+}  // namespace detail
+
+enum class interpreters : std::uint8_t { shared_gil, own_gil };
+
+// The definition of one extension module (static, as CPython expects).
+template <class State, void (*Exec)(State&), interpreters Interp = interpreters::shared_gil>
+struct module_def {
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(&detail::exec_module<State, Exec>)},
+#ifdef Py_mod_multiple_interpreters
+        {Py_mod_multiple_interpreters, Interp == interpreters::own_gil
+                                           ? Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
+                                           : Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+        {0, nullptr},
+    };
+    static PyObject* init(PyModuleDef* def, const char* qualified_name) {
+        *def = PyModuleDef{
+            PyModuleDef_HEAD_INIT, qualified_name,       nullptr,
+            sizeof(state_base*),   nullptr,              slots,
+            &detail::traverse_state, &detail::clear_state, &detail::free_state,
+        };
+        return PyModuleDef_Init(def);
+    }
+};
+
+}  // namespace pv
+
+// Defines PyInit_<short_name> for the module `qualified` ("pravel.framekit").
+#define PRAVEL_MODULE(short_name, qualified, State, exec, ...)                     \
+    static PyModuleDef pravel_module_def_;                                          \
+    PyMODINIT_FUNC PyInit_##short_name() {                                          \
+        return ::pv::module_def<State, exec __VA_OPT__(, ) __VA_ARGS__>::init(       \
+            &pravel_module_def_, qualified);                                        \
+    }

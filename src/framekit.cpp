@@ -1,0 +1,225 @@
+// pravel.framekit: matches an uploaded image to the nearest standard aspect
+// ratio and, when that is the ratio asked for (or none was asked for),
+// enlarges its smaller side by resampling ("resize") or by centring it on a
+// larger canvas ("fill").
+#include "pravel.hpp"
+
+using pv::kind;
+using pv::kw;
+using pv::ref;
+
+namespace {
+
+struct state : pv::state_base {
+    pv::name BytesIO{"BytesIO"}, Image{"Image"};
+    pv::name STANDARD_RATIO_LIST{"STANDARD_RATIO_LIST"}, std_ratio_map{"_std_ratio_map"};
+    pv::name parse_ratio{"_parse_ratio"}, closest_ratio{"_get_closest_standard_ratio"};
+    pv::name proportion{"proportion"}, need_adjust{"need_adjust"}, fill_color{"fill_color"};
+    pv::name kwargs{"kwargs"};
+};
+
+// ---------------------------------------------------------------- ratios
+
+constexpr const char* init_doc = R"(
+        :param proportion: 目标比例 "3:4"/"1:1"/""空字符串/None
+        :param need_adjust: resize / fill
+        :param fill_color: 填充背景色 RGBA，默认透明
+        )";
+
+bool is_blank(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int k = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, i))) return false;
+    return true;
+}
+
+ref init(state& st, ref self, PyObject* proportion, PyObject* need_adjust, PyObject* fill_color,
+         PyObject* kwargs) {
+    if (proportion != Py_None && is_blank(proportion)) proportion = Py_None;
+    self.setattr(st.proportion, proportion);
+    self.setattr(st.need_adjust, need_adjust);
+    self.setattr(st.fill_color, fill_color);
+    self.setattr(st.kwargs, kwargs);
+    // Built from the list as the instance sees it, so a subclass's own list
+    // gives its own table; insertion order is the matching's tie-break.
+    ref ratio_map = pv::dict();
+    self.setattr(st.std_ratio_map, ratio_map.get());
+    pv::for_each(self.attr(st.STANDARD_RATIO_LIST).get(), [&](ref ratio) {
+        auto [w, h] = pv::unpack<2>(self.call_method(st.parse_ratio, ratio).get());
+        ratio_map.setitem(ratio.get(), (w / h).get());
+    });
+    return pv::none();
+}
+
+constexpr const char* parse_ratio_doc = "解析 3:4 -> (3,4)";
+
+// "(\d+):(\d+)" matched at the start of the stripped text. \d is the regular
+// expression engine's decimal digit (any Unicode Nd character), which int()
+// accepts as well.
+ref parse_ratio(state&, ref ratio_str) {
+    PyObject* text = ratio_str.get();
+    const int k = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
+    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, begin))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, end - 1))) --end;
+    auto digits = [&](Py_ssize_t from) {
+        Py_ssize_t i = from;
+        while (i < end && Py_UNICODE_ISDECIMAL(PyUnicode_READ(k, data, i))) ++i;
+        return i;
+    };
+    const Py_ssize_t first_end = digits(begin);
+    const bool colon = first_end > begin && first_end < end &&
+                       PyUnicode_READ(k, data, first_end) == ':';
+    const Py_ssize_t second_end = colon ? digits(first_end + 1) : first_end;
+    if (!colon || second_end == first_end + 1)
+        pv::raise_with(PyExc_ValueError,
+                       (pv::str("比例格式错误 ") + ratio_str + pv::str("，示例：3:4")).get());
+    auto number = [&](Py_ssize_t from, Py_ssize_t to) {
+        ref run = ref::steal(PyUnicode_Substring(text, from, to));
+        return ref::steal(PyLong_FromUnicodeObject(run.get(), 10));
+    };
+    return pv::tuple(number(begin, first_end), number(first_end + 1, second_end));
+}
+
+constexpr const char* closest_ratio_doc =
+    "计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串";
+
+// Smallest absolute difference of width/height quotients; strict
+// comparison, so a tie keeps the entry that comes first.
+ref closest_standard_ratio(state& st, ref self, ref width, ref height) {
+    ref img_ratio = width / height;
+    ref best_ratio = self.attr(st.STANDARD_RATIO_LIST).item(0);
+    ref min_diff = pv::real(Py_HUGE_VAL);
+    ref items = self.attr(st.std_ratio_map).call_method("items");
+    pv::for_each(items.get(), [&](ref item) {
+        auto [ratio, value] = pv::unpack<2>(item.get());
+        ref diff = pv::abs(img_ratio - value);
+        if (diff < min_diff) {
+            min_diff = diff;
+            best_ratio = ratio;
+        }
+    });
+    return best_ratio;
+}
+
+// ---------------------------------------------------------------- adjustment
+
+constexpr const char* adjust_size_doc = R"(
+        调整图片尺寸
+        1. proportion存在有效值：
+           - 若与原图最接近标准比例不一致 → 直接返回原图不处理
+           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充
+        2. proportion="" / None 且 need_adjust="fill"：
+           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸
+        3. proportion="" / None 且 need_adjust="resize"：沿用原有逻辑
+
+        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小
+        )";
+
+// int(side * scale): the float product truncated toward zero.
+ref scaled(const ref& side, double scale) {
+    const double v = PyLong_AsDouble(side.get());
+    if (v == -1.0 && PyErr_Occurred()) pv::fail();
+    return ref::steal(PyLong_FromDouble(v * scale));
+}
+
+// The smaller side grows by `scale` (both sides of a square).
+ref grown_size(const ref& w, const ref& h, double scale) {
+    if (w < h) return pv::tuple(scaled(w, scale), h);
+    if (h < w) return pv::tuple(w, scaled(h, scale));
+    return pv::tuple(scaled(w, scale), scaled(h, scale));
+}
+
+ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
+                double expand_percent) {
+    const double expand_scale = 1 + expand_percent / 100;
+    ref Image = st.global(st.Image);
+    // Decoded on every path, so bytes that are no image always fail.
+    ref stream = st.global(st.BytesIO)(image_bytes);
+    ref image = Image.attr("open")(stream).call_method("convert", "RGBA");
+    auto [ori_w, ori_h] = pv::unpack<2>(image.attr("size").get());
+    ref ori_closest_ratio = self.call_method(st.closest_ratio, ori_w, ori_h);
+
+    ref proportion = self.attr(st.proportion);
+    if (!proportion.is_none() && !pv::equal(proportion, ori_closest_ratio)) {
+        // The stream's whole content is the caller's own bytes object.
+        if (return_origin_ratio) return pv::tuple(image_bytes, proportion);
+        return image_bytes;
+    }
+    self.call_method(st.parse_ratio, proportion.is_none() ? ori_closest_ratio : proportion);
+
+    ref result;
+    ref need_adjust = self.attr(st.need_adjust);
+    if (pv::equal(need_adjust, "resize")) {
+        ref lanczos = Image.attr("Resampling").attr("LANCZOS");
+        result = image.call_method("resize", grown_size(ori_w, ori_h, expand_scale),
+                                   lanczos);
+    } else if (pv::equal(need_adjust, "fill")) {
+        auto [expand_w, expand_h] = pv::unpack<2>(grown_size(ori_w, ori_h, expand_scale).get());
+        ref width = image.attr("width"), height = image.attr("height");
+        result = Image.attr("new")("RGBA", pv::tuple(expand_w, expand_h), self.attr(st.fill_color));
+        ref paste_x = pv::floordiv(expand_w - width, 2);
+        ref paste_y = pv::floordiv(expand_h - height, 2);
+        // The image is composited over the canvas, so semi-transparent pixels
+        // keep their colour and alpha. alpha_composite takes no negative
+        // offsets: the part of the image left or above the canvas becomes a
+        // source offset instead.
+        ref zero = pv::integer(0);
+        auto clip = [&](const ref& v) { return v < zero ? zero : v; };
+        auto cut = [&](const ref& v) { return v < zero ? ref::steal(PyNumber_Negative(v.get())) : zero; };
+        result.call_method("alpha_composite", image,
+                           pv::tuple(clip(paste_x), clip(paste_y)),
+                           pv::tuple(cut(paste_x), cut(paste_y)));
+    } else {
+        pv::raise_with(PyExc_ValueError, pv::str("need_adjust 仅支持 resize / fill").get());
+    }
+
+    ref format = image.attr("format");
+    ref out = st.global(st.BytesIO)();
+    result.call_method("save", out, kw("format", format.truthy() ? format : pv::str("PNG")),
+                       kw("quality", 95));
+    ref result_bytes = out.call_method("getvalue");
+    if (return_origin_ratio) return pv::tuple(result_bytes, ori_closest_ratio);
+    return result_bytes;
+}
+
+void exec(state& st) {
+    st.import_from("io", {"BytesIO"});
+    st.import_from("typing", {"Optional", "Tuple"});
+    st.import_from("PIL", {"Image"});
+    st.import_module("re");
+    st.import_module("math");
+
+    ref standard_ratios = pv::list();
+    for (const char* r : {"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"})
+        pv::check(PyList_Append(standard_ratios.get(), pv::str(r).get()));
+
+    st.publish("Framekit",
+               pv::class_builder(st, "Framekit")
+                   .attr("STANDARD_RATIO_LIST", standard_ratios)
+                   .method<init>("__init__", init_doc,
+                                 {{"proportion", kind::opt_str, "Optional[str]", "None"},
+                                  {"need_adjust", kind::str, "str", "'fill'"},
+                                  {"fill_color", kind::any, nullptr, "(255, 255, 255, 0)"},
+                                  {"kwargs", kind::var_keywords}})
+                   .static_method<parse_ratio>("_parse_ratio", parse_ratio_doc,
+                                               {{"ratio_str", kind::str, "str"}},
+                                               "Tuple[int, int]")
+                   .method<closest_standard_ratio>("_get_closest_standard_ratio",
+                                                   closest_ratio_doc,
+                                                   {{"width", kind::integer, "int"},
+                                                    {"height", kind::integer, "int"}},
+                                                   "str")
+                   .method<adjust_size>("adjust_size", adjust_size_doc,
+                                        {{"image_bytes", kind::bytes, "bytes"},
+                                         {"return_origin_ratio", kind::truth, "bool", "False"},
+                                         {"expand_percent", kind::real, "float", "10.0"}})
+                   .finish());
+}
+
+}  // namespace
+
+PRAVEL_MODULE(framekit, "pravel.framekit", state, exec)

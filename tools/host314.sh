@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The CPython 3.14 host: a Debian unstable (sid) chroot made with debootstrap,
+# kept outside the checkout and made once per machine.
+#
+#   tools/host314.sh ensure           create or update the host
+#   tools/host314.sh run CMD...       copy the checkout in and run CMD there
+#                                     (from the copy's top directory)
+#
+# PRAVEL_HOST_DIR overrides the location (default /var/cache/pravel/sid-py314).
+# Needs root (debootstrap, chroot and mounts).
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+host=${PRAVEL_HOST_DIR:-/var/cache/pravel/sid-py314}
+mirror=${PRAVEL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+packages_file=$top/tools/host-packages.txt
+# sid's Release file is often past its Valid-Until date.
+apt_opts=(-o Acquire::Check-Valid-Until=false -o Acquire::Retries=3)
+
+log() { printf '[host314] %s\n' "$*" >&2; }
+
+need_root() {
+    if [ "$(id -u)" != 0 ]; then
+        log "must run as root (debootstrap, chroot, mount)"
+        exit 1
+    fi
+}
+
+in_host() { chroot "$host" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
+
+# Mounts the host needs; called inside a private mount namespace (unshare),
+# so they vanish with the command and concurrent runs do not meet.
+mount_host() {
+    cp /etc/resolv.conf "$host/etc/resolv.conf" 2>/dev/null || true
+    mount -t proc proc "$host/proc"
+    for d in dev sys; do mount --rbind "/$d" "$host/$d"; done
+}
+
+ensure() {
+    need_root
+    mkdir -p "$(dirname "$host")"
+    exec 9>"$host.lock"
+    flock 9
+    if [ ! -e "$host/.pravel-base" ]; then
+        command -v debootstrap >/dev/null || {
+            log "installing debootstrap"
+            apt-get "${apt_opts[@]}" update -qq
+            apt-get "${apt_opts[@]}" install -y -qq debootstrap >/dev/null
+        }
+        log "creating the Debian sid host in $host (about a minute)"
+        rm -rf "$host.tmp"
+        debootstrap --variant=minbase sid "$host.tmp" "$mirror" >/dev/null
+        rm -rf "$host"
+        mv "$host.tmp" "$host"
+        touch "$host/.pravel-base"
+    fi
+    local want have
+    want=$(grep -v '^#' "$packages_file" | sort | sha256sum | cut -d' ' -f1)
+    have=$(cat "$host/.pravel-packages" 2>/dev/null || true)
+    if [ "$want" != "$have" ]; then
+        log "installing the host's packages"
+        unshare --mount --propagation private "$0" _inside ensure-packages
+        echo "$want" >"$host/.pravel-packages"
+    fi
+    exec 9>&-
+}
+
+ensure_packages() {
+    mount_host
+    in_host apt-get "${apt_opts[@]}" update -qq
+    # shellcheck disable=SC2046
+    in_host apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends \
+        $(grep -v '^#' "$packages_file") >/dev/null
+    in_host rm -rf /opt/pravel-venv
+    in_host python3 -m venv --system-site-packages /opt/pravel-venv
+}
+
+run() {
+    ensure
+    mkdir -p "$host/work"
+    local work status=0
+    work=$(mktemp -d "$host/work/run.XXXXXX")
+    # The working tree as it stands, without build products.
+    tar -C "$top" --exclude=./.git --exclude=./build --exclude=./.venv --exclude=./out \
+        --exclude='*.so' --exclude=__pycache__ --exclude=.pytest_cache -cf - . | tar -C "$work" -xf -
+    unshare --mount --propagation private "$0" _inside run "/work/${work##*/}" "$@" || status=$?
+    rm -rf "$work"
+    return $status
+}
+
+run_inside() {
+    local dir=$1
+    shift
+    mount_host
+    in_host /bin/bash -c 'cd "$0" && PATH=/opt/pravel-venv/bin:$PATH && exec "$@"' "$dir" "$@"
+}
+
+case ${1:-} in
+    ensure) ensure ;;
+    run) shift; run "$@" ;;
+    _inside)
+        case $2 in
+            ensure-packages) ensure_packages ;;
+            run) shift 2; run_inside "$@" ;;
+        esac ;;
+    *) echo "usage: $0 ensure | run CMD..." >&2; exit 2 ;;
+esac

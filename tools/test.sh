@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The whole test suite: on this machine's python3 (in a virtual environment)
+# and on the CPython 3.14 host (a Debian sid chroot, made on first use).
+#
+#   tools/test.sh [PYTEST ARGS...]
+#
+# PRAVEL_VENV overrides the virtual environment (default .venv);
+# PRAVEL_SKIP_HOST=1 skips the 3.14 host, PRAVEL_SKIP_LOCAL=1 this machine.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+tools/setup-machine.sh
+
+if [ "${PRAVEL_SKIP_LOCAL:-0}" != 1 ]; then
+    venv=${PRAVEL_VENV:-$top/.venv}
+    [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+    echo "[test] building and installing pravel for $("$venv/bin/python" -V)" >&2
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
+    # -P: the checkout's own (unbuilt) pravel/ must not shadow the installed one.
+    "$venv/bin/python" -P -m pytest -q "$@"
+fi
+
+if [ "${PRAVEL_SKIP_HOST:-0}" != 1 ]; then
+    echo "[test] building and testing on the CPython 3.14 host" >&2
+    tools/host314.sh run bash -c '
+        set -e
+        python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+        python -P -m pytest -q "$@"' host-tests "$@"
+fi
