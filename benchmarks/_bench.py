@@ -1,0 +1,75 @@
+"""Shared pieces of the benchmark scripts: timing and realistic test images."""
+
+from __future__ import annotations
+
+import io
+import os
+import platform
+import sys
+import time
+from typing import Callable
+
+from PIL import Image, ImageFilter
+
+
+def machine() -> str:
+    return f"{platform.machine()}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}"
+
+
+def best_of(fns: dict[str, Callable[[], object]], repeat: int = 5, number: int = 1,
+            budget: float = 1.0) -> dict[str, float]:
+    """Seconds per call of each function: the best of at least `repeat` rounds
+    of `number` calls (more while the rounds take under `budget` seconds in
+    all), the functions interleaved so that drift hits all alike."""
+    best = {name: float("inf") for name in fns}
+    rounds, spent = 0, 0.0
+    while rounds < repeat or spent < budget:
+        for name, fn in fns.items():
+            start = time.perf_counter()
+            for _ in range(number):
+                fn()
+            elapsed = time.perf_counter() - start
+            spent += elapsed
+            best[name] = min(best[name], elapsed / number)
+        rounds += 1
+    return best
+
+
+def fmt_time(seconds: float) -> str:
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def encode(image: Image.Image, fmt: str, **options) -> bytes:
+    buffer = io.BytesIO()
+    image.save(buffer, fmt, **options)
+    return buffer.getvalue()
+
+
+def photo_like(width: int, height: int, fmt: str = "JPEG") -> bytes:
+    """A camera-like picture: smooth light and colour with sensor noise."""
+    small = Image.linear_gradient("L").resize((width, height))
+    colour = Image.merge("RGB", (small, small.rotate(90).resize((width, height)), small.transpose(Image.Transpose.FLIP_TOP_BOTTOM)))
+    noise = Image.effect_noise((width, height), 40).convert("RGB")
+    picture = Image.blend(colour, noise, 0.25).filter(ImageFilter.SMOOTH)
+    return encode(picture, fmt, quality=90) if fmt == "JPEG" else encode(picture, fmt)
+
+
+def smooth(width: int, height: int, fmt: str = "JPEG") -> bytes:
+    """A flat illustration: gradients and large areas of one colour."""
+    grad = Image.linear_gradient("L").resize((width, height))
+    picture = Image.merge("RGB", (grad, grad.rotate(180), Image.new("L", (width, height), 128)))
+    return encode(picture, fmt, quality=90) if fmt == "JPEG" else encode(picture, fmt)
+
+
+def cutout(width: int, height: int) -> bytes:
+    """An RGBA PNG with a soft-edged subject on a transparent background."""
+    picture = Image.open(io.BytesIO(photo_like(width, height, "PNG"))).convert("RGBA")
+    mask = Image.new("L", (width, height), 0)
+    from PIL import ImageDraw
+
+    ImageDraw.Draw(mask).ellipse((width // 8, height // 8, width * 7 // 8, height * 7 // 8), fill=255)
+    picture.putalpha(mask.filter(ImageFilter.GaussianBlur(width / 80)))
+    return encode(picture, "PNG")

@@ -1,0 +1,474 @@
+import inspect
+import io
+import math
+import pickle
+import threading
+
+import pytest
+from PIL import Image, UnidentifiedImageError
+
+from conftest import decode, encode
+from pravel import framekit
+from pravel.framekit import Framekit
+
+TYPE_MSG = "Argument '{}' has incorrect type (expected {}, got {})"
+RATIOS = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
+
+
+def doc_lines(obj):
+    return [line.strip() for line in obj.__doc__.splitlines() if line.strip()]
+
+
+# ---------------------------------------------------------------- construction
+
+
+class TestConstruction:
+    def test_defaults(self):
+        fk = Framekit()
+        assert fk.proportion is None
+        assert fk.need_adjust == "fill"
+        assert fk.fill_color == (255, 255, 255, 0)
+        assert fk.kwargs == {}
+        assert list(fk._std_ratio_map) == RATIOS
+        assert fk._std_ratio_map["1:1"] == 1.0
+        assert fk._std_ratio_map["21:9"] == 21 / 9
+        assert all(type(v) is float for v in fk._std_ratio_map.values())
+        assert Framekit.STANDARD_RATIO_LIST == RATIOS
+
+    @pytest.mark.parametrize("blank", ["", "   ", "\t\u3000\n"])
+    def test_blank_proportion_is_none(self, blank):
+        assert Framekit(blank).proportion is None
+
+    def test_proportion_kept_as_passed(self):
+        assert Framekit(" 3:4 ").proportion == " 3:4 "
+        assert Framekit("abc").proportion == "abc"
+
+    def test_positional_and_keyword_arguments(self):
+        fk = Framekit("3:4", "resize", (1, 2, 3), foo=1, bar=[2])
+        assert (fk.proportion, fk.need_adjust, fk.fill_color) == ("3:4", "resize", (1, 2, 3))
+        assert fk.kwargs == {"foo": 1, "bar": [2]}
+        assert Framekit(need_adjust="crop").need_adjust == "crop"
+
+    @pytest.mark.parametrize(
+        "kwargs, name, got",
+        [
+            ({"proportion": 3}, "proportion", "int"),
+            ({"proportion": b"3:4"}, "proportion", "bytes"),
+            ({"need_adjust": None}, "need_adjust", "NoneType"),
+            ({"need_adjust": 1.5}, "need_adjust", "float"),
+        ],
+    )
+    def test_wrong_types(self, kwargs, name, got):
+        with pytest.raises(TypeError) as err:
+            Framekit(**kwargs)
+        assert str(err.value) == TYPE_MSG.format(name, "str", got)
+
+    def test_str_subclass_refused(self):
+        class Text(str):
+            pass
+
+        with pytest.raises(TypeError, match=r"expected str, got Text"):
+            Framekit(Text("3:4"))
+        with pytest.raises(TypeError, match=r"'need_adjust'"):
+            Framekit(need_adjust=Text("fill"))
+
+    def test_call_errors(self):
+        with pytest.raises(TypeError, match="takes from 1 to 4 positional arguments but 5 were given"):
+            Framekit(None, "fill", (0, 0, 0, 0), "extra")
+        with pytest.raises(TypeError, match="multiple values for argument 'proportion'"):
+            Framekit("1:1", proportion="1:1")
+
+
+# ---------------------------------------------------------------- ratio parsing
+
+
+class TestParseRatio:
+    @pytest.mark.parametrize(
+        "text, pair",
+        [
+            ("3:4", (3, 4)),
+            ("  16:9\t", (16, 9)),
+            ("16:9:4", (16, 9)),
+            ("16:9px", (16, 9)),
+            ("0:5", (0, 5)),
+            ("007:010", (7, 10)),
+            ("１６:９", (16, 9)),  # full-width digits
+            ("٣:٤", (3, 4)),  # Arabic-Indic digits
+            ("\u300016:9\u3000", (16, 9)),
+        ],
+    )
+    def test_parses(self, text, pair):
+        result = Framekit._parse_ratio(text)
+        assert result == pair and type(result) is tuple
+        assert all(type(v) is int for v in result)
+
+    @pytest.mark.parametrize("text", ["16 : 9", "", "   ", "a16:9", "16:", ":9", "16/9", "²:3", "16:-9"])
+    def test_rejects(self, text):
+        with pytest.raises(ValueError) as err:
+            Framekit._parse_ratio(text)
+        assert str(err.value) == "比例格式错误 " + text + "，示例：3:4"
+
+    def test_callable_on_instance_and_type_checked(self):
+        assert Framekit()._parse_ratio("4:5") == (4, 5)
+        with pytest.raises(TypeError) as err:
+            Framekit._parse_ratio(None)
+        assert str(err.value) == TYPE_MSG.format("ratio_str", "str", "NoneType")
+
+
+# ---------------------------------------------------------------- nearest ratio
+
+
+class TestClosestRatio:
+    @pytest.mark.parametrize(
+        "w, h, ratio",
+        [
+            (1920, 1080, "16:9"),
+            (1080, 1920, "9:16"),
+            (900, 800, "1:1"),  # exactly 0.125 from 1:1 and 5:4: list order wins
+            (3000, 1000, "21:9"),
+            (1000, 3000, "9:16"),
+            (1000, 1100, "1:1"),
+            (1000, 1500, "2:3"),
+            (1200, 900, "4:3"),
+            (10**30, 10**30 + 1, "1:1"),
+        ],
+    )
+    def test_examples(self, w, h, ratio):
+        assert Framekit()._get_closest_standard_ratio(w, h) == ratio
+
+    def test_numbers_are_truncated(self):
+        fk = Framekit()
+        assert fk._get_closest_standard_ratio(1920.9, 1080.9) == "16:9"
+        assert fk._get_closest_standard_ratio(True, True) == "1:1"
+        with pytest.raises(ZeroDivisionError):
+            fk._get_closest_standard_ratio(5, 0.5)  # int(0.5) == 0
+
+    def test_errors(self):
+        fk = Framekit()
+        with pytest.raises(ZeroDivisionError):
+            fk._get_closest_standard_ratio(100, 0)
+        with pytest.raises(TypeError) as err:
+            fk._get_closest_standard_ratio("100", 10)
+        assert str(err.value) == TYPE_MSG.format("width", "int", "str")
+        with pytest.raises(TypeError, match="'height'"):
+            fk._get_closest_standard_ratio(100, None)
+
+    def test_subclass_table(self):
+        class Wide(Framekit):
+            STANDARD_RATIO_LIST = ["2:1", "1:2", "1:1"]
+
+        fk = Wide()
+        assert list(fk._std_ratio_map) == ["2:1", "1:2", "1:1"]
+        assert fk._get_closest_standard_ratio(1000, 1000) == "1:1"
+        # The starting value is the subclass's entry 0, not "1:1".
+        class Empty(Framekit):
+            STANDARD_RATIO_LIST = ["5:1"]
+
+        assert Empty()._get_closest_standard_ratio(1, 1) == "5:1"
+
+    def test_subclass_parser_is_used(self):
+        class Swapped(Framekit):
+            @staticmethod
+            def _parse_ratio(ratio_str):
+                w, h = Framekit._parse_ratio(ratio_str)
+                return h, w
+
+        assert Swapped()._std_ratio_map["16:9"] == 9 / 16
+
+
+# ---------------------------------------------------------------- adjust_size
+
+
+def rgba(width, height, colour=(30, 120, 200, 255)):
+    return Image.new("RGBA", (width, height), colour)
+
+
+class TestAdjustSize:
+    @pytest.mark.parametrize(
+        "size, percent, ratio, out_size, paste",
+        [
+            ((1000, 2000), 10, "9:16", (1100, 2000), (50, 0)),
+            ((2000, 1000), 10, "16:9", (2000, 1100), (0, 50)),
+            ((1000, 1000), 10, "1:1", (1100, 1100), (50, 50)),
+            ((1001, 2000), -10, "9:16", (900, 2000), (-51, 0)),
+            ((1001, 2000), 10.5, "9:16", (1106, 2000), (52, 0)),
+            ((640, 480), 0, "4:3", (640, 480), (0, 0)),
+        ],
+    )
+    def test_worked_examples(self, size, percent, ratio, out_size, paste):
+        source = rgba(*size, (10, 20, 30, 255))
+        data = encode(source)
+        out, matched = Framekit(need_adjust="resize").adjust_size(data, True, percent)
+        assert matched == ratio
+        assert decode(out).size == out_size
+
+        out, matched = Framekit().adjust_size(data, True, percent)
+        assert matched == ratio
+        canvas = decode(out)
+        assert canvas.size == out_size and canvas.mode == "RGBA"
+        # The opaque image sits at `paste`; the bands are the transparent fill.
+        x, y = paste
+        visible = (max(x, 0), max(y, 0), min(x + size[0], out_size[0]), min(y + size[1], out_size[1]))
+        assert canvas.crop(visible).getextrema() == ((10, 10), (20, 20), (30, 30), (255, 255))
+        if x > 0:
+            assert canvas.getpixel((x - 1, 0)) == (255, 255, 255, 0)
+            right_band = out_size[0] - (x + size[0])
+            assert right_band == x + (out_size[0] - size[0]) % 2
+        if y > 0:
+            assert canvas.getpixel((0, y - 1)) == (255, 255, 255, 0)
+
+    def test_fill_shows_the_right_part_when_cropping(self):
+        # A horizontal gradient: column i has red value i % 256.
+        source = Image.new("RGBA", (1001, 2000))
+        source.putdata([(i % 256, 0, 0, 255) for _ in range(2000) for i in range(1001)])
+        canvas = decode(Framekit().adjust_size(encode(source), expand_percent=-10))
+        assert canvas.size == (900, 2000)
+        assert canvas.getpixel((0, 7))[0] == 51  # columns 51 .. 950 survive
+        assert canvas.getpixel((899, 7))[0] == 950 % 256
+
+    def test_resize_stretches_smaller_side_with_lanczos(self):
+        source = Image.effect_noise((300, 500), 60).convert("RGBA")
+        out = Framekit(need_adjust="resize").adjust_size(encode(source))
+        expected = source.resize((330, 500), Image.Resampling.LANCZOS)
+        assert decode(out).tobytes() == expected.tobytes()
+
+    def test_rgb_input_is_opaque_on_transparent_bands(self, make_image):
+        canvas = decode(Framekit().adjust_size(make_image(400, 300, "RGB", "JPEG")))
+        assert canvas.size == (400, 330)
+        alpha = canvas.getchannel("A")
+        assert alpha.crop((0, 15, 400, 315)).getextrema() == (255, 255)
+        assert alpha.crop((0, 0, 400, 15)).getextrema() == (0, 0)
+        assert alpha.crop((0, 315, 400, 330)).getextrema() == (0, 0)
+
+    @pytest.mark.parametrize("fmt, mode", [("JPEG", "RGB"), ("GIF", "P"), ("BMP", "RGB"), ("WEBP", "RGBA"), ("PNG", "L")])
+    def test_any_input_format_comes_back_as_png(self, make_image, fmt, mode):
+        for need_adjust in ("resize", "fill"):
+            out = Framekit(need_adjust=need_adjust).adjust_size(make_image(200, 300, mode, fmt))
+            assert out.startswith(b"\x89PNG\r\n\x1a\n")
+            assert decode(out).size == (220, 300)
+
+    def test_fill_color_is_used(self, make_image):
+        canvas = decode(Framekit(fill_color=(255, 0, 0, 255)).adjust_size(make_image(100, 100)))
+        assert canvas.getpixel((0, 0)) == (255, 0, 0, 255)
+        canvas = decode(Framekit(fill_color="blue").adjust_size(make_image(100, 100)))
+        assert canvas.getpixel((0, 0)) == (0, 0, 255, 255)
+        with pytest.raises(ValueError):
+            Framekit(fill_color="no such colour").adjust_size(make_image(100, 100))
+
+
+class TestCompositing:
+    """Fill mode composites the image over the canvas (no squared alpha)."""
+
+    def soft_image(self):
+        # Every colour value at every non-zero alpha, plus fully transparent pixels.
+        image = Image.new("RGBA", (256, 256))
+        image.putdata([(v, 255 - v, (v * 7) % 256, a) for a in range(256) for v in range(256)])
+        return image
+
+    def test_transparent_canvas_keeps_pixels_exactly(self):
+        source = self.soft_image()
+        canvas = decode(Framekit().adjust_size(encode(source), expand_percent=50))
+        assert canvas.size == (384, 384)
+        inner = canvas.crop((64, 64, 320, 320)).tobytes()
+        want = source.tobytes()
+        for i in range(0, len(want), 4):
+            expected = want[i : i + 4] if want[i + 3] else bytes((255, 255, 255, 0))
+            assert inner[i : i + 4] == expected, i // 4
+
+    def test_opaque_canvas_gives_opaque_over_blend(self):
+        source = self.soft_image()
+        background = (40, 90, 160, 255)
+        canvas = decode(Framekit(fill_color=background).adjust_size(encode(source), expand_percent=50))
+        assert canvas.getchannel("A").getextrema() == (255, 255)
+        expected = Image.new("RGBA", source.size, background)
+        expected.alpha_composite(source)
+        assert canvas.crop((64, 64, 320, 320)).tobytes() == expected.tobytes()
+        # Half-transparent white over the blue background is a real blend,
+        # not the squared-alpha result of pasting with the image as mask.
+        r, g, b, _ = Image.alpha_composite(Image.new("RGBA", (1, 1), background), Image.new("RGBA", (1, 1), (255, 255, 255, 128))).getpixel((0, 0))
+        assert abs(r - (40 + (255 - 40) * 128 / 255)) <= 1
+
+    def test_negative_offsets(self):
+        source = self.soft_image().resize((300, 256))
+        canvas = decode(Framekit().adjust_size(encode(source), expand_percent=-20))
+        assert canvas.size == (300, 204)  # only the smaller side shrinks
+        offset = (204 - 256) // 2  # -26
+        expected = Image.new("RGBA", (300, 204), (255, 255, 255, 0))
+        expected.alpha_composite(source.crop((0, -offset, 300, -offset + 204)))
+        assert canvas.tobytes() == expected.tobytes()
+
+
+class TestRequestedRatio:
+    def test_mismatch_returns_callers_bytes(self, make_image):
+        data = make_image(1080, 1920)
+        fk = Framekit("3:4")
+        assert fk.adjust_size(data) is data
+        result = fk.adjust_size(data, return_origin_ratio=True)
+        assert result == (data, "3:4") and result[0] is data
+
+    def test_match_processes_like_no_proportion(self, make_image):
+        data = make_image(1080, 1920, "RGB", "JPEG")
+        out, ratio = Framekit("9:16").adjust_size(data, True)
+        assert ratio == "9:16"
+        assert out == Framekit().adjust_size(data)
+
+    @pytest.mark.parametrize("proportion", ["7:10", " 9:16", "9:16 ", "abc"])
+    def test_non_standard_proportion_never_matches(self, make_image, proportion):
+        data = make_image(1080, 1920)
+        assert Framekit(proportion).adjust_size(data) is data
+
+    def test_invalid_mode(self, make_image):
+        data = make_image(1080, 1920)
+        with pytest.raises(ValueError) as err:
+            Framekit(need_adjust="crop").adjust_size(data)
+        assert str(err.value) == "need_adjust 仅支持 resize / fill"
+        with pytest.raises(ValueError):
+            Framekit(need_adjust="Fill").adjust_size(data)
+        # The early return does not look at the mode.
+        assert Framekit("3:4", "crop").adjust_size(data) is data
+
+    def test_undecodable_bytes_fail_on_every_path(self, make_image):
+        for fk in (Framekit(), Framekit("3:4"), Framekit(need_adjust="crop")):
+            with pytest.raises(UnidentifiedImageError):
+                fk.adjust_size(b"not an image")
+        truncated = make_image(300, 300)[:200]
+        with pytest.raises(OSError):
+            Framekit("3:4").adjust_size(truncated)
+
+
+class TestAdjustSizeArguments:
+    @pytest.mark.parametrize("value", [bytearray(b"x"), memoryview(b"x"), None, "x"])
+    def test_image_bytes_must_be_bytes(self, value):
+        with pytest.raises(TypeError) as err:
+            Framekit().adjust_size(value)
+        assert str(err.value) == TYPE_MSG.format("image_bytes", "bytes", type(value).__name__)
+
+    def test_bytes_subclass_refused(self, make_image):
+        class Blob(bytes):
+            pass
+
+        with pytest.raises(TypeError, match="got Blob"):
+            Framekit().adjust_size(Blob(make_image(10, 10)))
+
+    def test_expand_percent_conversion(self, make_image):
+        data = make_image(100, 200)
+        assert decode(Framekit().adjust_size(data, expand_percent=True)).size == (101, 200)
+
+        class Percent:
+            def __float__(self):
+                return 50.0
+
+        assert decode(Framekit().adjust_size(data, expand_percent=Percent())).size == (150, 200)
+        with pytest.raises(TypeError):
+            Framekit().adjust_size(data, expand_percent="10")
+        with pytest.raises(TypeError):
+            Framekit().adjust_size(data, expand_percent=None)
+
+    def test_truth_value_of_return_origin_ratio(self, make_image):
+        data = make_image(100, 100)
+        assert isinstance(Framekit().adjust_size(data, [0]), tuple)
+        assert isinstance(Framekit().adjust_size(data, []), bytes)
+
+    def test_type_checked_before_work(self):
+        with pytest.raises(TypeError):
+            Framekit().adjust_size(b"not an image", expand_percent="x")
+
+    def test_sizes_pillow_rejects(self, make_image):
+        with pytest.raises(ValueError):
+            Framekit(need_adjust="resize").adjust_size(make_image(100, 200), expand_percent=-100)
+        with pytest.raises(ValueError):
+            Framekit().adjust_size(make_image(100, 200), expand_percent=-150)
+        with pytest.raises(OverflowError):
+            Framekit().adjust_size(make_image(100, 200), expand_percent=math.inf)
+
+
+# ---------------------------------------------------------------- published interface
+
+
+class TestInterface:
+    def test_module_namespace(self):
+        assert framekit.Framekit is Framekit
+        assert framekit.BytesIO is io.BytesIO and framekit.Image is Image
+        assert type(Framekit) is type and Framekit.__bases__ == (object,)
+        assert Framekit.__doc__ is None and Framekit.__module__ == "pravel.framekit"
+
+    def test_annotations(self):
+        assert Framekit.__init__.__annotations__ == {"proportion": "Optional[str]", "need_adjust": "str"}
+        assert Framekit._parse_ratio.__annotations__ == {"ratio_str": "str", "return": "Tuple[int, int]"}
+        assert Framekit._get_closest_standard_ratio.__annotations__ == {"width": "int", "height": "int", "return": "str"}
+        assert Framekit.adjust_size.__annotations__ == {"image_bytes": "bytes", "return_origin_ratio": "bool", "expand_percent": "float"}
+
+    def test_signatures(self):
+        assert str(inspect.signature(Framekit)) == (
+            "(proportion: 'Optional[str]' = None, need_adjust: 'str' = 'fill', "
+            "fill_color=(255, 255, 255, 0), **kwargs)"
+        )
+        assert str(inspect.signature(Framekit().adjust_size)) == (
+            "(image_bytes: 'bytes', return_origin_ratio: 'bool' = False, expand_percent: 'float' = 10.0)"
+        )
+        assert str(inspect.signature(Framekit._parse_ratio)) == "(ratio_str: 'str') -> 'Tuple[int, int]'"
+
+    def test_docstrings(self):
+        assert doc_lines(Framekit.__init__) == [
+            ':param proportion: 目标比例 "3:4"/"1:1"/""空字符串/None',
+            ":param need_adjust: resize / fill",
+            ":param fill_color: 填充背景色 RGBA，默认透明",
+        ]
+        assert Framekit._parse_ratio.__doc__ == "解析 3:4 -> (3,4)"
+        assert doc_lines(Framekit._get_closest_standard_ratio) == [
+            "计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串"
+        ]
+        assert doc_lines(Framekit.adjust_size) == [
+            "调整图片尺寸",
+            "1. proportion存在有效值：",
+            "- 若与原图最接近标准比例不一致 → 直接返回原图不处理",
+            "- 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充",
+            '2. proportion="" / None 且 need_adjust="fill"：',
+            "- 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸",
+            '3. proportion="" / None 且 need_adjust="resize"：沿用原有逻辑',
+            ":param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小",
+        ]
+
+    def test_methods_behave_like_python_functions(self):
+        fn = Framekit.adjust_size
+        assert (fn.__name__, fn.__qualname__, fn.__module__) == ("adjust_size", "Framekit.adjust_size", "pravel.framekit")
+        fk = Framekit()
+        bound = fk.adjust_size
+        assert bound.__self__ is fk and bound.__func__ is fn
+        assert isinstance(inspect.getattr_static(Framekit, "_parse_ratio"), staticmethod)
+        assert pickle.loads(pickle.dumps(fn)) is fn
+        # Wrappable like a Python function.
+        class Table(Framekit):
+            _std_ratio_map = {"2:1": 2.0}
+            closest = classmethod(Framekit._get_closest_standard_ratio)
+
+        assert Table.closest(16, 9) == "2:1"
+        fn.custom_attribute = 1
+        assert fn.custom_attribute == 1
+
+    def test_subclass_overrides_attributes_used_by_adjust_size(self, make_image):
+        class Reporting(Framekit):
+            def _get_closest_standard_ratio(self, width, height):
+                return "3:4"
+
+        data = make_image(1000, 1000)
+        assert Reporting("1:1").adjust_size(data) is data
+        assert Reporting().adjust_size(data, True)[1] == "3:4"
+
+
+def test_threads_share_an_instance(make_image):
+    fk = Framekit(need_adjust="resize")
+    data = make_image(300, 500, "RGBA")
+    expected = fk.adjust_size(data)
+    results = []
+
+    def work():
+        for _ in range(5):
+            results.append(fk.adjust_size(data) == expected)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [True] * 20
