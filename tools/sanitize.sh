@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer on
+# the CPython 3.14 host and runs the whole test suite under them.
+#
+#   tools/sanitize.sh [PYTEST ARGS...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+exec tools/host314.sh run bash -c '
+    set -e
+    python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+        -C cmake.define.PRAVEL_SANITIZE=ON -C build-dir=/tmp/pravel-asan-build .
+    # The interpreter is not instrumented: the runtime is preloaded, and
+    # PYTHONMALLOC=malloc lets ASan see every object allocation.
+    # libstdc++ too, so that ASan can intercept C++ exceptions from the start.
+    export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+    export PYTHONMALLOC=malloc
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+    export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    python -P -m pytest -q -p no:cacheprovider "$@"' sanitize "$@"
