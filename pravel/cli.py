@@ -1,47 +1,309 @@
-"""Command line of pravel: ``pravel demo`` runs the modules on bundled samples."""
+"""pravel's command line: the service's image, size and prompt tools for operators.
+
+Every subcommand takes --json to print a machine-readable answer in the service's
+own shape (ServiceResult.to_dict()). Errors print one line on standard error and
+exit with a non-zero status.
+"""
 
 from __future__ import annotations
 
 import argparse
+import io
+import json
 import sys
 from pathlib import Path
+from typing import Any, Callable, NoReturn, Sequence
 
 SAMPLES = Path(__file__).resolve().parent / "samples"
 
+# Exit statuses.
+OK, REFUSED, ERROR = 0, 1, 2
 
-def _demo(args: argparse.Namespace) -> int:
+
+class CommandError(Exception):
+    """A failure reported as one line, with the error code of the answer."""
+
+    def __init__(self, message: str, code: str = "INVALID_PARAMS", status: int = ERROR):
+        super().__init__(message)
+        self.code = code
+        self.status = status
+
+
+# ---------------------------------------------------------------- helpers
+
+
+def _read(path: str) -> bytes:
+    if path == "-":
+        return sys.stdin.buffer.read()
+    try:
+        return Path(path).read_bytes()
+    except OSError as exc:
+        raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def _write(path: str, data: bytes) -> None:
+    try:
+        Path(path).write_bytes(data)
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
+def _image_error(path: str, exc: Exception) -> CommandError:
+    return CommandError(f"{path}: not an image that can be decoded ({exc})", "IMAGE_INVALID")
+
+
+def _decoding(path: str, action: Callable[[], Any]) -> Any:
+    """Runs `action`, turning the imaging library's decoding errors into one line."""
+    from PIL import Image, UnidentifiedImageError
+
+    try:
+        return action()
+    except (UnidentifiedImageError, Image.DecompressionBombError, OSError, SyntaxError, EOFError) as exc:
+        raise _image_error(path, exc) from None
+
+
+def _size_of(data: bytes) -> tuple[int, int]:
     from PIL import Image
-    import io
 
+    with Image.open(io.BytesIO(data)) as image:
+        return image.size
+
+
+def _fill_color(text: str) -> tuple[int, ...]:
+    try:
+        parts = tuple(int(p) for p in text.split(","))
+    except ValueError:
+        parts = ()
+    if len(parts) not in (3, 4) or not all(0 <= p <= 255 for p in parts):
+        raise argparse.ArgumentTypeError(f"expected R,G,B or R,G,B,A with values 0-255, got {text!r}")
+    return parts
+
+
+def _answer(args: argparse.Namespace, data: Any, lines: Sequence[str], status: int = OK) -> int:
+    """Prints a success: the text lines, or with --json the service's answer."""
+    if args.json:
+        from pravel.response.result import ServiceResult
+
+        print(json.dumps(ServiceResult.success(data).to_dict(), ensure_ascii=False))
+    else:
+        for line in lines:
+            print(line)
+    return status
+
+
+# ---------------------------------------------------------------- subcommands
+
+
+def _adjust(args: argparse.Namespace) -> int:
     from pravel.framekit import Framekit
 
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    print("framekit")
-    for sample in ("portrait.jpg", "cutout.png"):
-        data = (SAMPLES / sample).read_bytes()
-        for mode in ("resize", "fill"):
-            result, ratio = Framekit(need_adjust=mode).adjust_size(data, True)
-            target = out / f"{Path(sample).stem}-{mode}.png"
-            target.write_bytes(result)
-            before = Image.open(io.BytesIO(data)).size
-            after = Image.open(io.BytesIO(result)).size
-            print(f"  {sample:13} {mode:6} nearest {ratio:5} {before[0]}x{before[1]} -> "
-                  f"{after[0]}x{after[1]}  {target}")
-    data = (SAMPLES / "portrait.jpg").read_bytes()
-    result, ratio = Framekit("3:4").adjust_size(data, True)
-    print(f"  portrait.jpg  asked for 3:4: {'handed back unchanged' if result is data else 'adjusted'}")
-    return 0
+    data = _read(args.image)
+    options = {} if args.fill_color is None else {"fill_color": args.fill_color}
+    checker = Framekit(args.ratio, args.mode, **options)
+    result, ratio = _decoding(args.image, lambda: checker.adjust_size(data, True, args.percent))
+    adjusted = result is not data
+    _write(args.output, result)
+    size = _size_of(result)
+    info = {"input": args.image, "output": args.output, "adjusted": adjusted, "ratio": ratio,
+            "width": size[0], "height": size[1]}
+    if adjusted:
+        line = f"{args.image}: adjusted ({args.mode}), nearest ratio {ratio}, {size[0]}x{size[1]} -> {args.output}"
+    else:
+        line = (f"{args.image}: handed back unchanged: its nearest ratio is not the requested {ratio} "
+                f"-> {args.output}")
+    return _answer(args, info, [line])
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="pravel", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
-    demo = commands.add_parser("demo", help="run the modules on the bundled samples")
-    demo.add_argument("--out", default="out", help="folder for the output images (default: out)")
-    demo.set_defaults(run=_demo)
+def _ratio(args: argparse.Namespace) -> int:
+    from pravel.shapelens import ImageShapelens
+
+    lens = ImageShapelens(args.range)
+    rows, lines = [], []
+    for path in args.images:
+        data = _read(path)
+        exact = _decoding(path, lambda: lens.get_raw_simple_ratio(data))
+        approx = lens.get_approx_simple_ratio(data)
+        width, height = _size_of(data)
+        rows.append({"file": path, "width": width, "height": height, "exact": exact, "approx": approx})
+        lines.append(f"{path}: {width}x{height}  exact {exact}  approx {approx}")
+    return _answer(args, rows, lines)
+
+
+def _size(args: argparse.Namespace) -> int:
+    from pravel.orvid import OrvidSizeCalculator
+
+    try:
+        result = OrvidSizeCalculator.calc_size(args.ratio, args.tier)
+    except (ValueError, ZeroDivisionError) as exc:
+        raise CommandError(f"bad ratio {args.ratio!r}: {exc}") from None
+    valid = "legal" if result["valid"] else "NOT legal"
+    line = f"{result['aspect_ratio']} at {result['resolution']}: {result['size']} ({result['pixels']} pixels, {valid})"
+    return _answer(args, result, [line])
+
+
+def _scale(args: argparse.Namespace) -> int:
+    from PIL import Image
+
+    from pravel.marvale import MarvaleImageScale
+
+    data = _read(args.image)
+
+    def scale() -> Image.Image:
+        with Image.open(io.BytesIO(data)) as image:
+            image.load()
+            # The scaler prints its own line; with --json it must not mix into the answer.
+            if args.json:
+                import contextlib
+
+                with contextlib.redirect_stdout(sys.stderr):
+                    return MarvaleImageScale(image).start()
+            return MarvaleImageScale(image).start()
+
+    scaled = _decoding(args.image, scale)
+    buffer = io.BytesIO()
+    fmt = Image.registered_extensions().get(Path(args.output).suffix.lower(), "PNG")
+    if fmt == "JPEG" and scaled.mode not in ("RGB", "L"):
+        scaled = scaled.convert("RGB")
+    scaled.save(buffer, format=fmt)
+    _write(args.output, buffer.getvalue())
+    info = {"input": args.image, "output": args.output, "width": scaled.width, "height": scaled.height}
+    return _answer(args, info, [f"-> {args.output}"])
+
+
+def _screen(args: argparse.Namespace) -> int:
+    from pravel.exceptions import PromptBanError
+    from pravel.wordguard import PromptBanChecker
+
+    if args.prompt in (None, "-"):
+        prompt = sys.stdin.read()
+    else:
+        prompt = args.prompt
+    try:
+        checker = PromptBanChecker(args.words, ignore_case=not args.case_sensitive)
+    except FileNotFoundError as exc:
+        raise CommandError(str(exc)) from None
+    except (OSError, UnicodeDecodeError) as exc:
+        raise CommandError(f"cannot read the word list {args.words}: {exc}") from None
+    try:
+        checker.check(prompt)
+    except PromptBanError as exc:
+        if args.json:
+            from pravel.response.faultmark import Faultmark
+            from pravel.response.result import ServiceResult
+
+            answer = ServiceResult.fail(Faultmark.PROMPT_BANNED, status_code=400).to_dict()
+            answer["data"] = {"hits": exc.data, "detail": exc.error_msg}
+            print(json.dumps(answer, ensure_ascii=False))
+        else:
+            print(f"banned: {', '.join(exc.data)}")
+        return REFUSED
+    return _answer(args, {"hits": []}, ["clean"])
+
+
+def _comfyui_restart(args: argparse.Namespace) -> int:
+    import logging
+
+    from pravel.comfyui.hostwarden import ComfyUIManager
+
+    if not args.json:
+        logging.basicConfig(level=logging.DEBUG, format="%(asctime)s %(levelname)s %(message)s",
+                            stream=sys.stderr)
+    manager = ComfyUIManager(args.url, max_wait_seconds=args.max_wait, poll_interval=args.poll_interval)
+    ready = manager.run_reboot_and_wait()
+    if args.json:
+        from pravel.response.faultmark import Faultmark
+        from pravel.response.result import ServiceResult
+
+        result = ServiceResult.success({"url": manager.base_url}) if ready else \
+            ServiceResult.fail(Faultmark.TIMEOUT, status_code=504)
+        print(json.dumps(result.to_dict(), ensure_ascii=False))
+    else:
+        print(f"{manager.base_url}: {'ready again' if ready else 'not ready within the limit'}")
+    return OK if ready else REFUSED
+
+
+def _demo(args: argparse.Namespace) -> int:
+    from pravel import demo
+
+    return demo.run(Path(args.out), as_json=args.json)
+
+
+# ---------------------------------------------------------------- parser
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="pravel", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, run: Callable[[argparse.Namespace], int], help: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help)
+        sub.add_argument("--json", action="store_true", help="print the answer as JSON")
+        sub.set_defaults(run=run)
+        return sub
+
+    sub = command("adjust", _adjust, "match an image to its nearest standard ratio and enlarge or pad it")
+    sub.add_argument("image")
+    sub.add_argument("--ratio", default=None, help="requested ratio, e.g. 3:4 (default: none)")
+    sub.add_argument("--mode", choices=("fill", "resize"), default="fill")
+    sub.add_argument("--percent", type=float, default=10.0, help="growth of the smaller side (default 10)")
+    sub.add_argument("--fill-color", type=_fill_color, default=None, metavar="R,G,B[,A]",
+                     help="canvas colour in fill mode (default transparent)")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT")
+
+    sub = command("ratio", _ratio, "exact and approximate aspect ratio of images")
+    sub.add_argument("images", nargs="+", metavar="IMAGE")
+    sub.add_argument("--range", type=int, default=10, metavar="N", help="largest term of the approximation (default 10)")
+
+    sub = command("size", _size, "legal output size for the upstream model")
+    sub.add_argument("ratio", metavar="RATIO", help="aspect ratio such as 16:9")
+    sub.add_argument("--tier", default="2k", choices=("1k", "2k", "4k"))
+
+    sub = command("scale", _scale, "scale an image to the nearest Marvale resolution")
+    sub.add_argument("image")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT")
+
+    sub = command("screen", _screen, "screen a prompt against a banned-word list (exit 1 when banned)")
+    sub.add_argument("prompt", nargs="?", metavar="PROMPT", help="the prompt, or - (default) to read standard input")
+    sub.add_argument("--words", required=True, metavar="FILE", help="banned words, one per line (UTF-8)")
+    sub.add_argument("--case-sensitive", action="store_true")
+
+    sub = command("comfyui-restart", _comfyui_restart, "restart the ComfyUI server and wait until it answers")
+    sub.add_argument("--url", default="http://127.0.0.1:8188")
+    sub.add_argument("--max-wait", type=int, default=60, metavar="S", help="seconds to wait (default 60)")
+    sub.add_argument("--poll-interval", type=float, default=2.0, metavar="S", help=argparse.SUPPRESS)
+
+    sub = command("demo", _demo, "run every module on the bundled samples")
+    sub.add_argument("--out", default="out", help="folder for the output images (default: out)")
+    return parser
+
+
+def _fail(args: argparse.Namespace | None, error: CommandError) -> NoReturn:
+    if args is not None and getattr(args, "json", False):
+        try:
+            from pravel.response.faultmark import Faultmark
+            from pravel.response.result import ServiceResult
+
+            answer = ServiceResult.fail(Faultmark[error.code], str(error), status_code=400)
+            print(json.dumps(answer.to_dict(), ensure_ascii=False))
+        except Exception:  # the answer is a courtesy; the error line below is the report
+            pass
+    print(f"pravel: error: {error}", file=sys.stderr)
+    sys.exit(error.status)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
     args = parser.parse_args(argv)
-    return args.run(args)
+    try:
+        return args.run(args)
+    except CommandError as error:
+        _fail(args, error)
+    except KeyboardInterrupt:
+        print("pravel: interrupted", file=sys.stderr)
+        return 130
+    except Exception as exc:  # never a traceback for operators
+        _fail(args, CommandError(f"{type(exc).__name__}: {exc}"))
 
 
 if __name__ == "__main__":
