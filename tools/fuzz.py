@@ -1,0 +1,443 @@
+"""Bounded mutation fuzzing of pravel's input-facing operations.
+
+    python tools/fuzz.py [--seconds 60] [--seed N] [--corpus tests/fuzz_corpus]
+
+Feeds mutated image bytes (PNG, JPEG, GIF, WebP, BMP; truncated, corrupted and
+oversized headers, decompression-bomb dimensions) to framekit's adjust_size and
+the two shapelens readings, mutated word files and prompts to wordguard, and
+arbitrary ratio strings and tiers to orvid. Every outcome is checked against an
+oracle: the imaging library called directly for images, the host's `re` for
+prompt screening, a plain-Python model for sizes. Only the oracle's exceptions
+may come out; a crash or a hang (an input running longer than --hang seconds)
+fails the run. The fuzzing runs in a child process, so that a crash leaves the
+input that caused it in the corpus folder (crash-*) and the run reports it.
+
+New kinds of outcome (an exception type not seen before for a target) are
+saved to the corpus; tests/test_fuzz_corpus.py replays the corpus in the
+regular test suite.
+"""
+
+from __future__ import annotations
+
+import argparse
+import faulthandler
+import hashlib
+import io
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+import zlib
+from pathlib import Path
+from typing import Callable
+
+HERE = Path(__file__).resolve().parent
+DEFAULT_CORPUS = HERE.parent / "tests" / "fuzz_corpus"
+
+
+# ---------------------------------------------------------------- oracles
+
+
+def outcome(fn: Callable[[], object]) -> tuple[str, object]:
+    """("ok", value) or ("raise", exception type name)."""
+    try:
+        return "ok", fn()
+    except Exception as exc:  # the oracle compares types, whatever they are
+        return "raise", type(exc).__name__
+
+
+def pillow_decode(data: bytes) -> None:
+    from PIL import Image
+
+    Image.open(io.BytesIO(data)).convert("RGBA")
+
+
+def pillow_size(data: bytes) -> tuple[int, int]:
+    from PIL import Image
+
+    with io.BytesIO(data) as stream, Image.open(stream) as image:
+        return image.size
+
+
+class Mismatch(AssertionError):
+    pass
+
+
+def check_image(data: bytes) -> set[str]:
+    """Runs every image target on `data`; returns the outcome kinds seen."""
+    from pravel.framekit import Framekit
+    from pravel.shapelens import ImageShapelens
+
+    decoded = outcome(lambda: pillow_decode(data))
+    header = outcome(lambda: pillow_size(data))
+    kinds = set()
+    for mode in ("fill", "resize"):
+        got = outcome(lambda: Framekit(need_adjust=mode).adjust_size(data, True))
+        if decoded[0] == "raise":
+            # Pillow's own error must come out, unchanged in type.
+            if got != decoded:
+                raise Mismatch(f"adjust_size({mode}): {got[:2]} where Pillow raises {decoded[1]}")
+        elif got[0] == "raise" and got[1] not in ("ValueError", "DecompressionBombError", "MemoryError"):
+            # A decodable image can only fail for sizes Pillow refuses to make.
+            raise Mismatch(f"adjust_size({mode}) raised {got[1]} on an image Pillow decodes")
+        kinds.add(f"framekit:{got[0]}:{got[1] if got[0] == 'raise' else ''}")
+    lens = ImageShapelens()
+    for name, method in (("raw", lens.get_raw_simple_ratio), ("approx", lens.get_approx_simple_ratio)):
+        got = outcome(lambda: method(data))
+        if header[0] == "raise":
+            if got != header:
+                raise Mismatch(f"shapelens {name}: {got[:2]} where Pillow raises {header[1]}")
+        elif got[0] == "raise":
+            if got[1] != "ZeroDivisionError" or header[1][1] != 0:
+                raise Mismatch(f"shapelens {name} raised {got[1]} for size {header[1]}")
+        kinds.add(f"shapelens:{got[0]}:{got[1] if got[0] == 'raise' else ''}")
+    return kinds
+
+
+def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
+    from pravel.exceptions import PromptBanError
+    from pravel.wordguard import PromptBanChecker
+
+    with tempfile.NamedTemporaryFile("wb", suffix=".txt", delete=False) as f:
+        f.write(data)
+        path = f.name
+    try:
+        expected = outcome(lambda: model_words(path))
+        got = outcome(lambda: PromptBanChecker(path, ignore_case))
+        if expected[0] == "raise" or got[0] == "raise":
+            if (got[0], got[1] if got[0] == "raise" else None) != (expected[0], expected[1] if expected[0] == "raise" else None):
+                raise Mismatch(f"loading words: {got[0]} {got[1] if got[0] == 'raise' else ''} vs {expected}")
+            return {f"wordguard-load:raise:{got[1]}"}
+        checker = got[1]
+        if checker.banned_words != expected[1]:
+            raise Mismatch(f"banned_words {checker.banned_words!r} != {expected[1]!r}")
+        for prompt in prompts:
+            want = [] if checker._ban_regex is None else list(dict.fromkeys(checker._ban_regex.findall(prompt)))
+            hits = checker.find_matched_words(prompt)
+            if hits != want:
+                raise Mismatch(f"find_matched_words({prompt!r}) = {hits!r}, findall gives {want!r}")
+            try:
+                same = checker.check(prompt)
+            except PromptBanError as exc:
+                if exc.data != want or exc.error_msg != "Prohibited prompt words: " + ",".join(want):
+                    raise Mismatch(f"PromptBanError {exc.error_msg!r} / {exc.data!r} for {want!r}")
+            else:
+                if want or same is not prompt:
+                    raise Mismatch(f"check({prompt!r}) passed with hits {want!r}")
+        return {"wordguard-load:ok:"}
+    finally:
+        os.unlink(path)
+
+
+def model_words(path: str) -> list[str]:
+    """The cleaned word list, read the plain way."""
+    with open(path, "r", encoding="utf-8") as f:
+        text = f.read()  # universal newlines: every line ends in "\n" now
+    if text.startswith("\ufeff"):
+        text = text[1:]  # a byte-order mark is not part of the first word
+    seen: set[str] = set()
+    words: list[str] = []
+    for line in text.split("\n"):
+        word = line.strip()
+        if word and word not in seen:
+            seen.add(word)
+            words.append(word)
+    words.sort(key=len, reverse=True)
+    return words
+
+
+def model_calc_size(cls: type, aspect_ratio: str, resolution: str) -> dict:
+    """calc_size written out in plain Python."""
+    import math
+
+    def round_to(value, multiple=None):
+        multiple = cls.MULTIPLE if multiple is None else multiple
+        val = int(round(value / multiple) * multiple)
+        return max(multiple, val)
+
+    def floor_to(value, multiple=None):
+        multiple = cls.MULTIPLE if multiple is None else multiple
+        val = int(math.floor(value / multiple) * multiple)
+        return max(multiple, val)
+
+    def valid(w, h):
+        pixels, long_e, short_e = w * h, max(w, h), min(w, h)
+        ratio = long_e / short_e
+        checks = [long_e <= cls.MAX_EDGE, w % cls.MULTIPLE == 0, h % cls.MULTIPLE == 0,
+                  ratio <= cls.MAX_RATIO, cls.MIN_PIXELS <= pixels <= cls.MAX_PIXELS]
+        return all(checks)
+
+    resolution = resolution.lower()
+    rw, rh = [int(x) for x in aspect_ratio.split(":")]
+    ratio = rw / rh
+    long_r, short_r = max(rw, rh), min(rw, rh)
+    if long_r / short_r > cls.MAX_RATIO:
+        raise ValueError(f"宽高比超出限制3:1，输入比例：{aspect_ratio}")
+    target = cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
+    target = max(cls.MIN_PIXELS, min(target, cls.MAX_PIXELS))
+    w = math.sqrt(target * ratio)
+    h = w / ratio
+    for _ in range(20):
+        wa, ha = round_to(w), round_to(h)
+        current = wa * ha
+        if valid(wa, ha):
+            w, h = wa, ha
+            break
+        if current > cls.MAX_PIXELS:
+            scale = math.sqrt(cls.MAX_PIXELS / current) * 0.999
+            w, h = w * scale, h * scale
+        elif max(w, h) > cls.MAX_EDGE:
+            scale = cls.MAX_EDGE / max(w, h)
+            w, h = w * scale, h * scale
+        elif current < cls.MIN_PIXELS:
+            scale = math.sqrt(cls.MIN_PIXELS / current)
+            w, h = w * scale, h * scale
+        else:
+            w, h = floor_to(w), floor_to(h)
+    width, height = int(w), int(h)
+    return {"width": width, "height": height, "size": f"{width}x{height}", "pixels": width * height,
+            "aspect_ratio": aspect_ratio, "resolution": resolution, "valid": valid(width, height)}
+
+
+def check_size(ratio: str, tier: str) -> set[str]:
+    from pravel.orvid import OrvidSizeCalculator
+
+    def detailed(fn):
+        try:
+            return "ok", fn()
+        except Exception as exc:
+            return "raise", f"{type(exc).__name__}: {exc}"
+
+    want = detailed(lambda: model_calc_size(OrvidSizeCalculator, ratio, tier))
+    got = detailed(lambda: OrvidSizeCalculator.calc_size(ratio, tier))
+    if got != want:
+        # Unpacking errors are worded differently by plain Python; compare types then.
+        if not (got[0] == want[0] == "raise" and "unpack" in got[1] and got[1].split(":")[0] == want[1].split(":")[0]):
+            raise Mismatch(f"calc_size({ratio!r}, {tier!r}) = {got!r}, model {want!r}")
+    return {f"orvid:{got[0]}:{got[1].split(':')[0] if got[0] == 'raise' else ''}"}
+
+
+# ---------------------------------------------------------------- inputs
+
+
+def image_seeds() -> list[bytes]:
+    from PIL import Image, ImageDraw, features
+
+    picture = Image.new("RGB", (37, 23), (200, 40, 90))
+    ImageDraw.Draw(picture).ellipse((4, 3, 30, 20), fill=(20, 200, 120))
+    seeds = []
+    for fmt, mode in (("PNG", "RGBA"), ("PNG", "P"), ("JPEG", "RGB"), ("GIF", "P"), ("BMP", "RGB"),
+                      ("WEBP", "RGBA")):
+        if fmt == "WEBP" and not features.check("webp"):
+            continue
+        buffer = io.BytesIO()
+        picture.convert(mode).save(buffer, fmt)
+        seeds.append(buffer.getvalue())
+    return seeds
+
+
+def png_with_size(width: int, height: int, body: bytes = b"") -> bytes:
+    """A PNG whose header claims any size (decompression-bomb dimensions)."""
+    ihdr = width.to_bytes(4, "big") + height.to_bytes(4, "big") + bytes((8, 6, 0, 0, 0))
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return len(data).to_bytes(4, "big") + kind + data + zlib.crc32(kind + data).to_bytes(4, "big")
+
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(body)) + chunk(b"IEND", b"")
+
+
+def mutate(rng: random.Random, data: bytes, seeds: list[bytes]) -> bytes:
+    buf = bytearray(data)
+    for _ in range(rng.choice((1, 1, 2, 3, 8))):
+        op = rng.randrange(8)
+        if not buf:
+            buf = bytearray(rng.choice(seeds))
+        pos = rng.randrange(len(buf))
+        if op == 0:
+            buf[pos] ^= 1 << rng.randrange(8)
+        elif op == 1:
+            buf[pos] = rng.choice((0, 1, 0x7F, 0x80, 0xFF, 0xFE))
+        elif op == 2:
+            del buf[rng.randrange(len(buf)) :]  # truncate
+        elif op == 3:
+            buf[pos:pos] = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 16)))
+        elif op == 4:
+            del buf[pos : pos + rng.randrange(1, 32)]
+        elif op == 5:
+            other = rng.choice(seeds)
+            cut = rng.randrange(len(other))
+            buf = buf[:pos] + other[cut:]
+        elif op == 6:  # a size field: big-endian or little-endian 16/32-bit
+            width = rng.choice((2, 4))
+            value = rng.choice((0, 1, 0xFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 65535, 100000))
+            order = rng.choice(("big", "little"))
+            field = (value & ((1 << (8 * width)) - 1)).to_bytes(width, order)
+            buf[pos : pos + width] = field
+        else:
+            start = rng.randrange(len(buf))
+            buf[pos:pos] = buf[start : start + rng.randrange(1, 64)]
+    return bytes(buf)
+
+
+def special_images(rng: random.Random) -> bytes:
+    choice = rng.randrange(4)
+    if choice == 0:  # bomb dimensions with almost no data
+        return png_with_size(rng.choice((1, 50000, 2**31 - 1)), rng.choice((1, 70000, 2**31 - 1)))
+    if choice == 1:  # zero-sized or plausible header, truncated data
+        return png_with_size(rng.choice((0, 3, 64)), rng.choice((0, 5, 64)), bytes(rng.randrange(256) for _ in range(40)))
+    if choice == 2:  # BMP claiming a huge size
+        header = bytearray(b"BM" + bytes(52))
+        header[14:18] = (40).to_bytes(4, "little")
+        header[18:22] = rng.choice((60000, 2**31 - 1)).to_bytes(4, "little")
+        header[22:26] = rng.choice((60000, 1)).to_bytes(4, "little", signed=False)
+        header[26:28] = (1).to_bytes(2, "little")
+        header[28:30] = (24).to_bytes(2, "little")
+        return bytes(header)
+    gif = bytearray(b"GIF89a")  # GIF with a huge logical screen
+    gif += rng.choice((65535, 1)).to_bytes(2, "little") + rng.choice((65535, 0)).to_bytes(2, "little") + b"\x00\x00\x00;"
+    return bytes(gif)
+
+
+WORD_SEEDS = [
+    "gore\n血腥\nexplicit violence\n  spaced word \t\nA.B\n(x|y)*\n\nGore\n",
+    "\ufeffbom first\nsecond\r\nthird\rfourth\n",
+    "ſecret\nKelvin\nΣίσυφος\nİstanbul\nＦＵＬＬ\n𐐀deseret\n😀emoji\n",
+    "a\nab\nabc\nabcd\nbc\ncd\n",
+]
+PROMPT_ALPHABET = list("abcdxyzABCD .|*()ſſKkKσςΣıiIİ𐐀𐐨ｆＦ😀血腥暴力\u3000\t\n\ufeff") + ["gore", "GORE", "a.b", "A.B", "secret", "kelvin"]
+
+
+def random_prompt(rng: random.Random, words: list[str]) -> str:
+    parts = []
+    for _ in range(rng.randrange(0, 12)):
+        if words and rng.random() < 0.4:
+            word = rng.choice(words)
+            parts.append(rng.choice((word, word.upper(), word.lower(), word.swapcase())))
+        else:
+            parts.append(rng.choice(PROMPT_ALPHABET))
+    return "".join(parts)
+
+
+def mutate_text(rng: random.Random, data: bytes) -> bytes:
+    buf = bytearray(data)
+    for _ in range(rng.randrange(1, 4)):
+        op = rng.randrange(5)
+        pos = rng.randrange(len(buf) + 1)
+        if op == 0 and buf:
+            buf[min(pos, len(buf) - 1)] = rng.randrange(256)  # may break UTF-8
+        elif op == 1:
+            buf[pos:pos] = rng.choice(("\r", "\n", "\r\n", " ", "\u3000", "\ufeff", "x", "Σ", "ſ")).encode()
+        elif op == 2:
+            del buf[pos : pos + rng.randrange(1, 4)]
+        elif op == 3:
+            buf[pos:pos] = rng.choice(PROMPT_ALPHABET).encode()
+        else:
+            buf = bytearray(b"\xef\xbb\xbf") + buf
+    return bytes(buf)
+
+
+RATIO_PIECES = ["1", "3", "4", "9", "16", "21", "0", "-1", "-16", "100", " 7 ", "１６", "٣", "1_0", "+2", "x", "", "10" * 30]
+
+
+def random_ratio(rng: random.Random) -> tuple[str, str]:
+    parts = [rng.choice(RATIO_PIECES) for _ in range(rng.choice((1, 2, 2, 2, 3)))]
+    ratio = ":".join(parts)
+    if rng.random() < 0.1:
+        ratio = "".join(rng.choice("0123456789:-+ x.") for _ in range(rng.randrange(8)))
+    tier = rng.choice(("1k", "2k", "4k", "4K", "8k", "", "2k ", "İ", rng.choice(PROMPT_ALPHABET)))
+    return ratio, tier
+
+
+# ---------------------------------------------------------------- driver
+
+
+def corpus_name(kind: str, data: bytes) -> str:
+    safe = re.sub(r"[^A-Za-z0-9_.-]+", "_", kind).strip("_")
+    return f"{safe}-{hashlib.sha1(data).hexdigest()[:12]}.bin"
+
+
+def worker(args: argparse.Namespace) -> int:
+    from PIL import Image
+
+    # A service caps decoded sizes; this keeps bomb headers from allocating
+    # gigabytes while still exercising the imaging library's refusal.
+    Image.MAX_IMAGE_PIXELS = 4_000_000
+    warnings.simplefilter("ignore")
+    rng = random.Random(args.seed)
+    corpus = Path(args.corpus)
+    corpus.mkdir(parents=True, exist_ok=True)
+    seen = {p.name.rsplit("-", 1)[0] for p in corpus.glob("*.bin")}
+    current = corpus / "crash-current.input"
+    seeds = image_seeds()
+    targets = [t for t in ("image", "image", "image", "words", "size") if t in args.targets.split(",")]
+    deadline = time.monotonic() + args.seconds
+    count = 0
+    while time.monotonic() < deadline:
+        target = rng.choice(targets)
+        if target == "image":
+            data = special_images(rng) if rng.random() < 0.1 else mutate(rng, rng.choice(seeds), seeds)
+            label = b"image:" + data
+        elif target == "words":
+            data = mutate_text(rng, rng.choice(WORD_SEEDS).encode())
+            label = b"words:" + data
+        else:
+            ratio, tier = random_ratio(rng)
+            data = f"{ratio}\n{tier}".encode()
+            label = b"size:" + data
+        current.write_bytes(label)
+        faulthandler.dump_traceback_later(args.hang, exit=True)
+        try:
+            if target == "image":
+                kinds = check_image(data)
+            elif target == "words":
+                words = [w.strip() for w in data.decode("utf-8", "replace").splitlines() if w.strip()]
+                prompts = [random_prompt(rng, words) for _ in range(8)]
+                kinds = check_words(data, prompts, rng.random() < 0.7)
+            else:
+                kinds = check_size(ratio, tier)
+        except Mismatch as exc:
+            faulthandler.cancel_dump_traceback_later()
+            (corpus / corpus_name(f"mismatch-{target}", label)).write_bytes(label)
+            print(f"fuzz: MISMATCH after {count} inputs: {exc}", file=sys.stderr)
+            return 1
+        faulthandler.cancel_dump_traceback_later()
+        for kind in kinds - seen:
+            seen.add(kind)
+            (corpus / corpus_name(kind, label)).write_bytes(label)
+        count += 1
+    current.unlink(missing_ok=True)
+    print(f"fuzz: {count} inputs in {args.seconds:g} s, seed {args.seed}, no crash, hang or mismatch")
+    return 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--hang", type=float, default=20, help="seconds one input may take")
+    parser.add_argument("--corpus", default=str(DEFAULT_CORPUS))
+    parser.add_argument("--targets", default="image,words,size", help="comma-separated subset of image,words,size")
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.seed is None:
+        args.seed = random.randrange(2**32)
+    if args.worker:
+        return worker(args)
+    cmd = [sys.executable, __file__, "--worker", "--seconds", str(args.seconds), "--seed", str(args.seed),
+           "--hang", str(args.hang), "--corpus", args.corpus, "--targets", args.targets]
+    result = subprocess.run(cmd, timeout=args.seconds + args.hang + 60)
+    current = Path(args.corpus) / "crash-current.input"
+    if result.returncode != 0 and current.exists():
+        data = current.read_bytes()
+        kept = Path(args.corpus) / corpus_name("crash", data)
+        current.rename(kept)
+        print(f"fuzz: the worker died (status {result.returncode}); input kept as {kept}", file=sys.stderr)
+    return result.returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
