@@ -561,6 +561,10 @@ ref detail::make_function(const state_base& st, const char* fname, const char* q
 
 // ---------------------------------------------------------------- classes
 
+// Namespace keys are interned, as a class statement's are, so that lookups in
+// the class dictionary find them by identity.
+static ref interned(const char* text) { return ref::steal(PyUnicode_InternFromString(text)); }
+
 class_builder::class_builder(const state_base& st, const char* name, const char* doc,
                              std::initializer_list<PyObject*> bases)
     : st_(st), name_(str(name)) {
@@ -578,13 +582,13 @@ class_builder::class_builder(const state_base& st, const char* name, const char*
     }
     meta_ = ref::borrow(reinterpret_cast<PyObject*>(meta));
     ns_ = meta_.call_method(str("__prepare__").get(), name_, bases_);
-    ns_.setitem(str("__module__").get(), ref::steal(PyModule_GetNameObject(st.module)).get());
-    ns_.setitem(str("__qualname__").get(), name_.get());
-    if (doc) ns_.setitem(str("__doc__").get(), str(doc).get());
+    ns_.setitem(interned("__module__").get(), ref::steal(PyModule_GetNameObject(st.module)).get());
+    ns_.setitem(interned("__qualname__").get(), name_.get());
+    if (doc) ns_.setitem(interned("__doc__").get(), str(doc).get());
 }
 
 class_builder& class_builder::attr(const char* name, const ref& value) {
-    ns_.setitem(str(name).get(), value.get());
+    ns_.setitem(interned(name).get(), value.get());
     return *this;
 }
 
@@ -618,7 +622,7 @@ class_builder& class_builder::add(binding how, const char* name, const char* doc
             fn = ref::borrow(reinterpret_cast<PyObject*>(&PyProperty_Type))(fn);
             break;
     }
-    ns_.setitem(str(name).get(), fn.get());
+    ns_.setitem(interned(name).get(), fn.get());
     return *this;
 }
 
