@@ -71,8 +71,6 @@ ensure_packages() {
     # shellcheck disable=SC2046
     in_host apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends \
         $(grep -v '^#' "$packages_file") >/dev/null
-    in_host rm -rf /opt/pravel-venv
-    in_host python3 -m venv --system-site-packages /opt/pravel-venv
 }
 
 run() {
@@ -92,7 +90,10 @@ run_inside() {
     local dir=$1
     shift
     mount_host
-    in_host /bin/bash -c 'cd "$0" && PATH=/opt/pravel-venv/bin:$PATH && exec "$@"' "$dir" "$@"
+    # A virtual environment of its own (on top of the host's packages), so
+    # that concurrent runs never install into each other's.
+    in_host /bin/bash -c 'cd "$0" && python3 -m venv --without-pip --system-site-packages .host-venv &&
+        PATH=$PWD/.host-venv/bin:$PATH && exec "$@"' "$dir" "$@"
 }
 
 case ${1:-} in
