@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 
 #include <sys/mman.h>
 
@@ -213,7 +216,8 @@ private:
         return best;
     }
 
-    // Bits per pixel times pixels, were each hashed pixel coded on its own.
+    // The row's size in bits were each pixel, hashed to one of 256 values,
+    // coded by its frequency in the row.
     float entropy(const std::uint8_t* residuals) const {
         std::uint32_t counts[256] = {};
         for (std::size_t i = 0; i < pixels_; ++i) {
@@ -331,9 +335,9 @@ struct ArrowArray {
     void* private_data;
 };
 
-// The pixels of `data` when `array_capsule` holds `count` RGBA pixels as
-// Pillow exports them (fixed-size lists of four bytes, one block of storage),
-// else nullptr.
+// The pixels `array_capsule` shares when it holds `count` RGBA pixels the
+// way Pillow exports them (fixed-size lists of four bytes over one block of
+// storage), else nullptr.
 const std::uint8_t* shared_pixels(const ref& schema_capsule, const ref& array_capsule,
                                   std::int64_t count) {
     auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule.get(), "arrow_schema"));
@@ -393,7 +397,6 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
         take(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), rows);
     }
 }
-
 
 }  // namespace
 
