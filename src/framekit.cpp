@@ -2,6 +2,7 @@
 // ratio and, when that is the ratio asked for (or none was asked for),
 // enlarges its smaller side by resampling ("resize") or by centring it on a
 // larger canvas ("fill").
+#include "png_writer.hpp"
 #include "pravel.hpp"
 
 using pv::kind;
@@ -177,11 +178,18 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         pv::raise_with(PyExc_ValueError, pv::str("need_adjust 仅支持 resize / fill").get());
     }
 
+    // PNG, the format in practice, comes from the native writer when it takes
+    // the image; everything else is saved by Pillow as ever.
     ref format = image.attr("format");
-    ref out = st.global(st.BytesIO)();
-    result.call_method("save", out, kw("format", format.truthy() ? format : pv::str("PNG")),
-                       kw("quality", 95));
-    ref result_bytes = out.call_method("getvalue");
+    ref result_bytes;
+    if (!format.truthy() || pv::equal(format, "PNG"))
+        result_bytes = png::encode(result, Image, st.global(st.BytesIO));
+    if (!result_bytes) {
+        ref out = st.global(st.BytesIO)();
+        result.call_method("save", out, kw("format", format.truthy() ? format : pv::str("PNG")),
+                           kw("quality", 95));
+        result_bytes = out.call_method("getvalue");
+    }
     if (return_origin_ratio) return pv::tuple(result_bytes, ori_closest_ratio);
     return result_bytes;
 }

@@ -1,11 +1,19 @@
 import inspect
 import io
 import math
+import os
 import pickle
+import random
+import shutil
+import struct
+import subprocess
+import tempfile
 import threading
+import tracemalloc
+import zlib
 
 import pytest
-from PIL import Image, UnidentifiedImageError
+from PIL import Image, ImageFilter, UnidentifiedImageError
 
 from conftest import decode, encode
 from pravel import framekit
@@ -472,3 +480,170 @@ def test_threads_share_an_instance(make_image):
     for t in threads:
         t.join()
     assert results == [True] * 20
+
+
+# ---------------------------------------------------------------- PNG encoding
+
+
+def png_chunks(data):
+    """[(type, payload)] of a PNG file, every CRC checked."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    pos, chunks = 8, []
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos : pos + 4])
+        kind, payload = data[pos + 4 : pos + 8], data[pos + 8 : pos + 8 + length]
+        assert struct.unpack(">I", data[pos + 8 + length : pos + 12 + length])[0] == zlib.crc32(kind + payload)
+        chunks.append((kind, payload))
+        pos += 12 + length
+    assert chunks[-1] == (b"IEND", b"")
+    return chunks
+
+
+def metadata(data):
+    return [chunk for chunk in png_chunks(data) if chunk[0] != b"IDAT"]
+
+
+def row_filters(data):
+    chunks = png_chunks(data)
+    width, height = struct.unpack(">II", chunks[0][1][:8])
+    raw = zlib.decompress(b"".join(payload for kind, payload in chunks if kind == b"IDAT"))
+    assert len(raw) == height * (4 * width + 1)
+    return {raw[y * (4 * width + 1)] for y in range(height)}
+
+
+def pillow_adjusted(data, need_adjust, percent=10.0, fill_color=(255, 255, 255, 0)):
+    """What adjust_size returns when Pillow's writer encodes the result."""
+    image = Image.open(io.BytesIO(data)).convert("RGBA")
+    w, h = image.size
+    scale = 1 + percent / 100
+    size = (int(w * scale), h) if w < h else (w, int(h * scale)) if h < w else (int(w * scale), int(h * scale))
+    if need_adjust == "resize":
+        result = image.resize(size, Image.Resampling.LANCZOS)
+    else:
+        result = Image.new("RGBA", size, fill_color)
+        x, y = (size[0] - w) // 2, (size[1] - h) // 2
+        result.alpha_composite(image, (max(x, 0), max(y, 0)), (max(-x, 0), max(-y, 0)))
+    return encode(result, "PNG", quality=95)
+
+
+def assert_same_image(ours, theirs):
+    """Same pixels, mode, size and ancillary chunks as Pillow's file."""
+    mine, reference = decode(ours), decode(theirs)
+    assert (mine.mode, mine.size) == (reference.mode, reference.size)
+    assert mine.tobytes() == reference.tobytes()
+    assert mine.info.get("icc_profile") == reference.info.get("icc_profile")
+    assert metadata(ours) == metadata(theirs)
+    if shutil.which("pngcheck"):
+        with tempfile.NamedTemporaryFile(suffix=".png") as f:
+            f.write(ours)
+            f.flush()
+            check = subprocess.run(["pngcheck", "-q", f.name], capture_output=True, text=True)
+        assert check.returncode == 0, check.stdout + check.stderr
+
+
+def noise(width, height, seed=1):
+    """RGBA noise, alpha included: every filter and every byte value."""
+    return Image.frombytes("RGBA", (width, height), random.Random(seed).randbytes(width * height * 4))
+
+
+class TestPngEncoding:
+    @pytest.mark.parametrize("size", [(1, 1), (2, 1), (1, 2), (3, 3), (5, 7), (17, 4), (1, 301), (301, 1), (257, 129)])
+    @pytest.mark.parametrize("need_adjust", ["resize", "fill"])
+    def test_same_image_as_pillow(self, size, need_adjust):
+        data = encode(noise(*size))
+        assert_same_image(Framekit(need_adjust=need_adjust).adjust_size(data), pillow_adjusted(data, need_adjust))
+
+    def test_every_filter_decodes(self):
+        smooth = Image.linear_gradient("L").resize((96, 64))
+        grain = noise(96, 64, seed=3).getchannel("R").filter(ImageFilter.SMOOTH_MORE)
+        photo = Image.merge("RGBA", [Image.blend(smooth, grain, 0.3)] * 3 + [smooth])
+        used = set()
+        for image in (noise(64, 64), photo, smooth.convert("RGBA"), smooth.rotate(90).convert("RGBA")):
+            for need_adjust in ("resize", "fill"):
+                data = encode(image)
+                out = Framekit(need_adjust=need_adjust).adjust_size(data, expand_percent=25)
+                assert_same_image(out, pillow_adjusted(data, need_adjust, 25))
+                used |= row_filters(out)
+        assert used == {0, 1, 2, 3, 4}  # None, Sub, Up, Average, Paeth
+
+    @pytest.mark.parametrize("profile_size", [600, 150_000])  # the larger spans several JPEG markers
+    def test_icc_profile(self, profile_size):
+        profile = bytes(random.Random(2).randbytes(profile_size))
+        data = encode(Image.new("RGB", (120, 90), (200, 30, 60)), "JPEG", icc_profile=profile)
+        resized = Framekit(need_adjust="resize").adjust_size(data)
+        assert_same_image(resized, pillow_adjusted(data, "resize"))
+        assert decode(resized).info["icc_profile"] == profile
+        assert [kind for kind, _ in metadata(resized)] == [b"IHDR", b"iCCP", b"IEND"]
+        # The fill canvas is a new image: no profile, as with Pillow.
+        filled = Framekit().adjust_size(data)
+        assert_same_image(filled, pillow_adjusted(data, "fill"))
+        assert "icc_profile" not in decode(filled).info
+
+    def test_input_metadata_pillow_does_not_write(self):
+        from PIL import PngImagePlugin
+
+        text = PngImagePlugin.PngInfo()
+        text.add_text("Comment", "kept by the decoder, not by the writer")
+        exif = Image.Exif()
+        exif[0x010F] = "camera"
+        data = encode(noise(40, 30), "PNG", pnginfo=text, dpi=(300, 300), exif=exif, icc_profile=b"profile")
+        for need_adjust in ("resize", "fill"):
+            assert_same_image(Framekit(need_adjust=need_adjust).adjust_size(data), pillow_adjusted(data, need_adjust))
+
+    @pytest.mark.parametrize("arrow", [True, False])
+    def test_image_in_several_memory_blocks(self, monkeypatch, arrow):
+        # Over Pillow's 16 MiB block: rows arrive in bands (copied, or shared
+        # through Arrow when the band allows it; tobytes() without Arrow).
+        if not arrow:
+            monkeypatch.delattr(Image.Image, "__arrow_c_array__", raising=False)
+        # Every row repeats the first, and each value halves its left
+        # neighbour: Up is exact, and Average would be with the wrong row above,
+        # so a band's first row shows whether it was filtered against the
+        # previous band's last row.
+        halving = bytes(v for x in range(2100) for v in [255 >> (x % 8)] * 4)
+        image = Image.frombytes("RGBA", (2100, 1), halving).resize((2100, 1900), Image.Resampling.NEAREST)
+        data = encode(image)
+        assert_same_image(Framekit().adjust_size(data), pillow_adjusted(data, "fill"))
+
+    def test_fill_colour_and_cropping(self):
+        data = encode(noise(101, 60))
+        for fill_color in ((255, 0, 0, 255), (9, 9, 9, 128)):
+            for percent in (-30, 0, 40):
+                out = Framekit(fill_color=fill_color).adjust_size(data, expand_percent=percent)
+                assert_same_image(out, pillow_adjusted(data, "fill", percent, fill_color))
+
+    def test_what_pillow_rejects_fails_as_before(self, make_image):
+        # A canvas of width 0 is left to Pillow's writer, and to its error.
+        with pytest.raises(ValueError, match="cannot write empty image"):
+            Framekit().adjust_size(make_image(100, 200), expand_percent=-100)
+
+    def test_corrupted_input_raises_pillows_error(self):
+        data = bytearray(encode(noise(64, 64)))
+        idat = data.index(b"IDAT")
+        data[idat + 40 : idat + 60] = bytes(20)  # damaged image data
+        data = bytes(data)
+        with pytest.raises(Exception) as theirs:
+            Image.open(io.BytesIO(data)).convert("RGBA")
+        for fk in (Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")):
+            with pytest.raises(type(theirs.value)) as ours:
+                fk.adjust_size(data)
+            assert str(ours.value) == str(theirs.value)
+
+    def test_no_leak_over_repeated_calls(self):
+        # Native buffers show in the resident size, Python objects in tracemalloc.
+        def resident():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        data = encode(Image.linear_gradient("L").resize((900, 800)).convert("RGBA"))  # 3 MB of rows
+        fk = Framekit()
+        for _ in range(3):
+            fk.adjust_size(data)
+        tracemalloc.start()
+        before, traced = resident(), tracemalloc.get_traced_memory()[0]
+        for _ in range(20):
+            fk.adjust_size(data)
+        grown, traced_grown = resident() - before, tracemalloc.get_traced_memory()[0] - traced
+        tracemalloc.stop()
+        assert grown < 24 << 20  # a leaked row buffer alone would be 63 MB
+        assert traced_grown < 256 << 10
