@@ -26,44 +26,6 @@ struct state : pv::state_base {
 
 // ---------------------------------------------------------------- except clauses
 
-// The exception a failed call left set, taken out of the thread state: the
-// `e` of `except ... as e`. It is dropped with this object unless raised again.
-class caught {
-public:
-    caught() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        value_ = PyErr_GetRaisedException();
-#else
-        PyObject *type, *tb;
-        PyErr_Fetch(&type, &value_, &tb);
-        PyErr_NormalizeException(&type, &value_, &tb);
-        if (tb && value_) PyException_SetTraceback(value_, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-#endif
-    }
-    ~caught() { Py_XDECREF(value_); }
-    caught(const caught&) = delete;
-    caught& operator=(const caught&) = delete;
-
-    bool is_a(PyObject* type) const { return PyErr_GivenExceptionMatches(value_, type); }
-    ref text() const { return ref::steal(PyObject_Str(value_)); }
-
-    [[noreturn]] void raise_again() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(std::exchange(value_, nullptr));
-#else
-        PyObject* v = std::exchange(value_, nullptr);
-        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v))), v,
-                      PyException_GetTraceback(v));
-#endif
-        pv::fail();
-    }
-
-private:
-    PyObject* value_ = nullptr;
-};
-
 // `try: attempt() except Exception as e: on_error(e)`. Exceptions outside
 // Exception (KeyboardInterrupt, SystemExit) propagate untouched.
 template <class Attempt, class OnError>
@@ -73,13 +35,13 @@ void try_except(Attempt&& attempt, OnError&& on_error) {
         return;
     } catch (const pv::error_already_set&) {
     }
-    caught e;
+    pv::caught e;
     if (!e.is_a(PyExc_Exception)) e.raise_again();
     on_error(e);
 }
 
 // requests.exceptions.ConnectionError, read when an except clause needs it.
-bool is_connection_error(state& st, const caught& e) {
+bool is_connection_error(state& st, const pv::caught& e) {
     ref type = st.global(st.requests).attr(st.exceptions).attr(st.ConnectionError);
     return e.is_a(type.get());
 }
@@ -135,7 +97,7 @@ ref trigger_reboot(state& st, ref self) {
     try_except([&] {
         http_get(st, self, self.attr(st.reboot_api));
         answered = true;
-    }, [&](caught& e) {
+    }, [&](pv::caught& e) {
         ref text = e.text();
         if (!is_connection_error(st, e)) {
             log(st, self, st.debug, "%s 发起重启请求异常: %s url=%s", text, self.attr(st.reboot_api));
@@ -168,7 +130,7 @@ ref wait_service_ready(state& st, ref self) {
             ref answer = http_get(st, self, self.attr(st.stats_api)).attr(st.status_code);
             ready = pv::equal(answer, 200);
             status = answer;
-        }, [&](caught& e) {
+        }, [&](pv::caught& e) {
             ref line = is_connection_error(st, e)
                            ? formatted(self.attr(st.flag)) + " 服务未启动/连接拒绝，等待中..."
                            : formatted(self.attr(st.flag)) + " 请求异常: " + e.text();

@@ -81,8 +81,8 @@ ref gcd(state&, ref a, ref b) {
 // held as contexts and closed before the caller does any arithmetic.
 std::array<ref, 2> read_size(state& st, const ref& image_bytes) {
     std::array<ref, 2> size;
-    pv::with_(st.global(st.BytesIO)(image_bytes), [&](ref stream) {
-        pv::with_(st.global(st.Image).attr(st.open)(stream), [&](ref image) {
+    pv::with_(st, st.global(st.BytesIO)(image_bytes), [&](ref stream) {
+        pv::with_(st, st.global(st.Image).attr(st.open)(stream), [&](ref image) {
             size = pv::unpack<2>(image.attr(st.size).get());
         });
     });

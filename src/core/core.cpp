@@ -85,49 +85,42 @@ void unpack(PyObject* value, ref* out, Py_ssize_t n) {
 
 // ---------------------------------------------------------------- the with statement
 
-namespace {
-// The exception being raised, taken out of the thread state.
-struct raised {
-    raised() noexcept {
+caught::caught() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-        value = PyErr_GetRaisedException();
+    value_ = PyErr_GetRaisedException();
 #else
-        PyObject *type, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb && value) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
+    PyObject *type, *tb;
+    PyErr_Fetch(&type, &value_, &tb);
+    PyErr_NormalizeException(&type, &value_, &tb);
+    if (tb && value_) PyException_SetTraceback(value_, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
 #endif
-    }
-    ~raised() { Py_XDECREF(value); }
-    void restore() noexcept {
+}
+
+void caught::restore() noexcept {
+    PyObject* v = std::exchange(value_, nullptr);
 #if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(std::exchange(value, nullptr));
+    PyErr_SetRaisedException(v);
 #else
-        PyObject* v = std::exchange(value, nullptr);
-        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v))), v,
-                      PyException_GetTraceback(v));
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v))), v,
+                  PyException_GetTraceback(v));
 #endif
-    }
-    PyObject* value = nullptr;
-};
-}  // namespace
+}
 
 namespace detail {
 bool exit_on_error(const ref& manager, const ref& exit) {
-    raised err;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(err.value));
-    PyObject* traceback = PyException_GetTraceback(err.value);  // new reference, may be NULL
+    caught err;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(err.value()));
+    PyObject* traceback = PyException_GetTraceback(err.value());  // new reference, may be NULL
     ref tb = traceback ? ref::steal(traceback) : none();
     ref swallow;
     try {
-        swallow = exit(manager, type, err.value, tb);
+        swallow = exit(manager, type, err.value(), tb);
     } catch (const error_already_set&) {
-        raised from_exit;
-        PyException_SetContext(from_exit.value, Py_NewRef(err.value));
-        from_exit.restore();
-        throw;
+        caught from_exit;
+        PyException_SetContext(from_exit.value(), Py_NewRef(err.value()));
+        from_exit.raise_again();
     }
     if (swallow.truthy()) return true;
     err.restore();
@@ -319,23 +312,23 @@ bool parse(const function* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
     for (int i = 0; i < npos; ++i) {
         const function::slot& s = f->params[i];
         PyObject* o = p.obj[i];
-        const char* pname = PyUnicode_AsUTF8(s.name);
+        auto wrong = [&](const char* expected) { raise_arg_type(PyUnicode_AsUTF8(s.name), expected, o); };
         switch (s.how) {
             case kind::any:
             case kind::var_keywords:
                 break;
             case kind::str:
-                if (!PyUnicode_CheckExact(o)) raise_arg_type(pname, "str", o);
+                if (!PyUnicode_CheckExact(o)) wrong("str");
                 break;
             case kind::opt_str:
-                if (o != Py_None && !PyUnicode_CheckExact(o)) raise_arg_type(pname, "str", o);
+                if (o != Py_None && !PyUnicode_CheckExact(o)) wrong("str");
                 break;
             case kind::bytes:
-                if (!PyBytes_CheckExact(o)) raise_arg_type(pname, "bytes", o);
+                if (!PyBytes_CheckExact(o)) wrong("bytes");
                 break;
             case kind::integer:
                 if (PyLong_CheckExact(o)) break;
-                if (!PyNumber_Check(o)) raise_arg_type(pname, "int", o);
+                if (!PyNumber_Check(o)) wrong("int");
                 p.owned[i] = ref::steal(PyNumber_Long(o));
                 p.obj[i] = p.owned[i].get();
                 break;

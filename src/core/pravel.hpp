@@ -282,11 +282,35 @@ std::array<ref, N> unpack(PyObject* value) {
     return out;
 }
 
+// The exception a failed call left set, taken out of the thread state: the
+// `e` of `except ... as e`. It is dropped with this object unless raised
+// again.
+class caught {
+public:
+    caught() noexcept;
+    ~caught() { Py_XDECREF(value_); }
+    caught(const caught&) = delete;
+    caught& operator=(const caught&) = delete;
+
+    PyObject* value() const noexcept { return value_; }
+    bool is_a(PyObject* type) const { return PyErr_GivenExceptionMatches(value_, type); }
+    ref text() const { return ref::steal(PyObject_Str(value_)); }
+    // Sets the exception again (ownership passes to the thread state).
+    void restore() noexcept;
+    [[noreturn]] void raise_again() {
+        restore();
+        fail();
+    }
+
+private:
+    PyObject* value_ = nullptr;
+};
+
 // The `with` statement: enters `manager`, runs body(entered value), and
 // exits it on every path; a true result of __exit__ swallows the error, in
 // which case with_() returns false.
 template <class F>
-bool with_(const ref& manager, F&& body);
+bool with_(const struct state_base& st, const ref& manager, F&& body);
 
 // Releases the GIL for the lifetime of the object.
 class gil_released {
@@ -299,29 +323,6 @@ public:
 private:
     PyThreadState* save_;
 };
-
-namespace detail {
-// Calls __exit__ with the exception being raised. True: the exception is
-// swallowed; false: it is set again. An error of __exit__ itself is thrown,
-// chained to the original one.
-bool exit_on_error(const ref& manager, const ref& exit);
-}  // namespace detail
-
-template <class F>
-bool with_(const ref& manager, F&& body) {
-    ref cls = type_of(manager.get());
-    ref enter = cls.attr("__enter__");
-    ref exit = cls.attr("__exit__");
-    ref value = enter(manager);
-    try {
-        body(value);
-    } catch (const error_already_set&) {
-        if (detail::exit_on_error(manager, exit)) return false;
-        throw;
-    }
-    exit(manager, Py_None, Py_None, Py_None);
-    return true;
-}
 
 // ---------------------------------------------------------------- parameters
 
@@ -375,6 +376,7 @@ struct state_base {
 
     PyObject* module = nullptr;  // borrowed: the module owns this state
     ref function_type;           // the native function type of this module
+    name enter{"__enter__"}, exit{"__exit__"};
 
     // A module-level name, looked up at call time like a Python global.
     ref global(PyObject* key) const;
@@ -386,6 +388,30 @@ struct state_base {
     void import_from(const char* module_name, std::initializer_list<const char*> names,
                      int level = 0) const;
 };
+
+namespace detail {
+// Calls __exit__ with the exception being raised. True: the exception is
+// swallowed; false: it is set again. An error of __exit__ itself is thrown,
+// chained to the original one.
+bool exit_on_error(const ref& manager, const ref& exit);
+}  // namespace detail
+
+template <class F>
+bool with_(const state_base& st, const ref& manager, F&& body) {
+    // Looked up on the type, as the statement does.
+    ref cls = type_of(manager.get());
+    ref enter = cls.attr(st.enter);
+    ref exit = cls.attr(st.exit);
+    ref value = enter(manager);
+    try {
+        body(value);
+    } catch (const error_already_set&) {
+        if (detail::exit_on_error(manager, exit)) return false;
+        throw;
+    }
+    exit(manager, Py_None, Py_None, Py_None);
+    return true;
+}
 
 template <class State>
 State& state_of(PyObject* module) {
