@@ -24,6 +24,10 @@ except ImportError:  # the peer is optional
     ahocorasick = None
 
 SIZES = (1_000, 10_000, 50_000)
+
+# CPU time of this process: the machine may be shared, and a single-threaded
+# run's CPU time is its work without the time other processes took.
+clock = time.process_time
 PROMPT_LENGTH = 1_000
 
 rng = random.Random(20240607)
@@ -85,30 +89,36 @@ def make_prompt(planted):
     return "".join(parts)[:PROMPT_LENGTH]
 
 
-def per_call(fn, budget=0.4):
-    """Best average time of one call, over a few rounds."""
+def batch_size(fn, budget):
+    """How many calls of fn take about `budget` seconds."""
     runs = 1
     while True:
-        start = time.perf_counter()
+        start = clock()
         for _ in range(runs):
             fn()
-        spent = time.perf_counter() - start
-        if spent > budget / 5 or runs > 1 << 20:
-            break
+        if clock() - start > budget / 4 or runs > 1 << 20:
+            return max(1, int(runs * budget / (clock() - start)))
         runs *= 4
-    best = spent / runs
-    for _ in range(4):
-        start = time.perf_counter()
-        for _ in range(runs):
-            fn()
-        best = min(best, (time.perf_counter() - start) / runs)
+
+
+def per_call(candidates, rounds=7, budget=0.05):
+    """Best time of one call for each function, measured in interleaved rounds
+    (the machine may be shared: the best round is the least disturbed)."""
+    sizes = {key: batch_size(fn, budget) for key, fn in candidates.items()}
+    best = dict.fromkeys(candidates, float("inf"))
+    for _ in range(rounds):
+        for key, fn in candidates.items():
+            start = clock()
+            for _ in range(sizes[key]):
+                fn()
+            best[key] = min(best[key], (clock() - start) / sizes[key])
     return best
 
 
 def once(fn):
-    start = time.perf_counter()
+    start = clock()
     fn()
-    return time.perf_counter() - start
+    return clock() - start
 
 
 def fmt(seconds):
@@ -118,7 +128,8 @@ def fmt(seconds):
 
 
 def main():
-    print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs")
+    print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs;"
+          " times are CPU times")
     lists = make_lists()
     prompt = make_prompt(lists[SIZES[0]][:3])
     print(f"prompt: {len(prompt)} characters, "
@@ -133,53 +144,56 @@ def main():
     print(f"first case-insensitive load of the process (reads the case rules): "
           f"{fmt(once(lambda: PromptBanChecker(probe_file)))}\n")
 
-    rows = []
+    checkers, checks, findalls, peers, found = {}, {}, {}, {}, {}
     for n, words in lists.items():
         path = os.path.join(folder, f"words_{n}.txt")
         with open(path, "w", encoding="utf-8") as f:
             f.write("\n".join(words) + "\n")
-        re.purge()
-        checker = PromptBanChecker(path)
+        checker = checkers[n] = PromptBanChecker(path)
         regex = checker._ban_regex
+        found[n] = checker.find_matched_words(prompt)
+        assert found[n] == list(dict.fromkeys(regex.findall(prompt))), "results differ"
 
-        def check():
+        def check(checker=checker):
             try:
                 checker.check(prompt)
             except PromptBanError:
                 pass
+        checks[n] = check
+        findalls[n] = lambda regex=regex: regex.findall(prompt)
 
-        found = checker.find_matched_words(prompt)
-        assert found == list(dict.fromkeys(regex.findall(prompt))), "results differ"
-        t_check = per_call(check)
-        t_findall = per_call(lambda: regex.findall(prompt), budget=1.0)
-
-        t_peer = None
         if ahocorasick is not None:
             peer = ahocorasick.Automaton()
             for w in checker.banned_words:
                 peer.add_word(w.lower(), len(w))
             peer.make_automaton()
 
-            def peer_find():
+            def peer_find(peer=peer):
                 lowered = prompt.lower()
                 return list(dict.fromkeys(prompt[end - size + 1:end + 1]
                                           for end, size in peer.iter_long(lowered)))
-            t_peer = per_call(peer_find)
+            peers[n] = peer_find
 
+    t_check = per_call(checks)
+    t_findall = per_call(findalls, rounds=3, budget=0.5)
+    t_peer = per_call(peers) if peers else dict.fromkeys(lists)
+
+    rows = []
+    for n, checker in checkers.items():
         # Load: the whole reload, the expression's compilation alone, and the
         # automaton (a rebuild with the expression in re's cache, less the
         # escaping and joining that the expression needs anyway).
         pattern = "|".join(map(re.escape, checker.banned_words))
-        re.purge()
-        t_load = min(once(lambda: (re.purge(), checker.load_banned_words())) for _ in range(2))
+        t_load = min(once(lambda: (re.purge(), checker.load_banned_words())) for _ in range(3))
         t_compile = min(once(lambda: (re.purge(), re.compile(pattern, flags=re.IGNORECASE)))
-                        for _ in range(2))
+                        for _ in range(3))
         re.compile(pattern, flags=re.IGNORECASE)
-        t_rebuild = min(once(checker._build_regex) for _ in range(3))
+        t_rebuild = min(once(checker._build_regex) for _ in range(5))
         t_join = min(once(lambda: "|".join(map(re.escape, checker.banned_words)))
-                     for _ in range(3))
+                     for _ in range(5))
         t_automaton = max(t_rebuild - t_join, 0.0)
-        rows.append((n, len(found), t_check, t_findall, t_peer, t_load, t_compile, t_automaton))
+        rows.append((n, len(found[n]), t_check[n], t_findall[n], t_peer[n], t_load, t_compile,
+                     t_automaton))
 
     print(f"{'words':>7} {'hits':>5} {'check':>11} {'findall':>11} {'pyahocorasick':>13}"
           f" {'findall/check':>14} {'peer/check':>11}")

@@ -26,6 +26,30 @@ using pv::ref;
 
 namespace {
 
+// ---------------------------------------------------------------- tables
+
+// A table from code points to 32-bit values, 0 where none was set, made of
+// blocks of 256 that exist only where some value is set.
+class code_point_table {
+public:
+    code_point_table() : pages_(0x110000 >> 8), values_(256) {}
+    uint32_t operator[](Py_UCS4 c) const {
+        return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
+    }
+    uint32_t& at(Py_UCS4 c) {
+        uint16_t& page = pages_[c >> 8];
+        if (page == 0) {
+            page = static_cast<uint16_t>(values_.size() >> 8);
+            values_.resize(values_.size() + 256);
+        }
+        return values_[(size_t{page} << 8) | (c & 0xFF)];
+    }
+
+private:
+    std::vector<uint16_t> pages_;  // block of each 256 code points; block 0 holds only zeros
+    std::vector<uint32_t> values_;
+};
+
 // ---------------------------------------------------------------- case rules
 
 bool is_cased(Py_UCS4 c) { return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c; }
@@ -40,31 +64,34 @@ bool is_cased(Py_UCS4 c) { return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPP
 // case. `exact` is false when the running interpreter's data break that.
 struct case_rules {
     bool exact = true;
-    std::unordered_map<Py_UCS4, Py_UCS4> representative;             // group member -> smallest
-    std::unordered_map<Py_UCS4, std::vector<Py_UCS4>> group;         // smallest -> members
-    std::unordered_map<Py_UCS4, std::vector<Py_UCS4>> lowered_from;  // v -> every c != v, lower(c) == v
+    code_point_table representative;  // group member -> smallest member, 0: in no group
+    code_point_table group_of;        // smallest member -> 1 + index in groups
+    std::vector<std::vector<Py_UCS4>> groups;
+    code_point_table lowered_of;      // v -> 1 + index in lowered
+    std::vector<std::vector<Py_UCS4>> lowered;  // every c != v with lower(c) == v
 
     Py_UCS4 key(Py_UCS4 c) const {
         const Py_UCS4 lower = Py_UNICODE_TOLOWER(c);
-        auto it = representative.find(lower);
-        return it == representative.end() ? lower : it->second;
+        const Py_UCS4 smallest = representative[lower];
+        return smallest ? smallest : lower;
     }
 
     // Every character whose key is `k`.
     void members(Py_UCS4 k, std::vector<Py_UCS4>& out) const {
         auto add = [&](Py_UCS4 lower) {
             out.push_back(lower);
-            if (auto it = lowered_from.find(lower); it != lowered_from.end())
-                out.insert(out.end(), it->second.begin(), it->second.end());
+            if (const uint32_t i = lowered_of[lower])
+                out.insert(out.end(), lowered[i - 1].begin(), lowered[i - 1].end());
         };
-        if (auto it = group.find(k); it != group.end())
-            for (Py_UCS4 v : it->second) add(v);
+        if (const uint32_t i = group_of[k])
+            for (Py_UCS4 v : groups[i - 1]) add(v);
         else
             add(k);
     }
 };
 
 ref chr(Py_UCS4 c) { return ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c))); }
+Py_UCS4 char_at(PyObject* s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s, i); }
 
 // Reads the rules from the running interpreter: its case mappings, and the
 // extra equivalences as its engine applies them. Candidates for those are the
@@ -80,7 +107,12 @@ std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
         for (Py_UCS4 c = 0; c <= 0x10FFFF; ++c) {
             const Py_UCS4 lower = Py_UNICODE_TOLOWER(c), upper = Py_UNICODE_TOUPPER(c);
             if (lower != c) {
-                rules->lowered_from[lower].push_back(c);
+                uint32_t& i = rules->lowered_of.at(lower);
+                if (i == 0) {
+                    rules->lowered.emplace_back();
+                    i = static_cast<uint32_t>(rules->lowered.size());
+                }
+                rules->lowered[i - 1].push_back(c);
                 if (Py_UNICODE_TOLOWER(lower) != lower || !is_cased(lower)) rules->exact = false;
             }
             if (lower != c || upper != c) by_first_upper[upper].push_back(c);
@@ -142,8 +174,10 @@ std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
             members.push_back(candidates[j]);
         }
         if (members.size() < 2) continue;
-        rules->representative[candidates[i]] = members.front();
-        rules->group[members.front()] = members;
+        rules->representative.at(candidates[i]) = members.front();
+        if (candidates[i] != members.front()) continue;
+        rules->groups.push_back(members);
+        rules->group_of.at(members.front()) = static_cast<uint32_t>(rules->groups.size());
     }
     return rules;
 }
@@ -183,7 +217,6 @@ private:
     };
     static constexpr uint32_t free = UINT32_MAX;
 
-    uint32_t symbol(Py_UCS4 c) const { return symbols_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)]; }
     uint32_t next(uint32_t s, uint32_t a) const {
         for (;;) {
             const uint32_t t = slots_[s].base + a;
@@ -192,107 +225,96 @@ private:
             s = slots_[s].fail;
         }
     }
-    void set_symbol(Py_UCS4 c, uint32_t a);
 
-    std::vector<uint16_t> pages_;    // code point / 256 -> block of symbols_ (0: nothing matches)
-    std::vector<uint32_t> symbols_;  // 0: a character that is in no word
-    std::vector<slot> slots_;        // slot 0 is the root
+    code_point_table symbols_;  // 0: a character that is in no word
+    std::vector<slot> slots_;   // slot 0 is the root
     size_t states_ = 0;
-    size_t depth_ = 0;  // length of the longest word
+    size_t depth_ = 0;          // length of the longest word
 };
 
-void automaton::set_symbol(Py_UCS4 c, uint32_t a) {
-    uint16_t& page = pages_[c >> 8];
-    if (page == 0) {
-        page = static_cast<uint16_t>(symbols_.size() >> 8);
-        symbols_.resize(symbols_.size() + 256);
-    }
-    symbols_[(size_t{page} << 8) | (c & 0xFF)] = a;
-}
-
-// Places the children of trie nodes in a double array: the slots still free
-// are kept in an ordered list, and a node's children go at the first base
-// where every one of them finds a free slot. A free slot that keeps failing
-// as the place of a first child leaves the list, which bounds the search.
+// Places the children of trie nodes in a double array: a node's children go
+// at the first base where every one of them finds a free slot. The free
+// slots form an ordered list; a slot leaves it when taken, or after it was
+// passed over a number of times (then it stays unused), which bounds the
+// search in crowded stretches.
 class slot_allocator {
 public:
-    explicit slot_allocator(size_t reserve) { next_.reserve(reserve), prev_.reserve(reserve); grow(1); }
+    // Slot 0 holds the root and is the head of the list.
+    slot_allocator() : next_{0}, prev_{0}, passed_{0}, used_{1} {}
 
-    // The base for children with these sorted symbols; marks their slots used.
-    uint32_t place(const std::vector<uint32_t>& labels, std::vector<bool>& used) {
+    // The base for children with these sorted symbols; their slots are taken.
+    uint32_t place(const std::vector<uint32_t>& labels) {
         for (uint32_t f = next_[0];;) {
-            if (f == 0) {  // list exhausted: add room behind the last slot
+            if (f == 0) {  // the list is exhausted: add room behind the last slot
                 f = static_cast<uint32_t>(next_.size());
                 grow(next_.size() + labels.back() + 1);
             }
-            const uint32_t after = next_[f];
             if (f >= labels.front()) {
                 const uint32_t base = f - labels.front();
-                if (size_t{base} + labels.back() >= next_.size()) grow(size_t{base} + labels.back() + 1);
-                if (used.size() < next_.size()) used.resize(next_.size());
+                grow(size_t{base} + labels.back() + 1);
                 bool fits = true;
-                for (uint32_t a : labels) fits = fits && !used[base + a];
+                for (uint32_t a : labels) fits = fits && !used_[base + a];
                 if (fits) {
-                    for (uint32_t a : labels) take(base + a, used);
+                    for (uint32_t a : labels) take(base + a);
                     return base;
                 }
-                if (++failures_[f] > 16) unlink(f);
             }
+            const uint32_t after = next_[f];
+            if (++passed_[f] > 16) unlink(f);
             f = after;
         }
     }
+    // One past the last slot.
     size_t size() const { return next_.size(); }
 
 private:
-    // Appends slots [size, n) to the end of the free list (0 is its head).
+    // Adds slots up to n, at the end of the list.
     void grow(size_t n) {
         for (size_t i = next_.size(); i < n; ++i) {
-            const auto last = prev_.empty() ? 0 : prev_[0];
+            const uint32_t last = prev_[0];
             next_.push_back(0);
             prev_.push_back(last);
-            failures_.push_back(0);
-            if (i == 0) continue;
-            next_[last] = static_cast<uint32_t>(i);
-            prev_[0] = static_cast<uint32_t>(i);
+            passed_.push_back(0);
+            used_.push_back(0);
+            next_[last] = prev_[0] = static_cast<uint32_t>(i);
         }
     }
     void unlink(uint32_t i) {
         next_[prev_[i]] = next_[i];
         prev_[next_[i]] = prev_[i];
-        next_[i] = prev_[i] = i;  // unlinked: points at itself
+        next_[i] = prev_[i] = i;  // out of the list
     }
-    void take(uint32_t i, std::vector<bool>& used) {
-        used[i] = true;
+    void take(uint32_t i) {
+        used_[i] = 1;
         if (next_[i] != i) unlink(i);
     }
 
     std::vector<uint32_t> next_, prev_;
-    std::vector<uint8_t> failures_;
+    std::vector<uint8_t> passed_;
+    std::vector<uint8_t> used_;
 };
 
 template <class Members>
-automaton::automaton(const word_list& words, Members&& members)
-    : pages_(0x110000 >> 8), symbols_(256) {
+automaton::automaton(const word_list& words, Members&& members) {
     // Symbols: one per distinct key, numbered from 1, the most frequent
     // first, so that the children of busy states lie close together.
-    std::unordered_map<Py_UCS4, uint32_t> symbol_of;
-    for (Py_UCS4 k : words.keys) ++symbol_of[k];
-    std::vector<std::pair<uint32_t, Py_UCS4>> by_count;
-    for (auto [k, n] : symbol_of) by_count.emplace_back(n, k);
-    std::sort(by_count.begin(), by_count.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    code_point_table symbol_of;  // first the count of each key
+    std::vector<Py_UCS4> keys;
+    for (Py_UCS4 k : words.keys)
+        if (symbol_of.at(k)++ == 0) keys.push_back(k);
+    std::sort(keys.begin(), keys.end(), [&](Py_UCS4 a, Py_UCS4 b) {
+        return symbol_of[a] != symbol_of[b] ? symbol_of[a] > symbol_of[b] : a < b;
     });
     std::vector<Py_UCS4> chars;
-    for (uint32_t i = 0; i < by_count.size(); ++i) {
-        const Py_UCS4 k = by_count[i].second;
-        symbol_of[k] = i + 1;
+    for (uint32_t i = 0; i < keys.size(); ++i) {
+        symbol_of.at(keys[i]) = i + 1;
         chars.clear();
-        members(k, chars);
-        for (Py_UCS4 c : chars) set_symbol(c, i + 1);
+        members(keys[i], chars);
+        for (Py_UCS4 c : chars) symbols_.at(c) = i + 1;
     }
     std::vector<uint32_t> seq(words.keys.size());
     for (size_t i = 0; i < seq.size(); ++i) seq[i] = symbol_of[words.keys[i]];
-    const auto alphabet = static_cast<uint32_t>(by_count.size() + 1);
+    const auto alphabet = static_cast<uint32_t>(keys.size() + 1);
 
     // The trie of the reversed words, made in depth-first order from the
     // words sorted by their reversed symbols.
@@ -339,24 +361,20 @@ automaton::automaton(const word_list& words, Members&& members)
 
     // Breadth-first order: by depth, keeping depth-first order within a
     // depth, which leaves each node's children consecutive and sorted.
-    uint32_t max_depth = 0;
-    for (uint32_t d : depth) max_depth = std::max(max_depth, d);
-    std::vector<uint32_t> start(max_depth + 2, 0), bfs(states_);
+    std::vector<uint32_t> start(depth_ + 2, 0), bfs(states_);
     for (uint32_t d : depth) ++start[d + 1];
     for (size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
     for (uint32_t v = 0; v < states_; ++v) bfs[start[depth[v]]++] = v;
 
     // Slots, parents before children.
-    std::vector<uint32_t> slot_of(states_, 0), labels;
-    std::vector<bool> used(1, true);
-    slot_allocator allocator(states_ + alphabet);
-    std::vector<uint32_t> base_of(states_, 0);
+    std::vector<uint32_t> slot_of(states_, 0), base_of(states_, 0), labels;
+    slot_allocator allocator;
     for (size_t i = 0, j = 1; i < states_; ++i) {
         labels.clear();
         const size_t first = j;
         while (j < states_ && parent[bfs[j]] == bfs[i]) labels.push_back(label[bfs[j++]]);
         if (labels.empty()) continue;
-        const uint32_t base = allocator.place(labels, used);
+        const uint32_t base = allocator.place(labels);
         base_of[bfs[i]] = base;
         for (size_t c = first; c < j; ++c) slot_of[bfs[c]] = base + label[bfs[c]];
     }
@@ -409,7 +427,7 @@ void automaton::find(const Char* text, size_t n,
     }
     auto step = [&](struct lane& l) {
         const size_t i = --l.at;
-        const uint32_t a = symbol(text[i]);
+        const uint32_t a = symbols_[text[i]];
         l.state = a ? next(l.state, a) : 0;
         if (const uint32_t len = slots_[l.state].match_length; len && i < l.end)
             l.starts.emplace_back(i, len);
@@ -452,7 +470,7 @@ struct state : pv::state_base {
     }
 };
 
-// ---------------------------------------------------------------- matcher objects
+// ---------------------------------------------------------------- matchers
 
 // The automaton of one load, kept on the checker as `_ban_matcher`. It is
 // immutable, so checks in several threads may share it.
@@ -500,8 +518,6 @@ PyType_Spec matcher_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     matcher_slots,
 };
-
-Py_UCS4 char_at(PyObject* s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s, i); }
 
 // With IGNORECASE the engine turns an alternation of words that differ only
 // in their last character into a character class, whose case rules differ
