@@ -823,7 +823,12 @@ ref set_state(state& st, ref self, ref saved) {
     ref words = optional_attr(self, st.banned_words.get());
     ref re = st.global(st.re);
     ref matcher = pv::none();
-    if (regex && words && PyList_CheckExact(words.get()) && PyList_GET_SIZE(words.get()) > 0 &&
+    auto all_str = [](PyObject* list) {
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); i < n; ++i)
+            if (!PyUnicode_Check(PyList_GET_ITEM(list, i))) return false;
+        return PyList_GET_SIZE(list) > 0;
+    };
+    if (regex && words && PyList_CheckExact(words.get()) && all_str(words.get()) &&
         PyObject_TypeCheck(regex.get(), reinterpret_cast<PyTypeObject*>(re.attr("Pattern").get()))) {
         std::vector<ref> items;
         ref pattern = alternation(st, words, items);
