@@ -1,0 +1,870 @@
+// pravel.wordguard: screens prompts against a list of banned words read from
+// a text file.
+//
+// The list is compiled into one regular expression of literal alternatives,
+// `_ban_regex`, which is part of the interface. Next to it each load builds an
+// Aho–Corasick automaton over code points that finds exactly the matches of
+// that expression's findall (leftmost match first, at each position the word
+// listed first, no overlaps) in one pass over the prompt, however long the
+// list. The automaton runs over the reversed words and the prompt read from
+// its end, so that at each position it knows the first-listed word starting
+// there; a forward pass then takes the matches greedily.
+#include "pravel.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+using pv::kind;
+using pv::kw;
+using pv::ref;
+
+namespace {
+
+// ---------------------------------------------------------------- tables
+
+// A table from code points to 32-bit values, 0 where none was set, made of
+// blocks of 256 that exist only where some value is set.
+class code_point_table {
+public:
+    code_point_table() : pages_(0x110000 >> 8), values_(256) {}
+    uint32_t operator[](Py_UCS4 c) const {
+        return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
+    }
+    uint32_t& at(Py_UCS4 c) {
+        uint16_t& page = pages_[c >> 8];
+        if (page == 0) {
+            page = static_cast<uint16_t>(values_.size() >> 8);
+            values_.resize(values_.size() + 256);
+        }
+        return values_[(size_t{page} << 8) | (c & 0xFF)];
+    }
+
+private:
+    std::vector<uint16_t> pages_;  // block of each 256 code points; block 0 holds only zeros
+    std::vector<uint32_t> values_;
+};
+
+// ---------------------------------------------------------------- case rules
+
+bool is_cased(Py_UCS4 c) { return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c; }
+
+// How the host's regular-expression engine compares literal characters under
+// IGNORECASE: a cased pattern character matches every text character whose
+// simple lower-case mapping lies in its class (its own lower case plus the
+// engine's extra equivalences, such as "s" and "ſ"); an uncased one matches
+// only itself. As long as no uncased character takes part in a class and the
+// extra equivalences form disjoint groups, one key per character says exactly
+// which characters match each other: the group representative of its lower
+// case. `exact` is false when the running interpreter's data break that.
+struct case_rules {
+    bool exact = true;
+    code_point_table representative;  // group member -> smallest member, 0: in no group
+    code_point_table group_of;        // smallest member -> 1 + index in groups
+    std::vector<std::vector<Py_UCS4>> groups;
+    code_point_table lowered_of;      // v -> 1 + index in lowered
+    std::vector<std::vector<Py_UCS4>> lowered;  // every c != v with lower(c) == v
+
+    Py_UCS4 key(Py_UCS4 c) const {
+        const Py_UCS4 lower = Py_UNICODE_TOLOWER(c);
+        const Py_UCS4 smallest = representative[lower];
+        return smallest ? smallest : lower;
+    }
+
+    // Every character whose key is `k`.
+    void members(Py_UCS4 k, std::vector<Py_UCS4>& out) const {
+        auto add = [&](Py_UCS4 lower) {
+            out.push_back(lower);
+            if (const uint32_t i = lowered_of[lower])
+                out.insert(out.end(), lowered[i - 1].begin(), lowered[i - 1].end());
+        };
+        if (const uint32_t i = group_of[k])
+            for (Py_UCS4 v : groups[i - 1]) add(v);
+        else
+            add(k);
+    }
+};
+
+ref chr(Py_UCS4 c) { return ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c))); }
+Py_UCS4 char_at(PyObject* s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s, i); }
+
+// Reads the rules from the running interpreter: its case mappings, and the
+// extra equivalences as its engine applies them. Candidates for those are the
+// lower cases of characters that share one upper case, as str.upper() gives
+// it (the simple mapping Py_UNICODE_TOUPPER keeps only its first character,
+// so it groups a superset); one probe expression then asks the engine which
+// candidates it takes for one another.
+std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
+    auto rules = std::make_shared<case_rules>();
+    std::unordered_map<Py_UCS4, std::vector<Py_UCS4>> by_first_upper;
+    {
+        pv::gil_released nogil;
+        for (Py_UCS4 c = 0; c <= 0x10FFFF; ++c) {
+            const Py_UCS4 lower = Py_UNICODE_TOLOWER(c), upper = Py_UNICODE_TOUPPER(c);
+            if (lower != c) {
+                uint32_t& i = rules->lowered_of.at(lower);
+                if (i == 0) {
+                    rules->lowered.emplace_back();
+                    i = static_cast<uint32_t>(rules->lowered.size());
+                }
+                rules->lowered[i - 1].push_back(c);
+                if (Py_UNICODE_TOLOWER(lower) != lower || !is_cased(lower)) rules->exact = false;
+            }
+            if (lower != c || upper != c) by_first_upper[upper].push_back(c);
+        }
+    }
+
+    auto distinct_lowers = [](const std::vector<Py_UCS4>& chars) {
+        std::vector<Py_UCS4> lowers;
+        for (Py_UCS4 c : chars) lowers.push_back(Py_UNICODE_TOLOWER(c));
+        std::sort(lowers.begin(), lowers.end());
+        lowers.erase(std::unique(lowers.begin(), lowers.end()), lowers.end());
+        return lowers;
+    };
+    std::vector<Py_UCS4> candidates;
+    for (auto& [first, chars] : by_first_upper) {
+        chars.push_back(first);  // a cased character's upper case may itself be uncased
+        if (distinct_lowers(chars).size() < 2) continue;
+        std::map<std::u32string, std::vector<Py_UCS4>> by_upper;
+        for (Py_UCS4 c : chars) {
+            ref upper = chr(c).call_method("upper");
+            std::u32string key;
+            for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(upper.get()); i < n; ++i)
+                key.push_back(PyUnicode_READ_CHAR(upper.get(), i));
+            by_upper[key].push_back(c);
+        }
+        for (const auto& [upper, same] : by_upper) {
+            auto lowers = distinct_lowers(same);
+            if (lowers.size() > 1) candidates.insert(candidates.end(), lowers.begin(), lowers.end());
+        }
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    if (candidates.empty()) return rules;
+
+    // "(?:(?=([x]))|)" per candidate x: group i is set when the character
+    // class [x] matches the probed character.
+    ref escape = re.attr("escape");
+    ref parts = pv::list();
+    for (Py_UCS4 x : candidates) {
+        ref part = ref::steal(
+            PyUnicode_FromFormat("(?:(?=([%U]))|)", escape(chr(x)).get()));
+        pv::check(PyList_Append(parts.get(), part.get()));
+    }
+    ref source = ref::steal(PyUnicode_Join(pv::str("").get(), parts.get()));
+    ref probe = re.attr("compile")(source, re.attr("IGNORECASE"));
+    const size_t n = candidates.size();
+    std::vector<std::vector<bool>> same(n, std::vector<bool>(n));
+    for (size_t j = 0; j < n; ++j) {
+        ref groups = probe.call_method("match", chr(candidates[j])).call_method("groups");
+        for (size_t i = 0; i < n; ++i)
+            same[i][j] = PyTuple_GET_ITEM(groups.get(), static_cast<Py_ssize_t>(i)) != Py_None;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (!same[i][i]) rules->exact = false;
+        std::vector<Py_UCS4> members;
+        for (size_t j = 0; j < n; ++j) {
+            if (!same[i][j]) continue;
+            if (same[j] != same[i] || !is_cased(candidates[j])) rules->exact = false;
+            members.push_back(candidates[j]);
+        }
+        if (members.size() < 2) continue;
+        rules->representative.at(candidates[i]) = members.front();
+        if (candidates[i] != members.front()) continue;
+        rules->groups.push_back(members);
+        rules->group_of.at(members.front()) = static_cast<uint32_t>(rules->groups.size());
+    }
+    return rules;
+}
+
+// ---------------------------------------------------------------- automaton
+
+// The words to find, as keys (code points, or case keys), one after another.
+struct word_list {
+    std::vector<Py_UCS4> keys;
+    std::vector<size_t> ends;     // word i is keys[ends[i-1] .. ends[i])
+    std::vector<uint32_t> ranks;  // its position in the list: the first listed wins
+    size_t begin(size_t i) const { return i ? ends[i - 1] : 0; }
+    size_t length(size_t i) const { return ends[i] - begin(i); }
+};
+
+class automaton {
+public:
+    // `members(key, out)` lists the text characters that match a key.
+    template <class Members>
+    automaton(const word_list& words, Members&& members);
+
+    // Start and length of every match of the expression, left to right.
+    template <class Char>
+    void find(const Char* text, size_t n, std::vector<std::pair<size_t, uint32_t>>& hits) const;
+
+    size_t states() const { return states_; }
+
+private:
+    // The states live in a double array: the child of state s on symbol a
+    // is slot base[s] + a when that slot's owner is s, so one step costs
+    // one memory access.
+    struct slot {
+        uint32_t base;
+        uint32_t owner;         // the parent state; `free` for an unused slot
+        uint32_t fail;
+        uint32_t match_length;  // length of the first-listed word starting here, 0: none
+    };
+    static constexpr uint32_t free = UINT32_MAX;
+
+    uint32_t next(uint32_t s, uint32_t a) const {
+        for (;;) {
+            const uint32_t t = slots_[s].base + a;
+            if (slots_[t].owner == s) return t;
+            if (s == 0) return 0;
+            s = slots_[s].fail;
+        }
+    }
+
+    code_point_table symbols_;  // 0: a character that is in no word
+    std::vector<slot> slots_;   // slot 0 is the root
+    size_t states_ = 0;
+    size_t depth_ = 0;          // length of the longest word
+};
+
+// Places the children of trie nodes in a double array: a node's children go
+// at the first base where every one of them finds a free slot. The free
+// slots form an ordered list; a slot leaves it when taken, or after it was
+// passed over a number of times (then it stays unused), which bounds the
+// search in crowded stretches.
+class slot_allocator {
+public:
+    // Slot 0 holds the root and is the head of the list.
+    slot_allocator() : next_{0}, prev_{0}, passed_{0}, used_{1} {}
+
+    // The base for children with these sorted symbols; their slots are taken.
+    uint32_t place(const std::vector<uint32_t>& labels) {
+        for (uint32_t f = next_[0];;) {
+            if (f == 0) {  // the list is exhausted: add room behind the last slot
+                f = static_cast<uint32_t>(next_.size());
+                grow(next_.size() + labels.back() + 1);
+            }
+            if (f >= labels.front()) {
+                const uint32_t base = f - labels.front();
+                grow(size_t{base} + labels.back() + 1);
+                bool fits = true;
+                for (uint32_t a : labels) fits = fits && !used_[base + a];
+                if (fits) {
+                    for (uint32_t a : labels) take(base + a);
+                    return base;
+                }
+            }
+            const uint32_t after = next_[f];
+            if (++passed_[f] > 16) unlink(f);
+            f = after;
+        }
+    }
+    // One past the last slot.
+    size_t size() const { return next_.size(); }
+
+private:
+    // Adds slots up to n, at the end of the list.
+    void grow(size_t n) {
+        for (size_t i = next_.size(); i < n; ++i) {
+            const uint32_t last = prev_[0];
+            next_.push_back(0);
+            prev_.push_back(last);
+            passed_.push_back(0);
+            used_.push_back(0);
+            next_[last] = prev_[0] = static_cast<uint32_t>(i);
+        }
+    }
+    void unlink(uint32_t i) {
+        next_[prev_[i]] = next_[i];
+        prev_[next_[i]] = prev_[i];
+        next_[i] = prev_[i] = i;  // out of the list
+    }
+    void take(uint32_t i) {
+        used_[i] = 1;
+        if (next_[i] != i) unlink(i);
+    }
+
+    std::vector<uint32_t> next_, prev_;
+    std::vector<uint8_t> passed_;
+    std::vector<uint8_t> used_;
+};
+
+template <class Members>
+automaton::automaton(const word_list& words, Members&& members) {
+    // Symbols: one per distinct key, numbered from 1, the most frequent
+    // first, so that the children of busy states lie close together.
+    code_point_table symbol_of;  // first the count of each key
+    std::vector<Py_UCS4> keys;
+    for (Py_UCS4 k : words.keys)
+        if (symbol_of.at(k)++ == 0) keys.push_back(k);
+    std::sort(keys.begin(), keys.end(), [&](Py_UCS4 a, Py_UCS4 b) {
+        return symbol_of[a] != symbol_of[b] ? symbol_of[a] > symbol_of[b] : a < b;
+    });
+    std::vector<Py_UCS4> chars;
+    for (uint32_t i = 0; i < keys.size(); ++i) {
+        symbol_of.at(keys[i]) = i + 1;
+        chars.clear();
+        members(keys[i], chars);
+        for (Py_UCS4 c : chars) symbols_.at(c) = i + 1;
+    }
+    std::vector<uint32_t> seq(words.keys.size());
+    for (size_t i = 0; i < seq.size(); ++i) seq[i] = symbol_of[words.keys[i]];
+    const auto alphabet = static_cast<uint32_t>(keys.size() + 1);
+
+    // The trie of the reversed words, made in depth-first order from the
+    // words sorted by their reversed symbols.
+    const size_t count = words.ends.size();
+    std::vector<uint32_t> order(count);
+    for (uint32_t i = 0; i < count; ++i) order[i] = i;
+    auto reversed_at = [&](uint32_t w, size_t d) { return seq[words.ends[w] - 1 - d]; };
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        const size_t la = words.length(a), lb = words.length(b);
+        for (size_t d = 0, n = std::min(la, lb); d < n; ++d)
+            if (reversed_at(a, d) != reversed_at(b, d)) return reversed_at(a, d) < reversed_at(b, d);
+        if (la != lb) return la < lb;
+        return words.ranks[a] < words.ranks[b];
+    });
+    constexpr uint32_t none = UINT32_MAX;
+    std::vector<uint32_t> parent{0}, label{0}, depth{0}, rank{none}, length{0};
+    for (auto* v : {&parent, &label, &depth, &rank, &length}) v->reserve(seq.size() + 1);
+    std::vector<uint32_t> path{0};
+    for (size_t k = 0; k < count; ++k) {
+        const uint32_t w = order[k];
+        size_t common = 0;
+        if (k > 0) {
+            const uint32_t prev = order[k - 1];
+            const size_t n = std::min(words.length(prev), words.length(w));
+            while (common < n && reversed_at(prev, common) == reversed_at(w, common)) ++common;
+        }
+        path.resize(common + 1);
+        for (size_t d = common; d < words.length(w); ++d) {
+            parent.push_back(path.back());
+            label.push_back(reversed_at(w, d));
+            depth.push_back(static_cast<uint32_t>(d + 1));
+            rank.push_back(none);
+            length.push_back(0);
+            path.push_back(static_cast<uint32_t>(parent.size() - 1));
+        }
+        const uint32_t end = path.back();
+        if (rank[end] == none) {
+            rank[end] = words.ranks[w];
+            length[end] = static_cast<uint32_t>(words.length(w));
+        }
+    }
+    states_ = parent.size();
+    for (uint32_t d : depth) depth_ = std::max<size_t>(depth_, d);
+
+    // Breadth-first order: by depth, keeping depth-first order within a
+    // depth, which leaves each node's children consecutive and sorted.
+    std::vector<uint32_t> start(depth_ + 2, 0), bfs(states_);
+    for (uint32_t d : depth) ++start[d + 1];
+    for (size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+    for (uint32_t v = 0; v < states_; ++v) bfs[start[depth[v]]++] = v;
+
+    // Slots, parents before children.
+    std::vector<uint32_t> slot_of(states_, 0), base_of(states_, 0), labels;
+    slot_allocator allocator;
+    for (size_t i = 0, j = 1; i < states_; ++i) {
+        labels.clear();
+        const size_t first = j;
+        while (j < states_ && parent[bfs[j]] == bfs[i]) labels.push_back(label[bfs[j++]]);
+        if (labels.empty()) continue;
+        const uint32_t base = allocator.place(labels);
+        base_of[bfs[i]] = base;
+        for (size_t c = first; c < j; ++c) slot_of[bfs[c]] = base + label[bfs[c]];
+    }
+    // Every base + symbol stays inside the array.
+    slots_.assign(allocator.size() + alphabet, slot{0, free, 0, 0});
+    std::vector<uint32_t> best_rank(slots_.size(), none);
+    for (uint32_t v = 0; v < states_; ++v) {
+        slot& s = slots_[slot_of[v]];
+        s.base = base_of[v];
+        s.owner = v ? slot_of[parent[v]] : free;
+        s.match_length = length[v];
+        best_rank[slot_of[v]] = rank[v];
+    }
+
+    // Failure links, and for each state the first-listed word among those
+    // its failure chain ends in (the words starting at the current position).
+    for (size_t i = 1; i < states_; ++i) {
+        const uint32_t v = bfs[i], s = slot_of[v], up = slot_of[parent[v]];
+        const uint32_t f = up == 0 ? 0 : next(slots_[up].fail, label[v]);
+        slots_[s].fail = f;
+        if (best_rank[f] < best_rank[s]) {
+            best_rank[s] = best_rank[f];
+            slots_[s].match_length = slots_[f].match_length;
+        }
+    }
+}
+
+template <class Char>
+void automaton::find(const Char* text, size_t n,
+                     std::vector<std::pair<size_t, uint32_t>>& hits) const {
+    // Every position where a word starts, with the length the expression
+    // would take there, is found from the right; then the matches are taken
+    // from the left. A long text is read in four pieces at once, one state
+    // each, so that their memory accesses overlap. A state depends only on
+    // the next `depth_` characters, so each piece starts reading that far
+    // inside its right neighbour.
+    constexpr size_t most_lanes = 4;
+    const size_t lanes = n >= most_lanes * std::max<size_t>(4 * depth_, 64) ? most_lanes : 1;
+    const size_t piece = (n + lanes - 1) / lanes;
+    struct lane {
+        size_t begin, end, at;  // reads at-1, at-2, ... down to begin; reports below end
+        uint32_t state;
+        std::vector<std::pair<size_t, uint32_t>> starts;
+    } lane[most_lanes];
+    for (size_t k = 0; k < lanes; ++k) {
+        lane[k].begin = std::min(n, k * piece);
+        lane[k].end = std::min(n, lane[k].begin + piece);
+        lane[k].at = std::min(n, lane[k].end + depth_);
+        lane[k].state = 0;
+    }
+    auto step = [&](struct lane& l) {
+        const size_t i = --l.at;
+        const uint32_t a = symbols_[text[i]];
+        l.state = a ? next(l.state, a) : 0;
+        if (const uint32_t len = slots_[l.state].match_length; len && i < l.end)
+            l.starts.emplace_back(i, len);
+    };
+    for (size_t round = lane[0].at - lane[0].begin; round > 0; --round)
+        for (size_t k = 0; k < lanes; ++k)
+            if (lane[k].at > lane[k].begin) step(lane[k]);
+    for (size_t k = 0; k < lanes; ++k)
+        while (lane[k].at > lane[k].begin) step(lane[k]);
+
+    size_t from = 0;
+    for (size_t k = 0; k < lanes; ++k) {
+        for (auto it = lane[k].starts.rbegin(); it != lane[k].starts.rend(); ++it) {
+            if (it->first < from) continue;
+            hits.push_back(*it);
+            from = it->first + it->second;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- module state
+
+struct state : pv::state_base {
+    pv::name ban_word_file{"ban_word_file"}, ignore_case{"ignore_case"};
+    pv::name banned_words{"banned_words"}, ban_regex{"_ban_regex"}, ban_matcher{"_ban_matcher"};
+    pv::name load_banned_words{"load_banned_words"}, build_regex{"_build_regex"};
+    pv::name find_matched_words{"find_matched_words"}, findall{"findall"};
+    pv::name os{"os"}, re{"re"}, open{"open"}, PromptBanError{"PromptBanError"};
+    ref matcher_type;
+    // The engine's case rules, read at the first case-insensitive load.
+    std::shared_ptr<const case_rules> case_rules_;
+
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(matcher_type.get());
+        return state_base::traverse(visit, arg);
+    }
+    void clear() override {
+        matcher_type = ref();
+        state_base::clear();
+    }
+};
+
+// ---------------------------------------------------------------- matchers
+
+// The automaton of one load, kept on the checker as `_ban_matcher`. It is
+// immutable, so checks in several threads may share it.
+struct matcher_object {
+    PyObject_HEAD
+    PyObject* pattern;  // the compiled expression the automaton stands for
+    automaton* engine;
+    Py_ssize_t words;
+};
+
+void matcher_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<matcher_object*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    delete m->engine;
+    Py_XDECREF(m->pattern);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* matcher_repr(PyObject* self) {
+    auto* m = reinterpret_cast<matcher_object*>(self);
+    return PyUnicode_FromFormat("<wordguard automaton: %zd words, %zu states>", m->words,
+                                m->engine->states());
+}
+
+PyObject* matcher_same(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef matcher_methods[] = {
+    {"__copy__", matcher_same, METH_NOARGS, nullptr},
+    {"__deepcopy__", matcher_same, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot matcher_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(matcher_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(matcher_repr)},
+    {Py_tp_methods, matcher_methods},
+    {0, nullptr},
+};
+
+PyType_Spec matcher_spec = {
+    "pravel.wordguard.automaton",
+    sizeof(matcher_object),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    matcher_slots,
+};
+
+// With IGNORECASE the engine turns an alternation of words that differ only
+// in their last character into a character class, whose case rules differ
+// from those of single characters in places (and between interpreter
+// versions). For that shape the classes of the last characters are asked of
+// the compiled expression itself: a class it matches whole stays, one it
+// never matches is left out; anything else gives up the automaton.
+// Returns false to give up; `dropped` collects the keys to leave out.
+bool probe_last_characters(const std::vector<ref>& words, const ref& regex,
+                           const case_rules& rules, std::vector<Py_UCS4>& dropped) {
+    PyObject* first = words[0].get();
+    const Py_ssize_t m = PyUnicode_GET_LENGTH(first);
+    bool differ = false;
+    for (const ref& w : words) {
+        if (PyUnicode_GET_LENGTH(w.get()) != m) return true;
+        for (Py_ssize_t i = 0; i + 1 < m; ++i)
+            if (char_at(w.get(), i) != char_at(first, i)) return true;
+        differ = differ || char_at(w.get(), m - 1) != char_at(first, m - 1);
+    }
+    if (!differ) return true;
+
+    ref prefix = ref::steal(PyUnicode_Substring(first, 0, m - 1));
+    ref search = regex.attr("search");
+    std::vector<Py_UCS4> keys, chars;
+    for (const ref& w : words) keys.push_back(rules.key(char_at(w.get(), m - 1)));
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    for (Py_UCS4 k : keys) {
+        chars.clear();
+        rules.members(k, chars);
+        size_t matched = 0;
+        for (Py_UCS4 c : chars)
+            if (!search(prefix + chr(c)).is_none()) ++matched;
+        if (matched == 0) dropped.push_back(k);
+        else if (matched != chars.size()) return false;
+    }
+    return true;
+}
+
+// The automaton for `regex`, compiled from `words` with or without
+// IGNORECASE, or None where it cannot stand for the expression exactly.
+ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, bool ignore_case) {
+    if (words.empty() || !PyObject_TypeCheck(regex.get(), reinterpret_cast<PyTypeObject*>(
+                                                               st.global(st.re).attr("Pattern").get())))
+        return pv::none();
+    for (const ref& w : words)
+        if (!PyUnicode_Check(w.get()) || PyUnicode_GET_LENGTH(w.get()) == 0) return pv::none();
+
+    std::shared_ptr<const case_rules> rules;
+    std::vector<Py_UCS4> dropped;
+    if (ignore_case) {
+        if (!st.case_rules_) {
+            auto read = read_case_rules(st.global(st.re));
+            if (!st.case_rules_) st.case_rules_ = std::move(read);
+        }
+        rules = st.case_rules_;
+        if (!rules->exact || !probe_last_characters(words, regex, *rules, dropped))
+            return pv::none();
+    }
+
+    std::unique_ptr<automaton> engine;
+    {
+        pv::gil_released nogil;
+        word_list list;
+        for (size_t i = 0; i < words.size(); ++i) {
+            PyObject* w = words[i].get();
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(w);
+            const size_t start = list.keys.size();
+            for (Py_ssize_t j = 0; j < n; ++j)
+                list.keys.push_back(rules ? rules->key(char_at(w, j)) : char_at(w, j));
+            if (std::find(dropped.begin(), dropped.end(), list.keys.back()) != dropped.end()) {
+                list.keys.resize(start);
+                continue;
+            }
+            list.ends.push_back(list.keys.size());
+            list.ranks.push_back(static_cast<uint32_t>(i));
+        }
+        if (rules)
+            engine = std::make_unique<automaton>(
+                list, [&](Py_UCS4 k, std::vector<Py_UCS4>& out) { rules->members(k, out); });
+        else
+            engine = std::make_unique<automaton>(
+                list, [](Py_UCS4 k, std::vector<Py_UCS4>& out) { out.push_back(k); });
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(st.matcher_type.get());
+    ref self = ref::steal(type->tp_alloc(type, 0));
+    auto* m = reinterpret_cast<matcher_object*>(self.get());
+    m->pattern = Py_NewRef(regex.get());
+    m->engine = engine.release();
+    m->words = static_cast<Py_ssize_t>(words.size());
+    return self;
+}
+
+// getattr(obj, name, None) without raising.
+ref optional_attr(const ref& obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(obj.get(), name, &value) < 0) pv::fail();
+    return value ? ref::steal(value) : ref();
+#else
+    PyObject* value = PyObject_GetAttr(obj.get(), name);
+    if (value) return ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pv::fail();
+    PyErr_Clear();
+    return ref();
+#endif
+}
+
+// ---------------------------------------------------------------- PromptBanChecker
+
+constexpr const char* class_doc = R"(
+    提示词违禁词校验工具。
+    从文件加载违禁词列表，使用正则预编译实现高效匹配，
+    支持忽略大小写、长词优先匹配。
+    )";
+
+constexpr const char* init_doc = R"(
+        初始化违禁词检测器
+        :param ban_word_file: 违禁词文件路径
+        :param ignore_case: 是否忽略大小写匹配，默认True
+        )";
+
+ref init(state& st, ref self, ref ban_word_file, bool ignore_case) {
+    self.setattr(st.ban_word_file, ban_word_file.get());
+    self.setattr(st.ignore_case, pv::boolean(ignore_case).get());
+    self.setattr(st.banned_words, pv::list().get());
+    self.setattr(st.ban_regex, Py_None);
+    self.call_method(st.load_banned_words);
+    return pv::none();
+}
+
+constexpr const char* load_doc = "重新读取违禁词文件，清洗、去重、长词优先排序，重建正则";
+
+// str.strip(): Unicode white space at both ends.
+ref stripped(PyObject* line, bool drop_bom) {
+    if (!PyUnicode_CheckExact(line)) return ref::borrow(line).call_method("strip");
+    const int k = PyUnicode_KIND(line);
+    const void* data = PyUnicode_DATA(line);
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(line);
+    if (drop_bom && end > 0 && PyUnicode_READ(k, data, 0) == 0xFEFF) begin = 1;
+    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, begin))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, end - 1))) --end;
+    return ref::steal(PyUnicode_Substring(line, begin, end));
+}
+
+ref load_banned_words(state& st, ref self) {
+    ref path = self.attr(st.ban_word_file);
+    if (!st.global(st.os).attr("path").attr("exists")(path).truthy()) {
+        ref text = ref::steal(PyObject_Format(path.get(), nullptr));
+        pv::raise_with(PyExc_FileNotFoundError, (pv::str("违禁词文件不存在: ") + text).get());
+    }
+    ref seen = ref::steal(PySet_New(nullptr));
+    std::vector<std::pair<Py_ssize_t, ref>> words;
+    ref file = st.global(st.open)(path, "r", kw("encoding", "utf-8"));
+    pv::with_(file, [&](ref lines) {
+        // A byte-order mark that an editor put at the start of the file is
+        // no part of the first word.
+        bool first = true;
+        pv::for_each(lines.get(), [&](ref line) {
+            ref word = stripped(line.get(), std::exchange(first, false));
+            if (!word.truthy() || pv::check(PySet_Contains(seen.get(), word.get()))) return;
+            pv::check(PySet_Add(seen.get(), word.get()));
+            words.emplace_back(word.size(), std::move(word));
+        });
+    });
+    std::stable_sort(words.begin(), words.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    ref cleaned = pv::list(static_cast<Py_ssize_t>(words.size()));
+    for (size_t i = 0; i < words.size(); ++i)
+        PyList_SET_ITEM(cleaned.get(), static_cast<Py_ssize_t>(i), words[i].second.release());
+    self.setattr(st.banned_words, cleaned.get());
+    self.call_method(st.build_regex);
+    return pv::none();
+}
+
+constexpr const char* build_regex_doc = "内部构建正则匹配规则";
+
+// "|".join(re.escape(w) for w in words), with the words kept in `items`.
+ref alternation(state& st, const ref& words, std::vector<ref>& items) {
+    ref escape = st.global(st.re).attr("escape");
+    ref escaped = pv::list();
+    pv::for_each(words.get(), [&](ref word) {
+        pv::check(PyList_Append(escaped.get(), escape(word).get()));
+        items.push_back(std::move(word));
+    });
+    return ref::steal(PyUnicode_Join(pv::str("|").get(), escaped.get()));
+}
+
+ref build_regex(state& st, ref self) {
+    ref words = self.attr(st.banned_words);
+    if (!words.truthy()) {
+        self.setattr(st.ban_regex, Py_None);
+        self.setattr(st.ban_matcher, Py_None);
+        return pv::none();
+    }
+    std::vector<ref> items;
+    ref pattern = alternation(st, words, items);
+    const bool ignore_case = self.attr(st.ignore_case).truthy();
+    ref re = st.global(st.re);
+    ref flags = ignore_case ? re.attr("IGNORECASE") : pv::integer(0);
+    ref regex = re.attr("compile")(pattern, kw("flags", flags));
+    ref matcher = make_matcher(st, regex, items, ignore_case);
+    self.setattr(st.ban_regex, regex.get());
+    self.setattr(st.ban_matcher, matcher.get());
+    return pv::none();
+}
+
+constexpr const char* find_doc = R"(
+        查找文本中所有命中的违禁词（去重返回）
+        Args:
+            text: 待检测文本
+        Returns:
+            命中的违禁词列表
+        )";
+
+// Prompts from this length on are scanned without the GIL.
+constexpr Py_ssize_t scan_without_gil_from = 2048;
+
+ref find_matched_words(state& st, ref self, ref text) {
+    ref regex = self.attr(st.ban_regex);
+    if (regex.is_none()) return pv::list();
+    ref result = pv::list();
+    ref seen = ref::steal(PySet_New(nullptr));
+    auto add = [&](const ref& piece) {
+        if (pv::check(PySet_Contains(seen.get(), piece.get()))) return;
+        pv::check(PySet_Add(seen.get(), piece.get()));
+        pv::check(PyList_Append(result.get(), piece.get()));
+    };
+
+    // The automaton serves only the expression it was built with.
+    ref matcher = optional_attr(self, st.ban_matcher.get());
+    if (!matcher || Py_TYPE(matcher.get()) != reinterpret_cast<PyTypeObject*>(st.matcher_type.get()) ||
+        reinterpret_cast<matcher_object*>(matcher.get())->pattern != regex.get()) {
+        pv::for_each(regex.call_method(st.findall, text).get(), add);
+        return result;
+    }
+
+    const automaton& engine = *reinterpret_cast<matcher_object*>(matcher.get())->engine;
+    PyObject* s = text.get();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const void* data = PyUnicode_DATA(s);
+    const int k = PyUnicode_KIND(s);
+    std::vector<std::pair<size_t, uint32_t>> hits;
+    auto scan = [&] {
+        const size_t len = static_cast<size_t>(n);
+        if (k == PyUnicode_1BYTE_KIND) engine.find(static_cast<const Py_UCS1*>(data), len, hits);
+        else if (k == PyUnicode_2BYTE_KIND) engine.find(static_cast<const Py_UCS2*>(data), len, hits);
+        else engine.find(static_cast<const Py_UCS4*>(data), len, hits);
+    };
+    if (n >= scan_without_gil_from) {
+        pv::gil_released nogil;
+        scan();
+    } else {
+        scan();
+    }
+    for (auto [start, len] : hits) {
+        const auto begin = static_cast<Py_ssize_t>(start);
+        add(ref::steal(PyUnicode_Substring(s, begin, begin + len)));
+    }
+    return result;
+}
+
+constexpr const char* check_doc = R"(
+        校验提示词，存在违禁词则抛出自定义异常
+        Args:
+            prompt: 待检测文本
+        Returns:
+            原文本（校验通过）
+        Raises:
+            PromptBanError: 检测到违禁词时抛出
+        )";
+
+ref check(state& st, ref self, ref prompt) {
+    ref matched = self.call_method(st.find_matched_words, prompt);
+    if (matched.truthy()) {
+        ref joined = ref::steal(PyUnicode_Join(pv::str(",").get(), matched.get()));
+        ref message = pv::str("Prohibited prompt words: ") + joined;
+        ref error = st.global(st.PromptBanError)(kw("error_msg", message), kw("data", matched));
+        if (!PyExceptionInstance_Check(error.get()))
+            pv::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+        // Refusing a prompt is an ordinary outcome of a check: the error is
+        // set and returned as NULL directly, without a C++ throw.
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        return ref();
+    }
+    return prompt;
+}
+
+// Copies and pickles carry the documented attributes; the automaton is
+// rebuilt for the restored expression when it still is the one of the list.
+ref get_state(state& st, ref self) {
+    ref copy = ref::steal(PyDict_Copy(self.attr("__dict__").get()));
+    if (PyDict_DelItem(copy.get(), st.ban_matcher.get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) pv::fail();
+        PyErr_Clear();
+    }
+    return copy;
+}
+
+ref set_state(state& st, ref self, ref saved) {
+    self.attr("__dict__").call_method("update", saved);
+    ref regex = optional_attr(self, st.ban_regex.get());
+    ref words = optional_attr(self, st.banned_words.get());
+    ref re = st.global(st.re);
+    ref matcher = pv::none();
+    auto all_str = [](PyObject* list) {
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); i < n; ++i)
+            if (!PyUnicode_Check(PyList_GET_ITEM(list, i))) return false;
+        return PyList_GET_SIZE(list) > 0;
+    };
+    if (regex && words && PyList_CheckExact(words.get()) && all_str(words.get()) &&
+        PyObject_TypeCheck(regex.get(), reinterpret_cast<PyTypeObject*>(re.attr("Pattern").get()))) {
+        std::vector<ref> items;
+        ref pattern = alternation(st, words, items);
+        ref flags = regex.attr("flags");
+        const bool ignore_case = pv::equal(flags, re.attr("UNICODE") + re.attr("IGNORECASE"));
+        if (pv::equal(pattern, regex.attr("pattern")) &&
+            (ignore_case || pv::equal(flags, re.attr("UNICODE"))))
+            matcher = make_matcher(st, regex, items, ignore_case);
+    }
+    self.setattr(st.ban_matcher, matcher.get());
+    return pv::none();
+}
+
+void exec(state& st) {
+    st.import_module("os");
+    st.import_module("re");
+    st.import_from("typing", {"List", "Set"});
+    st.import_from("exceptions", {"PromptBanError"}, 1);
+    st.matcher_type = ref::steal(PyType_FromModuleAndSpec(st.module, &matcher_spec, nullptr));
+
+    st.publish(
+        "PromptBanChecker",
+        pv::class_builder(st, "PromptBanChecker", class_doc)
+            .method<init>("__init__", init_doc,
+                          {{"ban_word_file", kind::str, "str"},
+                           {"ignore_case", kind::truth, "bool", "True"}})
+            .method<load_banned_words>("load_banned_words", load_doc, {}, "None")
+            .method<build_regex>("_build_regex", build_regex_doc, {}, "None")
+            .method<find_matched_words>("find_matched_words", find_doc,
+                                        {{"text", kind::str, "str"}}, "List[str]")
+            .method<check>("check", check_doc, {{"prompt", kind::str, "str"}}, "str")
+            .method<get_state>("__getstate__", nullptr, {})
+            .method<set_state>("__setstate__", nullptr, {{"state"}})
+            .finish());
+}
+
+}  // namespace
+
+PRAVEL_MODULE(wordguard, "pravel.wordguard", state, exec)

@@ -1,0 +1,301 @@
+import copy
+import inspect
+import pickle
+import random
+import re
+import threading
+
+import pytest
+
+from pravel import wordguard
+from pravel.exceptions import PromptBanError
+from pravel.wordguard import PromptBanChecker
+
+
+@pytest.fixture
+def word_file(tmp_path):
+    """Writes a banned-word file (text as UTF-8, or raw bytes) and returns its path."""
+    path = tmp_path / "banned.txt"
+
+    def write(content):
+        path.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+        return str(path)
+
+    return write
+
+
+def regex_hits(checker, text):
+    """What the compiled expression finds, each piece once, in order."""
+    return list(dict.fromkeys(checker._ban_regex.findall(text)))
+
+
+# ---------------------------------------------------------------- loading
+
+
+def test_lines_are_trimmed_deduplicated_and_sorted_longest_first(word_file):
+    path = word_file("  foo \nfoo\nfoo\t\nfoo bar\n\u3000甲乙\u3000\n#note\nab\ncd\nAB\nabcdef\n")
+    checker = PromptBanChecker(path)
+    assert checker.banned_words == ["foo bar", "abcdef", "#note", "foo", "甲乙", "ab", "cd", "AB"]
+    assert checker._ban_regex.pattern == r"foo\ bar|abcdef|\#note|foo|甲乙|ab|cd|AB"
+    assert checker._ban_regex.flags & re.IGNORECASE
+    assert checker.ban_word_file == path and checker.ignore_case is True
+
+
+def test_universal_newlines_and_blank_lines(word_file):
+    checker = PromptBanChecker(word_file(b"one\rtwo\r\nthree\n\n \t\r\n"), ignore_case=0)
+    assert checker.banned_words == ["three", "one", "two"]
+    assert checker.ignore_case is False
+    assert not checker._ban_regex.flags & re.IGNORECASE
+
+
+def test_blank_file_lets_everything_pass(word_file):
+    checker = PromptBanChecker(word_file(" \n\t\n\u3000\n"))
+    assert checker.banned_words == [] and checker._ban_regex is None
+    prompt = "anything at all"
+    assert checker.find_matched_words(prompt) == []
+    assert checker.check(prompt) is prompt
+
+
+def test_byte_order_mark_is_dropped_once_at_the_start(word_file):
+    checker = PromptBanChecker(word_file(b"\xef\xbb\xbfbad\n\xef\xbb\xbfworse\n"))
+    assert checker.banned_words == ["\ufeffworse", "bad"]
+    assert checker.find_matched_words("a bad day, worse \ufeffworse") == ["bad", "\ufeffworse"]
+    checker = PromptBanChecker(word_file("\ufeff\ufeffx\n"))
+    assert checker.banned_words == ["\ufeffx"]
+
+
+def test_missing_file(tmp_path):
+    path = str(tmp_path / "nope.txt")
+    with pytest.raises(FileNotFoundError) as info:
+        PromptBanChecker(path)
+    assert info.value.args == ("违禁词文件不存在: " + path,)
+
+
+def test_failed_reload_keeps_the_previous_state(word_file, tmp_path):
+    path = word_file("bad\n")
+    checker = PromptBanChecker(path)
+    words, regex = checker.banned_words, checker._ban_regex
+
+    def unchanged():
+        assert checker.banned_words is words and checker._ban_regex is regex
+        assert checker.find_matched_words("so bad") == ["bad"]
+
+    word_file(b"fine\n\xff\xfe\n")
+    with pytest.raises(UnicodeDecodeError):
+        checker.load_banned_words()
+    unchanged()
+    checker.ban_word_file = str(tmp_path)
+    with pytest.raises(OSError):
+        checker.load_banned_words()
+    unchanged()
+    checker.ban_word_file = str(tmp_path / "gone.txt")
+    with pytest.raises(FileNotFoundError, match="违禁词文件不存在: .*gone.txt"):
+        checker.load_banned_words()
+    unchanged()
+
+
+def test_reload_takes_edits_case_flag_and_path(word_file, tmp_path):
+    path = word_file("bad\n")
+    checker = PromptBanChecker(path, ignore_case=False)
+    earlier = checker.banned_words
+    assert checker.find_matched_words("BAD bad") == ["bad"]
+    word_file("bad\nworse\n")
+    checker.ignore_case = True
+    assert checker.find_matched_words("BAD worse") == []  # not before the reload
+    checker.load_banned_words()
+    assert checker.find_matched_words("BAD worse") == ["BAD", "worse"]
+    assert earlier == ["bad"] and checker.banned_words is not earlier
+    other = tmp_path / "other.txt"
+    other.write_text("other\n", encoding="utf-8")
+    checker.ban_word_file = str(other)
+    checker.load_banned_words()
+    assert checker.banned_words == ["other"]
+
+
+# ---------------------------------------------------------------- checking
+
+
+@pytest.mark.parametrize("words, text, ignore_case, hits", [
+    ("abc\nabcdef", "xxabcdefxx", True, ["abcdef"]),
+    ("ab\nbc", "abc", True, ["ab"]),
+    ("Bad", "BAD and bad", True, ["BAD", "bad"]),
+    ("Bad", "BAD and bad", False, []),
+    ("a.b", "axb a.b", True, ["a.b"]),
+    ("(x|y)*", "x|y (x|y)*", True, ["(x|y)*"]),
+    ("ab", "ab ab AB ab", True, ["ab", "AB"]),
+    ("色情\n暴力", "暴力和色情和暴力", True, ["暴力", "色情"]),
+])
+def test_matches(word_file, words, text, ignore_case, hits):
+    checker = PromptBanChecker(word_file(words), ignore_case)
+    assert checker._ban_matcher is not None
+    assert checker.find_matched_words(text) == hits == regex_hits(checker, text)
+
+
+def test_check_raises_with_message_and_data(word_file):
+    checker = PromptBanChecker(word_file("foo\nbar\n"))
+    with pytest.raises(PromptBanError) as info:
+        checker.check("bar, FOO and bar")
+    assert info.value.error_msg == "Prohibited prompt words: bar,FOO"
+    assert info.value.data == ["bar", "FOO"]
+    prompt = "".join(["a clean ", "prompt"])
+    assert checker.check(prompt) is prompt
+
+
+def test_check_uses_an_overridden_finder(word_file):
+    class Strict(PromptBanChecker):
+        def find_matched_words(self, text):
+            return ["x", "y"]
+
+    with pytest.raises(PromptBanError, match="^Prohibited prompt words: x,y$"):
+        Strict(word_file("foo\n")).check("clean")
+
+
+def test_arguments_must_be_exactly_str(word_file, tmp_path):
+    checker = PromptBanChecker(word_file("foo\n"))
+
+    class Text(str):
+        pass
+
+    for call, name in [(checker.check, "prompt"), (checker.find_matched_words, "text"),
+                       (PromptBanChecker, "ban_word_file")]:
+        for wrong, type_name in [(None, "NoneType"), (Text("foo"), "Text"), (b"foo", "bytes")]:
+            with pytest.raises(TypeError) as info:
+                call(wrong)
+            assert str(info.value) == (f"Argument '{name}' has incorrect type "
+                                       f"(expected str, got {type_name})")
+
+
+def test_interface(word_file):
+    assert wordguard.PromptBanError is PromptBanError
+    assert wordguard.re is re and wordguard.List is not None and wordguard.Set is not None
+    doc_lines = [line.strip() for line in PromptBanChecker.__doc__.splitlines() if line.strip()]
+    assert doc_lines == ["提示词违禁词校验工具。", "从文件加载违禁词列表，使用正则预编译实现高效匹配，",
+                         "支持忽略大小写、长词优先匹配。"]
+    check_doc = [line.strip() for line in PromptBanChecker.check.__doc__.splitlines()]
+    assert [line for line in check_doc if line][-2:] == ["Raises:", "PromptBanError: 检测到违禁词时抛出"]
+    assert PromptBanChecker._build_regex.__doc__ == "内部构建正则匹配规则"
+    assert str(inspect.signature(PromptBanChecker)) == (
+        "(ban_word_file: 'str', ignore_case: 'bool' = True)")
+    assert PromptBanChecker.find_matched_words.__annotations__ == {"text": "str",
+                                                                    "return": "List[str]"}
+    assert PromptBanChecker.load_banned_words.__annotations__ == {"return": "None"}
+
+
+# ---------------------------------------------------------------- the automaton
+
+CASE_SENSITIVE_CHARS = (
+    "sSſ" "σςΣ" "kKK" "µμΜ" "iIıİ" "ßẞ" "ﬅﬆ" "ΐΐΰΰ" "ιΙιͅ" "βϐΒ" "θϑϴΘ" "вВᲀ" "тᲄᲅ"
+    "ṡṠẛ" "ǅǄǆ" "ΩωΩ" "åÅÅ" "ＡａＺｚ" "\U00010400\U00010428\U00010401\U00010429"
+)
+POOLS = [
+    "abcAB .*+?|()[]{}^$\\-#",
+    CASE_SENSITIVE_CHARS,
+    "色情暴力赌博毒品内容的一是不了",
+    "😀😁🙂\U0001F600\U000E0041a\u3000",
+]
+
+
+def random_words(rng, pool):
+    shape = rng.random()
+    count = rng.randint(1, 8)
+    if shape < 0.2:  # single characters: the engine makes a character class of them
+        words = [rng.choice(pool) for _ in range(count)]
+    elif shape < 0.4:  # one shared stem, differing in the last character
+        stem = "".join(rng.choices(pool, k=rng.randint(1, 3)))
+        words = [stem + rng.choice(pool) for _ in range(count)]
+    else:  # overlapping words, prefixes and suffixes of each other
+        words = ["".join(rng.choices(pool, k=rng.randint(1, 5))) for _ in range(count)]
+        words += [w[:-1] for w in words if len(w) > 1 and rng.random() < 0.3]
+        words += [w[1:] for w in words if len(w) > 1 and rng.random() < 0.3]
+    words = list(dict.fromkeys(words))
+    return sorted(words, key=len, reverse=True)
+
+
+def rebuilt(checker, words, ignore_case):
+    checker.banned_words, checker.ignore_case = words, ignore_case
+    checker._build_regex()
+    assert checker._ban_matcher is not None, words
+    return checker
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_same_hits_as_the_expression(word_file, seed):
+    rng = random.Random(seed)
+    checker = PromptBanChecker(word_file("x\n"))
+    for _ in range(400):
+        pool = rng.choice(POOLS + ["".join(POOLS)])
+        words = random_words(rng, pool)
+        rebuilt(checker, words, rng.random() < 0.7)
+        source = pool + "".join(words)
+        for _ in range(4):
+            text = "".join(rng.choices(source, k=rng.randint(0, 40)))
+            assert checker.find_matched_words(text) == regex_hits(checker, text), (words, text)
+
+
+def test_case_equivalents_of_every_letter_match_as_the_expression_does(word_file):
+    # Each case-sensitive character as a word alone and in a longer word,
+    # against a text holding all of them.
+    checker = PromptBanChecker(word_file("x\n"))
+    text = " ".join(CASE_SENSITIVE_CHARS) + "".join(CASE_SENSITIVE_CHARS)
+    for c in CASE_SENSITIVE_CHARS:
+        for words in ([c], ["x" + c, c + "y"], [c, "x", "y"]):
+            rebuilt(checker, words, True)
+            assert checker.find_matched_words(text) == regex_hits(checker, text), words
+
+
+def test_long_prompts_and_unsorted_lists(word_file):
+    rng = random.Random(7)
+    checker = PromptBanChecker(word_file("x\n"))
+    pool = "abcdeABC色情暴力"
+    for _ in range(60):
+        words = ["".join(rng.choices(pool, k=rng.randint(1, 6))) for _ in range(30)]
+        rng.shuffle(words)  # not longest first: the first-listed word wins, as in the expression
+        rebuilt(checker, words, rng.random() < 0.5)
+        text = "".join(rng.choices(pool + " ", k=rng.randint(2000, 6000)))
+        assert checker.find_matched_words(text) == regex_hits(checker, text)
+
+
+def test_a_replaced_expression_is_used_as_it_is(word_file):
+    checker = PromptBanChecker(word_file("foo\n"))
+    checker._ban_regex = re.compile(r"o+|f")
+    assert checker.find_matched_words("foo fo o") == ["f", "oo", "o"]
+    checker._ban_regex = None
+    assert checker.find_matched_words("foo") == []
+
+
+def test_threads_share_one_checker(word_file):
+    rng = random.Random(3)
+    checker = PromptBanChecker(word_file("\n".join(f"word{i}" for i in range(500))))
+    texts = ["".join(rng.choices("word0123456789 ", k=5000)) for _ in range(8)]
+    expected = [regex_hits(checker, t) for t in texts]
+    results, errors = {}, []
+
+    def work(k):
+        try:
+            for _ in range(20):
+                results[k] = [checker.find_matched_words(t) for t in texts]
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors and all(r == expected for r in results.values())
+
+
+def test_copies_and_pickles_keep_the_automaton(word_file):
+    checker = PromptBanChecker(word_file("bad\nworse\n"))
+    for other in (copy.copy(checker), copy.deepcopy(checker),
+                  pickle.loads(pickle.dumps(checker))):
+        assert other._ban_matcher is not None
+        assert other.banned_words == checker.banned_words
+        assert other.find_matched_words("Bad, WORSE") == ["Bad", "WORSE"]
+    state = checker.__getstate__()
+    assert sorted(state) == ["_ban_regex", "ban_word_file", "banned_words", "ignore_case"]
+    state["banned_words"] = ["changed"]
+    restored = PromptBanChecker.__new__(PromptBanChecker)
+    restored.__setstate__(state)  # the list no longer fits the expression
+    assert restored._ban_matcher is None
+    assert restored.find_matched_words("bad") == ["bad"]
