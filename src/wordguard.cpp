@@ -672,7 +672,7 @@ ref load_banned_words(state& st, ref self) {
     ref seen = ref::steal(PySet_New(nullptr));
     std::vector<std::pair<Py_ssize_t, ref>> words;
     ref file = st.global(st.open)(path, "r", kw("encoding", "utf-8"));
-    pv::with_(file, [&](ref lines) {
+    pv::with_(st, file, [&](ref lines) {
         // A byte-order mark that an editor put at the start of the file is
         // no part of the first word.
         bool first = true;
