@@ -49,7 +49,10 @@ def _write(path: str, data: bytes) -> None:
 
 
 def _image_error(path: str, exc: Exception) -> CommandError:
-    return CommandError(f"{path}: not an image that can be decoded ({exc})", "IMAGE_INVALID")
+    from PIL import UnidentifiedImageError
+
+    reason = "unknown image format" if isinstance(exc, UnidentifiedImageError) else str(exc)
+    return CommandError(f"{path}: not an image that can be decoded ({reason})", "IMAGE_INVALID")
 
 
 def _decoding(path: str, action: Callable[[], Any]) -> Any:
@@ -152,12 +155,11 @@ def _scale(args: argparse.Namespace) -> int:
         with Image.open(io.BytesIO(data)) as image:
             image.load()
             # The scaler prints its own line; with --json it must not mix into the answer.
-            if args.json:
-                import contextlib
+            import contextlib
 
-                with contextlib.redirect_stdout(sys.stderr):
-                    return MarvaleImageScale(image).start()
-            return MarvaleImageScale(image).start()
+            target = sys.stderr if args.json else sys.stdout
+            with contextlib.redirect_stdout(target):
+                return MarvaleImageScale(image).start()
 
     scaled = _decoding(args.image, scale)
     buffer = io.BytesIO()
@@ -205,11 +207,24 @@ def _comfyui_restart(args: argparse.Namespace) -> int:
 
     from pravel.comfyui.hostwarden import ComfyUIManager
 
+    import contextlib
+
+    # The manager's records and waiting lines are progress, shown on standard
+    # error; standard output carries the answer.
+    logger = logging.getLogger("pravel.cli.comfyui")
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     if not args.json:
-        logging.basicConfig(level=logging.DEBUG, format="%(asctime)s %(levelname)s %(message)s",
-                            stream=sys.stderr)
-    manager = ComfyUIManager(args.url, max_wait_seconds=args.max_wait, poll_interval=args.poll_interval)
-    ready = manager.run_reboot_and_wait()
+        logger.addHandler(handler)
+    manager = ComfyUIManager(args.url, max_wait_seconds=args.max_wait, poll_interval=args.poll_interval,
+                             logger=logger)
+    try:
+        with contextlib.redirect_stdout(sys.stderr):
+            ready = manager.run_reboot_and_wait()
+    finally:
+        logger.removeHandler(handler)
     if args.json:
         from pravel.response.faultmark import Faultmark
         from pravel.response.result import ServiceResult

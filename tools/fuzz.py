@@ -20,6 +20,7 @@ regular test suite.
 from __future__ import annotations
 
 import argparse
+import base64
 import faulthandler
 import hashlib
 import io
@@ -42,12 +43,13 @@ DEFAULT_CORPUS = HERE.parent / "tests" / "fuzz_corpus"
 # ---------------------------------------------------------------- oracles
 
 
-def outcome(fn: Callable[[], object]) -> tuple[str, object]:
-    """("ok", value) or ("raise", exception type name)."""
+def outcome(fn: Callable[[], object]) -> tuple[str, object, str]:
+    """("ok", value, "") or ("raise", exception type name, gist of the message)."""
     try:
-        return "ok", fn()
+        return "ok", fn(), ""
     except Exception as exc:  # the oracle compares types, whatever they are
-        return "raise", type(exc).__name__
+        gist = " ".join(re.sub(r"[^A-Za-z ]+", " ", str(exc)).split()[:4])
+        return "raise", type(exc).__name__, gist
 
 
 def pillow_decode(data: bytes) -> None:
@@ -79,22 +81,22 @@ def check_image(data: bytes) -> set[str]:
         got = outcome(lambda: Framekit(need_adjust=mode).adjust_size(data, True))
         if decoded[0] == "raise":
             # Pillow's own error must come out, unchanged in type.
-            if got != decoded:
+            if got[:2] != decoded[:2]:
                 raise Mismatch(f"adjust_size({mode}): {got[:2]} where Pillow raises {decoded[1]}")
         elif got[0] == "raise" and got[1] not in ("ValueError", "DecompressionBombError", "MemoryError"):
             # A decodable image can only fail for sizes Pillow refuses to make.
             raise Mismatch(f"adjust_size({mode}) raised {got[1]} on an image Pillow decodes")
-        kinds.add(f"framekit:{got[0]}:{got[1] if got[0] == 'raise' else ''}")
+        kinds.add(f"framekit:{got[0]}:{got[1] if got[0] == 'raise' else ''}:{got[2]}")
     lens = ImageShapelens()
     for name, method in (("raw", lens.get_raw_simple_ratio), ("approx", lens.get_approx_simple_ratio)):
         got = outcome(lambda: method(data))
         if header[0] == "raise":
-            if got != header:
+            if got[:2] != header[:2]:
                 raise Mismatch(f"shapelens {name}: {got[:2]} where Pillow raises {header[1]}")
         elif got[0] == "raise":
             if got[1] != "ZeroDivisionError" or header[1][1] != 0:
                 raise Mismatch(f"shapelens {name} raised {got[1]} for size {header[1]}")
-        kinds.add(f"shapelens:{got[0]}:{got[1] if got[0] == 'raise' else ''}")
+        kinds.add(f"shapelens:{got[0]}:{got[1] if got[0] == 'raise' else ''}:{got[2]}")
     return kinds
 
 
@@ -355,6 +357,22 @@ def random_ratio(rng: random.Random) -> tuple[str, str]:
 # ---------------------------------------------------------------- driver
 
 
+BOMB_LIMIT = 4_000_000
+
+
+def replay(label: bytes, rng: random.Random) -> set[str]:
+    """Runs one kept input ("image:...", "words:..." or "size:...") through its oracle."""
+    target, data = label.split(b":", 1)
+    if target == b"image":
+        return check_image(data)
+    if target == b"words":
+        words = [w.strip() for w in data.decode("utf-8", "replace").splitlines() if w.strip()]
+        prompts = [random_prompt(rng, words) for _ in range(8)]
+        return check_words(data, prompts, rng.random() < 0.7)
+    ratio, tier = data.decode("utf-8").split("\n", 1)
+    return check_size(ratio, tier)
+
+
 def corpus_name(kind: str, data: bytes) -> str:
     safe = re.sub(r"[^A-Za-z0-9_.-]+", "_", kind).strip("_")
     return f"{safe}-{hashlib.sha1(data).hexdigest()[:12]}.bin"
@@ -365,7 +383,7 @@ def worker(args: argparse.Namespace) -> int:
 
     # A service caps decoded sizes; this keeps bomb headers from allocating
     # gigabytes while still exercising the imaging library's refusal.
-    Image.MAX_IMAGE_PIXELS = 4_000_000
+    Image.MAX_IMAGE_PIXELS = BOMB_LIMIT
     warnings.simplefilter("ignore")
     rng = random.Random(args.seed)
     corpus = Path(args.corpus)
@@ -391,14 +409,7 @@ def worker(args: argparse.Namespace) -> int:
         current.write_bytes(label)
         faulthandler.dump_traceback_later(args.hang, exit=True)
         try:
-            if target == "image":
-                kinds = check_image(data)
-            elif target == "words":
-                words = [w.strip() for w in data.decode("utf-8", "replace").splitlines() if w.strip()]
-                prompts = [random_prompt(rng, words) for _ in range(8)]
-                kinds = check_words(data, prompts, rng.random() < 0.7)
-            else:
-                kinds = check_size(ratio, tier)
+            kinds = replay(label, rng)
         except Mismatch as exc:
             faulthandler.cancel_dump_traceback_later()
             (corpus / corpus_name(f"mismatch-{target}", label)).write_bytes(label)
@@ -436,6 +447,8 @@ def main() -> int:
         kept = Path(args.corpus) / corpus_name("crash", data)
         current.rename(kept)
         print(f"fuzz: the worker died (status {result.returncode}); input kept as {kept}", file=sys.stderr)
+        # Also in the log, for runs whose folder does not outlive them.
+        print("fuzz: the input, base64: " + base64.b64encode(data).decode(), file=sys.stderr)
     return result.returncode
 
 

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
 # Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer on
-# the CPython 3.14 host and runs the whole test suite under them.
+# the CPython 3.14 host, runs the whole test suite under them, then fuzzes the
+# sanitized build for PRAVEL_FUZZ_SECONDS seconds (default 60; 0 skips it).
 #
 #   tools/sanitize.sh [PYTEST ARGS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-exec tools/host314.sh run bash -c '
+exec tools/host314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}" bash -c '
     set -e
     python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
         -C cmake.define.PRAVEL_SANITIZE=ON -C build-dir=/tmp/pravel-asan-build .
-    # The interpreter is not instrumented: the runtime is preloaded, and
+    # The interpreter is not instrumented: the runtimes are preloaded (libstdc++
+    # too, so that ASan intercepts C++ exceptions from the start), and
     # PYTHONMALLOC=malloc lets ASan see every object allocation.
-    # libstdc++ too, so that ASan can intercept C++ exceptions from the start.
     export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     export PYTHONMALLOC=malloc
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
     export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    python -P -m pytest -q -p no:cacheprovider "$@"' sanitize "$@"
+    export PRAVEL_SANITIZED=1
+    python -P -m pytest -q -p no:cacheprovider "$@"
+    if [ "$PRAVEL_FUZZ_SECONDS" != 0 ]; then
+        python tools/fuzz.py --seconds "$PRAVEL_FUZZ_SECONDS"
+    fi' sanitize "$@"

@@ -4,8 +4,12 @@
 #
 #   tools/test.sh [PYTEST ARGS...]
 #
+# On the host it also runs the suite under ASan and UBSan and fuzzes that build
+# (tools/sanitize.sh; PRAVEL_FUZZ_SECONDS, default 60).
+#
 # PRAVEL_VENV overrides the virtual environment (default .venv);
-# PRAVEL_SKIP_HOST=1 skips the 3.14 host, PRAVEL_SKIP_LOCAL=1 this machine.
+# PRAVEL_SKIP_HOST=1 skips the 3.14 host, PRAVEL_SKIP_LOCAL=1 this machine,
+# PRAVEL_SKIP_SANITIZE=1 the sanitizer and fuzzing job.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -26,4 +30,8 @@ if [ "${PRAVEL_SKIP_HOST:-0}" != 1 ]; then
         set -e
         python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
         python -P -m pytest -q "$@"' host-tests "$@"
+    if [ "${PRAVEL_SKIP_SANITIZE:-0}" != 1 ]; then
+        echo "[test] the test suite and fuzzing under ASan and UBSan on the 3.14 host" >&2
+        tools/sanitize.sh "$@"
+    fi
 fi
