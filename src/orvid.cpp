@@ -391,28 +391,29 @@ std::optional<double> native_step(state& st, const ref& cls, const ref& multiple
 
 constexpr const char* round_to_multiple_doc = "四舍五入对齐到指定倍数，最小不低于倍数本身";
 
-ref round_to_multiple(state& st, ref cls, ref value, ref multiple) {
+// The steps both alignments share: a native result when the numbers allow
+// one, else `rounding(value / multiple)` on host objects, scaled back up.
+template <class Rounding>
+ref align(state& st, const ref& cls, const ref& value, ref multiple,
+          std::optional<double> (*native)(double, double), Rounding&& rounding) {
     double v;
     if (plain_number(value.get(), v)) {
         if (auto m = native_step(st, cls, multiple))
-            if (auto r = round_native(v, *m)) return integer_of(*r);
+            if (auto r = native(v, *m)) return integer_of(*r);
     }
     if (multiple.is_none()) multiple = cls.attr(st.MULTIPLE);
-    ref n = st.global(st.round)(value / multiple);
-    return host_scaled_up(n, multiple);
+    return host_scaled_up(rounding()(value / multiple), multiple);
+}
+
+ref round_to_multiple(state& st, ref cls, ref value, ref multiple) {
+    return align(st, cls, value, multiple, round_native, [&] { return st.global(st.round); });
 }
 
 constexpr const char* floor_to_multiple_doc = "向下对齐倍数，用于像素超限时压缩";
 
 ref floor_to_multiple(state& st, ref cls, ref value, ref multiple) {
-    double v;
-    if (plain_number(value.get(), v)) {
-        if (auto m = native_step(st, cls, multiple))
-            if (auto r = floor_native(v, *m)) return integer_of(*r);
-    }
-    if (multiple.is_none()) multiple = cls.attr(st.MULTIPLE);
-    ref n = st.global(st.math).attr(st.floor)(value / multiple);
-    return host_scaled_up(n, multiple);
+    return align(st, cls, value, multiple, floor_native,
+                 [&] { return st.global(st.math).attr(st.floor); });
 }
 
 constexpr const char* is_valid_image_size_doc = "完整校验所有尺寸约束";

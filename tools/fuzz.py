@@ -7,7 +7,8 @@ oversized headers, decompression-bomb dimensions) to framekit's adjust_size and
 the two shapelens readings, mutated word files and prompts to wordguard, and
 arbitrary ratio strings and tiers to orvid. Every outcome is checked against an
 oracle: the imaging library called directly for images, the host's `re` for
-prompt screening, a plain-Python model for sizes. Only the oracle's exceptions
+prompt screening, the plain-Python calculator of benchmarks/orvid_plain.py
+for sizes. Only the oracle's exceptions
 may come out; a crash or a hang (an input running longer than --hang seconds)
 fails the run. The fuzzing runs in a child process, so that a crash leaves the
 input that caused it in the corpus folder (crash-*) and the run reports it.
@@ -38,6 +39,9 @@ from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_CORPUS = HERE.parent / "tests" / "fuzz_corpus"
+# The plain-Python size calculator the benchmarks measure against is the
+# oracle for sizes.
+sys.path.append(str(HERE.parent / "benchmarks"))
 
 
 # ---------------------------------------------------------------- oracles
@@ -152,60 +156,9 @@ def model_words(path: str) -> list[str]:
     return words
 
 
-def model_calc_size(cls: type, aspect_ratio: str, resolution: str) -> dict:
-    """calc_size written out in plain Python."""
-    import math
-
-    def round_to(value, multiple=None):
-        multiple = cls.MULTIPLE if multiple is None else multiple
-        val = int(round(value / multiple) * multiple)
-        return max(multiple, val)
-
-    def floor_to(value, multiple=None):
-        multiple = cls.MULTIPLE if multiple is None else multiple
-        val = int(math.floor(value / multiple) * multiple)
-        return max(multiple, val)
-
-    def valid(w, h):
-        pixels, long_e, short_e = w * h, max(w, h), min(w, h)
-        ratio = long_e / short_e
-        checks = [long_e <= cls.MAX_EDGE, w % cls.MULTIPLE == 0, h % cls.MULTIPLE == 0,
-                  ratio <= cls.MAX_RATIO, cls.MIN_PIXELS <= pixels <= cls.MAX_PIXELS]
-        return all(checks)
-
-    resolution = resolution.lower()
-    rw, rh = [int(x) for x in aspect_ratio.split(":")]
-    ratio = rw / rh
-    long_r, short_r = max(rw, rh), min(rw, rh)
-    if long_r / short_r > cls.MAX_RATIO:
-        raise ValueError(f"宽高比超出限制3:1，输入比例：{aspect_ratio}")
-    target = cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
-    target = max(cls.MIN_PIXELS, min(target, cls.MAX_PIXELS))
-    w = math.sqrt(target * ratio)
-    h = w / ratio
-    for _ in range(20):
-        wa, ha = round_to(w), round_to(h)
-        current = wa * ha
-        if valid(wa, ha):
-            w, h = wa, ha
-            break
-        if current > cls.MAX_PIXELS:
-            scale = math.sqrt(cls.MAX_PIXELS / current) * 0.999
-            w, h = w * scale, h * scale
-        elif max(w, h) > cls.MAX_EDGE:
-            scale = cls.MAX_EDGE / max(w, h)
-            w, h = w * scale, h * scale
-        elif current < cls.MIN_PIXELS:
-            scale = math.sqrt(cls.MIN_PIXELS / current)
-            w, h = w * scale, h * scale
-        else:
-            w, h = floor_to(w), floor_to(h)
-    width, height = int(w), int(h)
-    return {"width": width, "height": height, "size": f"{width}x{height}", "pixels": width * height,
-            "aspect_ratio": aspect_ratio, "resolution": resolution, "valid": valid(width, height)}
-
-
 def check_size(ratio: str, tier: str) -> set[str]:
+    from orvid_plain import PlainOrvidSizeCalculator
+
     from pravel.orvid import OrvidSizeCalculator
 
     def detailed(fn):
@@ -214,7 +167,7 @@ def check_size(ratio: str, tier: str) -> set[str]:
         except Exception as exc:
             return "raise", f"{type(exc).__name__}: {exc}"
 
-    want = detailed(lambda: model_calc_size(OrvidSizeCalculator, ratio, tier))
+    want = detailed(lambda: PlainOrvidSizeCalculator.calc_size(ratio, tier))
     got = detailed(lambda: OrvidSizeCalculator.calc_size(ratio, tier))
     if got != want:
         # Unpacking errors are worded differently by plain Python; compare types then.
