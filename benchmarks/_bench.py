@@ -1,8 +1,10 @@
-"""Shared pieces of the benchmark scripts: timing and realistic test images."""
+"""Shared pieces of the benchmark scripts: timing, realistic test images and
+the machine-readable record of each measurement."""
 
 from __future__ import annotations
 
 import io
+import json
 import os
 import platform
 import sys
@@ -14,6 +16,26 @@ from PIL import Image, ImageFilter
 
 def machine() -> str:
     return f"{platform.machine()}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}"
+
+
+# File to which record() appends one JSON line per measurement (benchmarks/report.py
+# sets it); unset, record() does nothing and a script only prints.
+RESULTS_VARIABLE = "PRAVEL_BENCH_RESULTS"
+
+
+def record(operation: str, pravel_seconds: float, baseline_seconds: float, baseline: str,
+           **details: object) -> None:
+    """Notes one comparison measured in this run: seconds per call of pravel and
+    of the baseline named by `baseline`. `details` are kept with it (the word
+    list size of a wordguard row, for its plot)."""
+    path = os.environ.get(RESULTS_VARIABLE)
+    if not path:
+        return
+    row = {"script": os.path.basename(sys.argv[0]), "operation": operation,
+           "pravel": pravel_seconds, "baseline": baseline_seconds,
+           "baseline_name": baseline, **details}
+    with open(path, "a", encoding="utf-8") as out:
+        out.write(json.dumps(row, ensure_ascii=False) + "\n")
 
 
 def best_of(fns: dict[str, Callable[[], object]], repeat: int = 5, number: int = 1,

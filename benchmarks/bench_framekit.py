@@ -13,7 +13,7 @@ import io
 
 from PIL import Image
 
-from _bench import best_of, cutout, fmt_time, machine, photo_like, smooth
+from _bench import best_of, cutout, fmt_time, machine, photo_like, record, smooth
 from pravel.framekit import Framekit
 
 
@@ -68,6 +68,8 @@ def main() -> None:
             "fill": (Framekit(need_adjust="fill").adjust_size, pillow_fill),
             "mismatch": (Framekit(mismatch).adjust_size, pillow_decode),
         }
+        baselines = {"resize": "Pillow: decode, Lanczos resize, PNG",
+                     "fill": "Pillow: decode, canvas, PNG", "mismatch": "Pillow: decode only"}
         for path, (ours, theirs) in cases.items():
             t = best_of({"pravel": lambda: ours(data), "pillow": lambda: theirs(data)}, args.repeat,
                         budget=2.0)
@@ -77,6 +79,7 @@ def main() -> None:
                 size, pillow_size = len(ours(data)), len(theirs(data))
                 line += f" {size:13,} {pillow_size:13,} {size / pillow_size:6.3f}"
             print(line, flush=True)
+            record(f"adjust_size {path}, {label}", t["pravel"], t["pillow"], baselines[path])
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from _bench import record  # noqa: E402
 from orvid_plain import PlainOrvidSizeCalculator  # noqa: E402
 from pravel.orvid import OrvidSizeCalculator  # noqa: E402
 
@@ -88,6 +89,7 @@ def main():
         plain, native = per_run(make(PlainOrvidSizeCalculator), make(OrvidSizeCalculator))
         print(f"{label:30s} plain {plain / calls * 1e9:8.0f} ns/call   "
               f"native {native / calls * 1e9:7.0f} ns/call   {plain / native:5.1f}x faster")
+        record(f"{label} (per call)", native / calls, plain / calls, "plain Python (orvid_plain.py)")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ import timeit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import response_plain as plain  # noqa: E402
+from _bench import record  # noqa: E402
 from pravel.response import faultmark, faultroll, result  # noqa: E402
 
 native = type("native", (), {
@@ -68,6 +69,7 @@ def main():
     for name in slow_cases:
         slow, fast = per_call(slow_cases[name], fast_cases[name])
         print(f"{name:50} {slow * 1e9:8.0f}ns {fast * 1e9:8.0f}ns {slow / fast:6.1f}x")
+        record(name, fast, slow, "plain Python (response_plain.py)")
 
 
 if __name__ == "__main__":

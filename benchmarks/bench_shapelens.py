@@ -15,6 +15,7 @@ from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import shapelens_plain  # noqa: E402
+from _bench import record  # noqa: E402
 from pravel import shapelens  # noqa: E402
 
 
@@ -66,6 +67,9 @@ def main():
     print(f"  Pillow's share of native call  {1 - outside_pillow / native_call:8.1%}    (at least)")
     print(f"  native scan, per 100 pairs     {native_scan:8.2f} us")
     print(f"  plain-Python scan and result   {plain_scan:8.2f} us   plain/native {plain_scan / native_scan:5.1f}x")
+    baseline = "plain Python (shapelens_plain.py)"
+    record("get_approx_simple_ratio, 1920x1080 PNG", native_call * 1e-6, plain_call * 1e-6, baseline)
+    record("approximate-ratio scan, 100 pairs", native_scan * 1e-6, plain_scan * 1e-6, baseline)
 
 
 if __name__ == "__main__":

@@ -3,9 +3,10 @@ compiled expression's findall and against pyahocorasick, on realistic word
 lists of 1,000, 10,000 and 50,000 words and a 1,000-character mixed
 Chinese/English prompt. Prints times and ratios measured in this run.
 
-    python benchmarks/bench_wordguard.py
+    python benchmarks/bench_wordguard.py [--sizes 1000,10000,50000]
 """
 
+import argparse
 import itertools
 import os
 import platform
@@ -15,8 +16,11 @@ import sys
 import tempfile
 import time
 
-from pravel.exceptions import PromptBanError
-from pravel.wordguard import PromptBanChecker
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from _bench import record  # noqa: E402
+from pravel.exceptions import PromptBanError  # noqa: E402
+from pravel.wordguard import PromptBanChecker  # noqa: E402
 
 try:
     import ahocorasick
@@ -63,15 +67,16 @@ def banned_word():
     return text.capitalize() if rng.random() < 0.2 else text
 
 
-def make_lists():
+def make_lists(sizes):
+    """The first n words of one list, for each n: longer lists extend shorter ones."""
     words = []
     seen = set()
-    while len(words) < SIZES[-1]:
+    while len(words) < max(sizes):
         w = banned_word()
         if w not in seen:
             seen.add(w)
             words.append(w)
-    return {n: words[:n] for n in SIZES}
+    return {n: words[:n] for n in sizes}
 
 
 def make_prompt(planted):
@@ -128,10 +133,14 @@ def fmt(seconds):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", default=",".join(map(str, SIZES)),
+                        help="word-list sizes, comma-separated (default %(default)s)")
+    sizes = sorted(int(n) for n in parser.parse_args().sizes.split(","))
     print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs;"
           " times are CPU times")
-    lists = make_lists()
-    prompt = make_prompt(lists[SIZES[0]][:3])
+    lists = make_lists(sizes)
+    prompt = make_prompt(lists[sizes[0]][:3])
     print(f"prompt: {len(prompt)} characters, "
           f"{sum(map(str.isascii, prompt))} of them ASCII\n")
     folder = tempfile.mkdtemp()
@@ -202,8 +211,13 @@ def main():
         ratio = f"{t_peer / t_check:10.1f}x" if t_peer else "         -"
         print(f"{n:7,d} {hits:5d} {fmt(t_check)} {fmt(t_findall)} {peer:>13}"
               f" {t_findall / t_check:13.0f}x {ratio}")
+        record(f"check, {n:,d} words", t_check, t_findall, "re: findall of the compiled expression",
+               words=n, cpu_time=True)
+        if t_peer:
+            record(f"check, {n:,d} words", t_check, t_peer, "pyahocorasick, lower-cased prompt",
+                   words=n, cpu_time=True)
     base = rows[0][2]
-    print("\ncheck time against the 1,000-word list: "
+    print(f"\ncheck time against the {rows[0][0]:,d}-word list: "
           + ", ".join(f"{n:,d} words {t / base:.2f}x" for n, _, t, *_ in rows))
 
     print(f"\n{'words':>7} {'load':>11} {'regex compile':>14} {'automaton':>11}"

@@ -1,5 +1,7 @@
 """Exceptions of the pravel package."""
 
+from __future__ import annotations
+
 
 class PromptBanError(Exception):
     """A prompt contained banned words.
@@ -8,10 +10,10 @@ class PromptBanError(Exception):
     list of banned words found in the prompt.
     """
 
-    def __init__(self, error_msg="", data=None):
+    def __init__(self, error_msg: str = "", data: list[str] | None = None) -> None:
         super().__init__(error_msg)
         self.error_msg = error_msg
         self.data = data
 
-    def __str__(self):
+    def __str__(self) -> str:
         return str(self.error_msg)

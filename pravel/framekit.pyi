@@ -1,21 +1,24 @@
-from typing import Any, Literal, Optional, Tuple, overload
+from typing import Any, ClassVar, Literal, TypeAlias, overload
+
+# Any colour Pillow's Image.new accepts for an RGBA canvas.
+_Colour: TypeAlias = float | tuple[float, ...] | str | None
 
 class Framekit:
-    STANDARD_RATIO_LIST: list[str]
-    proportion: Optional[str]
+    STANDARD_RATIO_LIST: ClassVar[list[str]]
+    proportion: str | None
     need_adjust: str
-    fill_color: Any
+    fill_color: _Colour
     kwargs: dict[str, Any]
     _std_ratio_map: dict[str, float]
     def __init__(
         self,
-        proportion: Optional[str] = None,
-        need_adjust: str = "fill",
-        fill_color: Any = (255, 255, 255, 0),
+        proportion: str | None = None,
+        need_adjust: Literal["fill", "resize"] = "fill",
+        fill_color: _Colour = (255, 255, 255, 0),
         **kwargs: Any,
     ) -> None: ...
     @staticmethod
-    def _parse_ratio(ratio_str: str) -> Tuple[int, int]: ...
+    def _parse_ratio(ratio_str: str) -> tuple[int, int]: ...
     def _get_closest_standard_ratio(self, width: int, height: int) -> str: ...
     @overload
     def adjust_size(

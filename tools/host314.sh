@@ -7,6 +7,9 @@
 #                                     (from the copy's top directory)
 #
 # PRAVEL_HOST_DIR overrides the location (default /var/cache/pravel/sid-py314).
+# PRAVEL_HOST_COPY_BACK lists files (paths relative to the top directory,
+# separated by spaces) that `run` copies from the copy back into the checkout
+# after CMD, such as results a benchmark wrote.
 # Needs root (debootstrap, chroot and mounts).
 set -euo pipefail
 
@@ -82,8 +85,27 @@ run() {
     tar -C "$top" --exclude=./.git --exclude=./build --exclude=./.venv --exclude=./out \
         --exclude='*.so' --exclude=__pycache__ --exclude=.pytest_cache -cf - . | tar -C "$work" -xf -
     unshare --mount --propagation private "$0" _inside run "/work/${work##*/}" "$@" || status=$?
+    copy_back "$work"
     rm -rf "$work"
     return $status
+}
+
+copy_back() {
+    local work=$1 path
+    local -a paths
+    read -ra paths <<<"${PRAVEL_HOST_COPY_BACK:-}"
+    for path in "${paths[@]}"; do
+        case "/$path/" in
+            //* | */../*) log "not copying back $path: not a path inside the checkout"; continue ;;
+        esac
+        if [ -f "$work/$path" ] && [ ! -L "$work/$path" ]; then
+            mkdir -p "$top/$(dirname "$path")"
+            cp "$work/$path" "$top/$path"
+            log "copied back $path"
+        else
+            log "not copying back $path: the command left no such file"
+        fi
+    done
 }
 
 run_inside() {

@@ -1,5 +1,4 @@
 import logging
-from typing import Optional
 
 class ComfyUIManager:
     base_url: str
@@ -16,7 +15,7 @@ class ComfyUIManager:
         timeout: int = 5,
         max_wait_seconds: int = 60,
         poll_interval: float = 2.0,
-        logger: Optional[logging.Logger] = None,
+        logger: logging.Logger | None = None,
     ) -> None: ...
     def trigger_reboot(self) -> None: ...
     def wait_service_ready(self) -> bool: ...
