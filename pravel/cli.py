@@ -197,7 +197,7 @@ def _screen(args: argparse.Namespace) -> int:
             answer["data"] = {"hits": exc.data, "detail": exc.error_msg}
             print(json.dumps(answer, ensure_ascii=False))
         else:
-            print(f"banned: {', '.join(exc.data)}")
+            print(f"banned: {', '.join(exc.data or [])}")
         return REFUSED
     return _answer(args, {"hits": []}, ["clean"])
 
@@ -311,7 +311,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except CommandError as error:
         _fail(args, error)
     except KeyboardInterrupt:

@@ -29,7 +29,7 @@ def _framekit(out: Path, report: dict[str, Any]) -> None:
 
     from pravel.framekit import Framekit
 
-    rows = []
+    rows: list[dict[str, Any]] = []
     for sample in (PORTRAIT, CUTOUT):
         data = sample.read_bytes()
         for mode in ("resize", "fill"):
@@ -83,7 +83,7 @@ def _wordguard(report: dict[str, Any]) -> None:
     from pravel.wordguard import PromptBanChecker
 
     checker = PromptBanChecker(str(WORDS))
-    rows = []
+    rows: list[dict[str, Any]] = []
     for prompt in ("a watercolour fox in a snowy forest, soft light",
                    "a portrait with GORE and 血腥 details"):
         try:

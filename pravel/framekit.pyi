@@ -13,7 +13,7 @@ class Framekit:
     def __init__(
         self,
         proportion: str | None = None,
-        need_adjust: Literal["fill", "resize"] = "fill",
+        need_adjust: str = "fill",
         fill_color: _Colour = (255, 255, 255, 0),
         **kwargs: Any,
     ) -> None: ...

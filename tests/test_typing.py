@@ -33,14 +33,16 @@ PACKAGE = Path(pravel.__file__).resolve().parent
 
 @pytest.fixture(scope="module")
 def mypy_checks(tmp_path_factory):
-    """stubtest and `mypy --strict` on the usage file, started together (each
-    takes seconds) from an empty directory, so that only the installed package
-    is seen."""
+    """stubtest, and `mypy --strict` on the usage file and the package's own
+    command line, started together (each takes seconds) from an empty
+    directory, so that only the installed package is seen."""
     pytest.importorskip("mypy", reason="mypy is not installed")
     cwd = tmp_path_factory.mktemp("mypy")
     commands = {
         "stubtest": ["mypy.stubtest", *MODULES, "pravel.exceptions"],
         "strict": ["mypy", "--strict", "--cache-dir", str(cwd / "cache"), str(USAGE)],
+        "strict-cli": ["mypy", "--strict", "--cache-dir", str(cwd / "cache-cli"),
+                       "-p", "pravel.cli", "-p", "pravel.demo"],
     }
     runs = {name: subprocess.Popen([sys.executable, "-m", *command], cwd=cwd, text=True,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -76,6 +78,11 @@ def test_stubs_agree_with_the_runtime(mypy_checks):
 
 def test_service_usage_type_checks_strictly(mypy_checks):
     status, output = mypy_checks("strict")
+    assert status == 0, output
+
+
+def test_command_line_type_checks_strictly(mypy_checks):
+    status, output = mypy_checks("strict-cli")
     assert status == 0, output
 
 

@@ -113,7 +113,6 @@ def restart_comfyui(url: str) -> bool:
 
 
 def rejected_by_the_type_checker(upload: bytes, checker: PromptBanChecker) -> None:
-    Framekit(need_adjust="crop")  # type: ignore[arg-type]
     Framekit().adjust_size(upload)[1].upper()  # type: ignore[attr-defined]
     Framekit().adjust_size(bytearray(upload))  # type: ignore[call-overload]
     OrvidSizeCalculator.calc_size(16)  # type: ignore[arg-type]
