@@ -163,9 +163,9 @@ def test_modules_needing_pillow_or_requests_are_refused_by_isolated_interpreters
     # Refused by their own declaration, before their imports run.
     code = textwrap.dedent(f"""
         import importlib.util
-        spec = importlib.util.find_spec({name!r})
+        found = importlib.util.find_spec({name!r})
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(found)
             result = "loaded"
         except ImportError as e:
             result = str(e)
@@ -213,12 +213,12 @@ def fresh_module(name):
     """The extension module `name` created and executed once more. As in an
     import, it stands in sys.modules while it executes (dataclass() looks
     there); the first one is put back."""
-    spec = importlib.util.find_spec(name)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec(name)
+    module = importlib.util.module_from_spec(found)
     first = sys.modules[name]
     sys.modules[name] = module
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     finally:
         sys.modules[name] = first
     return module

@@ -8,7 +8,6 @@ import dataclasses
 import gc
 import importlib
 import importlib.util
-import io
 import itertools
 import logging
 import math
@@ -17,7 +16,6 @@ import re
 import sys
 import types
 from fractions import Fraction
-from pathlib import Path
 
 import pytest
 from PIL import Image
@@ -377,14 +375,14 @@ def module_operations():
     does: the module, its classes and its state must all be freed."""
 
     def recreate(name):
-        spec = importlib.util.find_spec(name)
+        found = importlib.util.find_spec(name)
         first = importlib.import_module(name)
 
         def call():
-            module = importlib.util.module_from_spec(spec)
+            module = importlib.util.module_from_spec(found)
             sys.modules[name] = module  # where an import puts it while it executes
             try:
-                spec.loader.exec_module(module)
+                found.loader.exec_module(module)
             finally:
                 sys.modules[name] = first
 

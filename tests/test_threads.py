@@ -6,7 +6,6 @@ import collections
 import contextlib
 import hashlib
 import importlib.util
-import io
 import logging
 import random
 import re
@@ -100,8 +99,8 @@ def outcome(call):
 
 
 def image_tasks():
-    png, jpeg = encode(Image.new("RGBA", (40, 30), (9, 80, 200, 128))), \
-        encode(Image.new("RGB", (30, 40), (200, 9, 80)), "JPEG")
+    png = encode(Image.new("RGBA", (40, 30), (9, 80, 200, 128)))
+    jpeg = encode(Image.new("RGB", (30, 40), (200, 9, 80)), "JPEG")
     wide = encode(Image.new("L", (1366, 768), 90))
     fill, resize, asked = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
     lens = ImageShapelens()
@@ -223,9 +222,9 @@ def word_file(tmp_path):
 
 def fresh_wordguard():
     """A new copy of the wordguard module: its case rules are not read yet."""
-    spec = importlib.util.find_spec("pravel.wordguard")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.find_spec("pravel.wordguard")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
