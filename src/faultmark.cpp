@@ -56,4 +56,4 @@ void exec(state& st) {
 
 }  // namespace
 
-PRAVEL_MODULE(faultmark, "pravel.response.faultmark", state, exec)
+PRAVEL_MODULE(faultmark, "pravel.response.faultmark", state, exec, pv::interpreters::own_gil)

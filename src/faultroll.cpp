@@ -139,4 +139,4 @@ void exec(state& st) {
 
 }  // namespace
 
-PRAVEL_MODULE(faultroll, "pravel.response.faultroll", state, exec)
+PRAVEL_MODULE(faultroll, "pravel.response.faultroll", state, exec, pv::interpreters::own_gil)

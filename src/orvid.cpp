@@ -672,4 +672,4 @@ void exec(state& st) {
 
 }  // namespace
 
-PRAVEL_MODULE(orvid, "pravel.orvid", state, exec)
+PRAVEL_MODULE(orvid, "pravel.orvid", state, exec, pv::interpreters::own_gil)

@@ -446,4 +446,4 @@ void exec(state& st) {
 
 }  // namespace
 
-PRAVEL_MODULE(result, "pravel.response.result", state, exec)
+PRAVEL_MODULE(result, "pravel.response.result", state, exec, pv::interpreters::own_gil)

@@ -867,4 +867,4 @@ void exec(state& st) {
 
 }  // namespace
 
-PRAVEL_MODULE(wordguard, "pravel.wordguard", state, exec)
+PRAVEL_MODULE(wordguard, "pravel.wordguard", state, exec, pv::interpreters::own_gil)

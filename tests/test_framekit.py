@@ -646,5 +646,8 @@ class TestPngEncoding:
             fk.adjust_size(data)
         grown, traced_grown = resident() - before, tracemalloc.get_traced_memory()[0] - traced
         tracemalloc.stop()
-        assert grown < 24 << 20  # a leaked row buffer alone would be 63 MB
+        # AddressSanitizer keeps freed memory in quarantine (256 MB) before
+        # reusing it, so there the resident size grows whatever the code does.
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            assert grown < 24 << 20  # a leaked row buffer alone would be 63 MB
         assert traced_grown < 256 << 10

@@ -588,6 +588,9 @@ int exec_module(PyObject* m) {
 enum class interpreters : std::uint8_t { shared_gil, own_gil };
 
 // The definition of one extension module (static, as CPython expects).
+// It is filled in once, when the shared library is loaded: the init entry
+// runs again for every interpreter that imports the module, possibly at the
+// same time, and must only read it.
 template <class State, void (*Exec)(State&), interpreters Interp = interpreters::shared_gil>
 struct module_def {
     static inline PyModuleDef_Slot slots[] = {
@@ -599,13 +602,12 @@ struct module_def {
 #endif
         {0, nullptr},
     };
-    static PyObject* init(PyModuleDef* def, const char* qualified_name) {
-        *def = PyModuleDef{
+    static PyModuleDef make(const char* qualified_name) {
+        return PyModuleDef{
             PyModuleDef_HEAD_INIT, qualified_name,       nullptr,
             sizeof(state_base*),   nullptr,              slots,
             &detail::traverse_state, &detail::clear_state, &detail::free_state,
         };
-        return PyModuleDef_Init(def);
     }
 };
 
@@ -613,8 +615,6 @@ struct module_def {
 
 // Defines PyInit_<short_name> for the module `qualified` ("pravel.framekit").
 #define PRAVEL_MODULE(short_name, qualified, State, exec, ...)                     \
-    static PyModuleDef pravel_module_def_;                                          \
-    PyMODINIT_FUNC PyInit_##short_name() {                                          \
-        return ::pv::module_def<State, exec __VA_OPT__(, ) __VA_ARGS__>::init(       \
-            &pravel_module_def_, qualified);                                        \
-    }
+    static PyModuleDef pravel_module_def_ =                                         \
+        ::pv::module_def<State, exec __VA_OPT__(, ) __VA_ARGS__>::make(qualified);   \
+    PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&pravel_module_def_); }

@@ -1,0 +1,305 @@
+"""Module isolation: every module keeps its state in its own module object.
+
+The modules that need neither Pillow nor requests declare support for
+interpreters with their own GIL and must load and work in an isolated
+subinterpreter (Python 3.14's concurrent.interpreters); every module, created
+a second time in one interpreter, must be a fresh, working module that leaves
+the first one undisturbed."""
+
+import gc
+import importlib
+import importlib.util
+import json
+import sys
+import textwrap
+import threading
+import weakref
+
+import pytest
+
+from pravel.response.faultmark import Faultmark
+
+OWN_GIL = ["pravel.orvid", "pravel.response.faultmark", "pravel.response.faultroll",
+           "pravel.response.result", "pravel.wordguard"]
+SHARED_GIL = ["pravel.framekit", "pravel.shapelens", "pravel.marvale",
+              "pravel.comfyui.hostwarden"]
+
+try:
+    from concurrent import interpreters
+except ImportError:  # before 3.14
+    interpreters = None
+
+needs_subinterpreters = pytest.mark.skipif(
+    interpreters is None, reason="concurrent.interpreters arrived in Python 3.14")
+
+# Real operations of the own-GIL modules, success and error paths. Run with
+# `exec` in any interpreter, it leaves `outcome_json`: what each one gave.
+OPERATIONS = textwrap.dedent("""
+    import json
+    from pravel.exceptions import PromptBanError
+    from pravel.orvid import OrvidSizeCalculator
+    from pravel.response.faultmark import Faultmark
+    from pravel.response.faultroll import CustomFaultmark, Faultroll
+    from pravel.response.result import ResultStatus, ServiceResult
+    from pravel.wordguard import PromptBanChecker
+
+    def outcome(call):
+        try:
+            return repr(call())
+        except PromptBanError as e:
+            return f"PromptBanError: {e.error_msg} {sorted(e.data)}"
+        except Exception as e:
+            return f"{type(e).__name__}: {e}"
+
+    class Wide(OrvidSizeCalculator):
+        MAX_RATIO = 4.0
+
+    class Roll(Faultroll):
+        _registry = {}
+
+    checker = PromptBanChecker(word_file)
+    strict = PromptBanChecker(word_file, ignore_case=False)
+    calls = [
+        lambda: OrvidSizeCalculator.calc_size("16:9", "4K"),
+        lambda: OrvidSizeCalculator.calc_size("-4:-1", "1k"),
+        lambda: Wide.calc_size("4:1"),
+        lambda: OrvidSizeCalculator.calc_size("4:1"),
+        lambda: OrvidSizeCalculator.calc_size("16:0"),
+        lambda: OrvidSizeCalculator.calc_size("16:9:1"),
+        lambda: OrvidSizeCalculator.is_valid_image_size(2160.9, 720),
+        lambda: OrvidSizeCalculator.round_to_multiple(40),
+        lambda: [(m.code, m.msg) for m in Faultmark],
+        lambda: Faultmark(("TIMEOUT", "服务超时，请稍后重试")),
+        lambda: Faultmark("TIMEOUT"),
+        lambda: Roll.register("MY_ERROR", "自定义错误消息"),
+        lambda: Roll.get("MY_ERROR").msg,
+        lambda: CustomFaultmark(None, "m"),
+        lambda: ServiceResult.fail(Faultmark.IMAGE_GENERATE_FAIL, "Upstream model timed OUT"),
+        lambda: ServiceResult.fail(Roll.get("MY_ERROR"), status_code=503.7).to_dict(),
+        lambda: ServiceResult.fail(CustomFaultmark("E", "")),
+        lambda: ServiceResult.success({"a": [1, (2, 3)]}).to_dict(),
+        lambda: ServiceResult._process_error_message("余额不足"),
+        lambda: ResultStatus("wait"),
+        lambda: checker.check("a CAT and a dog and a cat"),
+        lambda: checker.find_matched_words("Straße STRASSE ДОМ"),
+        lambda: strict.check("CAT"),
+        lambda: checker.check(None),
+        lambda: PromptBanChecker(word_file + ".missing"),
+    ]
+    outcome_json = json.dumps([outcome(call) for call in calls], ensure_ascii=False)
+""")
+
+
+@pytest.fixture
+def word_file(tmp_path):
+    path = tmp_path / "banned.txt"
+    path.write_text("cat\ndog\nstraße\nдом\n", encoding="utf-8")
+    return str(path)
+
+
+def run_here(word_file):
+    namespace = {"word_file": word_file}
+    exec(OPERATIONS, namespace)
+    return json.loads(namespace["outcome_json"])
+
+
+def run_in(interp, code, **values):
+    """Runs `code` in `interp` and returns the value it left in `result`."""
+    queue = interpreters.create_queue()
+    interp.prepare_main(queue=queue, **values)
+    interp.exec(code + "\nqueue.put(result)\n")
+    return queue.get(timeout=60)
+
+
+@pytest.fixture
+def isolated():
+    """A new subinterpreter with the isolated configuration (its own GIL)."""
+    import _interpreters
+
+    made = []
+
+    def make():
+        interp = interpreters.create()
+        config = _interpreters.get_config(interp.id)
+        assert config.gil == "own" and config.check_multi_interp_extensions
+        made.append(interp)
+        return interp
+
+    yield make
+    for interp in made:
+        interp.close()
+
+
+# ---------------------------------------------------------------- subinterpreters
+
+
+@needs_subinterpreters
+def test_own_gil_modules_work_in_isolated_subinterpreters(isolated, word_file):
+    expected = run_here(word_file)
+    assert "PromptBanError: Prohibited prompt words:" in expected[20]  # the calls really ran
+    code = OPERATIONS + "\nresult = outcome_json"
+    # Several at once, each interpreter running under its own GIL.
+    subs = [isolated() for _ in range(3)]
+    results, errors = {}, []
+
+    def work(interp):
+        try:
+            results[interp.id] = json.loads(run_in(interp, code, word_file=word_file))
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(interp,)) for interp in subs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert list(results.values()) == [expected] * len(subs)
+
+
+@needs_subinterpreters
+@pytest.mark.parametrize("name", SHARED_GIL)
+def test_modules_needing_pillow_or_requests_are_refused_by_isolated_interpreters(isolated, name):
+    # Refused by their own declaration, before their imports run.
+    code = textwrap.dedent(f"""
+        import importlib.util
+        found = importlib.util.find_spec({name!r})
+        try:
+            importlib.util.module_from_spec(found)
+            result = "loaded"
+        except ImportError as e:
+            result = str(e)
+    """)
+    message = run_in(isolated(), code)
+    assert name in message and "loaded" != message
+
+
+@needs_subinterpreters
+def test_each_interpreter_has_its_own_classes_and_state(isolated, monkeypatch):
+    from pravel.orvid import OrvidSizeCalculator
+    from pravel.response.faultroll import Faultroll
+    from pravel.response.result import ServiceResult
+
+    monkeypatch.setattr(OrvidSizeCalculator, "MAX_EDGE", 1000)
+    monkeypatch.setattr(ServiceResult, "_error_rules", [(["boom"], Faultmark.TIMEOUT)])
+    main_code = Faultroll.register("MAIN_ONLY", "主解释器")
+    try:
+        sub = isolated()
+        seen = run_in(sub, textwrap.dedent("""
+            from pravel.orvid import OrvidSizeCalculator
+            from pravel.response.faultmark import Faultmark
+            from pravel.response.faultroll import Faultroll
+            from pravel.response.result import ServiceResult
+            Faultroll.register("SUB_ONLY", "子解释器")
+            result = (OrvidSizeCalculator.calc_size("16:9", "4k")["size"],
+                      ServiceResult.fail(Faultmark.SERVICE_BUSY, "boom").msg,
+                      Faultroll.get("MAIN_ONLY") is None, list(Faultroll.list_all()))
+        """))
+        assert seen == ("3840x2160", "boom", True, ["SUB_ONLY"])
+        # The main interpreter's state is untouched by the subinterpreter's.
+        assert Faultroll.get("SUB_ONLY") is None and Faultroll.get("MAIN_ONLY") is main_code
+        assert ServiceResult.fail(Faultmark.SERVICE_BUSY, "boom").msg == Faultmark.TIMEOUT.msg
+        assert not OrvidSizeCalculator.calc_size("16:9", "4k")["valid"]
+        # A module stays loaded in the subinterpreter between runs.
+        assert run_in(sub, "result = list(Faultroll.list_all())") == ["SUB_ONLY"]
+    finally:
+        Faultroll._registry.pop("MAIN_ONLY", None)
+
+
+# ---------------------------------------------------------------- re-created modules
+
+
+def fresh_module(name):
+    """The extension module `name` created and executed once more. As in an
+    import, it stands in sys.modules while it executes (dataclass() looks
+    there); the first one is put back."""
+    found = importlib.util.find_spec(name)
+    module = importlib.util.module_from_spec(found)
+    first = sys.modules[name]
+    sys.modules[name] = module
+    try:
+        found.loader.exec_module(module)
+    finally:
+        sys.modules[name] = first
+    return module
+
+
+def works(module, word_file):
+    """A real operation of `module`, for its answer."""
+    name = module.__name__.rsplit(".", 1)[1]
+    if name == "framekit":
+        return module.Framekit._parse_ratio("16:9")
+    if name == "shapelens":
+        return module.ImageShapelens._gcd(1920, 1080)
+    if name == "marvale":
+        return module.MarvaleImageScale.PREFERED_MARVALE_RESOLUTIONS[8]
+    if name == "hostwarden":
+        return module.ComfyUIManager("http://h:1/").stats_api
+    if name == "orvid":
+        return module.OrvidSizeCalculator.calc_size("3:1", "4k")["size"]
+    if name == "faultmark":
+        return module.Faultmark.TIMEOUT.msg
+    if name == "faultroll":
+        return repr(module.CustomFaultmark("A", "b"))
+    if name == "result":
+        return module.ServiceResult.fail(Faultmark.TIMEOUT, "insufficient balance").msg
+    return module.PromptBanChecker(word_file).find_matched_words("a dog, a cat")
+
+
+@pytest.mark.parametrize("name", OWN_GIL + SHARED_GIL)
+def test_a_recreated_module_is_fresh_and_leaves_the_first_alone(name, word_file):
+    first = importlib.import_module(name)
+    answer = works(first, word_file)
+    fresh = fresh_module(name)
+    assert fresh is not first and fresh.__dict__ is not first.__dict__
+    public = [n for n in vars(first) if n[0].isupper() and isinstance(vars(first)[n], type)
+              and vars(first)[n].__module__ == name]
+    assert public and all(getattr(fresh, n) is not getattr(first, n) for n in public)
+    assert works(fresh, word_file) == answer
+
+    # Dropped, the second module is freed with its state; the first works on.
+    gone = weakref.ref(fresh)
+    del fresh
+    gc.collect()
+    assert gone() is None
+    assert works(first, word_file) == answer
+
+
+def test_recreated_modules_keep_their_own_registry_and_rules():
+    from pravel.response.faultroll import Faultroll
+    from pravel.response.result import ServiceResult
+
+    roll, result = fresh_module("pravel.response.faultroll"), fresh_module("pravel.response.result")
+    assert roll.Faultroll._registry is not Faultroll._registry
+    try:
+        made = roll.Faultroll.register("FRESH_ONLY", "新模块")
+        assert Faultroll.get("FRESH_ONLY") is None and roll.Faultroll.get("FRESH_ONLY") is made
+        # The rules are read from each module's own ServiceResult.
+        result.ServiceResult._error_rules = [(["boom"], Faultmark.TIMEOUT)]
+        assert result.ServiceResult.fail(Faultmark.SERVICE_BUSY, "boom").msg == Faultmark.TIMEOUT.msg
+        assert ServiceResult.fail(Faultmark.SERVICE_BUSY, "boom").msg == "boom"
+    finally:
+        roll.Faultroll.clear()
+
+
+@pytest.fixture
+def reimport(monkeypatch):
+    """Imports a module anew after taking it out of sys.modules; the first one
+    is put back afterwards."""
+
+    def again(name):
+        parent, _, child = name.rpartition(".")
+        monkeypatch.setattr(sys.modules[parent], child, sys.modules[name])
+        monkeypatch.delitem(sys.modules, name)
+        return importlib.import_module(name)
+
+    return again
+
+
+@pytest.mark.parametrize("name", OWN_GIL + SHARED_GIL)
+def test_importing_again_after_removal_gives_a_new_working_module(name, reimport, word_file):
+    first = importlib.import_module(name)
+    answer = works(first, word_file)
+    second = reimport(name)
+    assert second is not first and sys.modules[name] is second
+    assert works(second, word_file) == works(first, word_file) == answer
