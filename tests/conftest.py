@@ -1,12 +1,7 @@
 import io
-import os
 
 import pytest
 from PIL import Image
-
-
-# Set by tools/sanitize.sh: memory figures are the sanitizer's, not ours.
-SANITIZED = os.environ.get("PRAVEL_SANITIZED") == "1"
 
 
 def encode(image: Image.Image, fmt: str = "PNG", **options) -> bytes:

@@ -15,7 +15,7 @@ import zlib
 import pytest
 from PIL import Image, ImageFilter, UnidentifiedImageError
 
-from conftest import SANITIZED, decode, encode
+from conftest import decode, encode
 from pravel import framekit
 from pravel.framekit import Framekit
 
@@ -629,7 +629,6 @@ class TestPngEncoding:
                 fk.adjust_size(data)
             assert str(ours.value) == str(theirs.value)
 
-    @pytest.mark.skipif(SANITIZED, reason="ASan keeps freed memory in quarantine; LeakSanitizer checks instead")
     def test_no_leak_over_repeated_calls(self):
         # Native buffers show in the resident size, Python objects in tracemalloc.
         def resident():

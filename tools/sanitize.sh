@@ -18,7 +18,6 @@ exec tools/host314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}" b
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
     export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    export PRAVEL_SANITIZED=1
     python -P -m pytest -q -p no:cacheprovider "$@"
     if [ "$PRAVEL_FUZZ_SECONDS" != 0 ]; then
         python tools/fuzz.py --seconds "$PRAVEL_FUZZ_SECONDS"
