@@ -11,9 +11,9 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 CORPUS = sorted((ROOT / "tests" / "fuzz_corpus").glob("*.bin"))
 
-spec = importlib.util.spec_from_file_location("pravel_fuzz", ROOT / "tools" / "fuzz.py")
-fuzz = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(fuzz)
+fuzz_spec = importlib.util.spec_from_file_location("pravel_fuzz", ROOT / "tools" / "fuzz.py")
+fuzz = importlib.util.module_from_spec(fuzz_spec)
+fuzz_spec.loader.exec_module(fuzz)
 
 
 @pytest.fixture(autouse=True)
