@@ -1,7 +1,12 @@
 import io
+import sys
+from pathlib import Path
 
 import pytest
 from PIL import Image
+
+# The plain-Python models in benchmarks/ double as the tests' oracles.
+sys.path.append(str(Path(__file__).resolve().parent.parent / "benchmarks"))
 
 
 def encode(image: Image.Image, fmt: str = "PNG", **options) -> bytes:

@@ -8,68 +8,8 @@ import pytest
 from pravel.orvid import OrvidSizeCalculator
 
 
-class Model:
-    """The size calculator written out in plain Python, step by step."""
-
-    MIN_PIXELS = 655360
-    MAX_PIXELS = 8294400
-    MAX_EDGE = 3840
-    MULTIPLE = 16
-    MAX_RATIO = 3.0
-    RESOLUTION_PRESET = {"1k": 1572516, "2k": 3686400, "4k": 8294400}
-
-    @classmethod
-    def round_to_multiple(cls, value, multiple=None):
-        if multiple is None:
-            multiple = cls.MULTIPLE
-        return int(max(multiple, int(round(value / multiple) * multiple)))
-
-    @classmethod
-    def floor_to_multiple(cls, value, multiple=None):
-        if multiple is None:
-            multiple = cls.MULTIPLE
-        return int(max(multiple, int(math.floor(value / multiple) * multiple)))
-
-    @classmethod
-    def is_valid_image_size(cls, width, height):
-        width, height = int(width), int(height)
-        ratio = max(width, height) / min(width, height)
-        checks = [max(width, height) <= cls.MAX_EDGE, width % cls.MULTIPLE == 0,
-                  height % cls.MULTIPLE == 0, ratio <= cls.MAX_RATIO,
-                  cls.MIN_PIXELS <= width * height <= cls.MAX_PIXELS]
-        return all(checks)
-
-    @classmethod
-    def calc_size(cls, aspect_ratio="1:1", resolution="2k"):
-        resolution = resolution.lower()
-        rw, rh = map(int, aspect_ratio.split(":"))
-        ratio = rw / rh
-        if max(rw, rh) / min(rw, rh) > cls.MAX_RATIO:
-            raise ValueError(f"宽高比超出限制3:1，输入比例：{aspect_ratio}")
-        target = cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
-        target = max(cls.MIN_PIXELS, min(target, cls.MAX_PIXELS))
-        w = math.sqrt(target * ratio)
-        h = w / ratio
-        for _ in range(20):
-            w_align, h_align = cls.round_to_multiple(w), cls.round_to_multiple(h)
-            pixels = w_align * h_align
-            if cls.is_valid_image_size(w_align, h_align):
-                w, h = w_align, h_align
-                break
-            if pixels > cls.MAX_PIXELS:
-                scale = math.sqrt(cls.MAX_PIXELS / pixels) * 0.999
-            elif max(w, h) > cls.MAX_EDGE:
-                scale = cls.MAX_EDGE / max(w, h)
-            elif pixels < cls.MIN_PIXELS:
-                scale = math.sqrt(cls.MIN_PIXELS / pixels)
-            else:
-                w, h = cls.floor_to_multiple(w), cls.floor_to_multiple(h)
-                continue
-            w, h = w * scale, h * scale
-        width, height = int(w), int(h)
-        return {"width": width, "height": height, "size": f"{width}x{height}",
-                "pixels": width * height, "aspect_ratio": aspect_ratio,
-                "resolution": resolution, "valid": cls.is_valid_image_size(width, height)}
+# The same algorithms in plain Python, step by step (the benchmark's baseline).
+from orvid_plain import PlainOrvidSizeCalculator as Model  # noqa: E402
 
 
 def outcome(func, *args):
