@@ -7,10 +7,8 @@ import pytest
 
 from pravel.orvid import OrvidSizeCalculator
 
-
 # The same algorithms in plain Python, step by step (the benchmark's baseline).
-from orvid_plain import PlainOrvidSizeCalculator as Model  # noqa: E402
-
+from orvid_plain import PlainOrvidSizeCalculator as Model
 
 def outcome(func, *args):
     try:
