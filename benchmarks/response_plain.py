@@ -1,5 +1,6 @@
 """The response model written in plain Python, as the yardstick of
-bench_response.py: the same classes, fields and rules as pravel.response."""
+bench_response.py and the model the tests compare with: the same classes,
+fields and rules as pravel.response."""
 
 from dataclasses import asdict, dataclass
 from enum import Enum
@@ -139,5 +140,8 @@ class ServiceResult:
             custom = rule[2] if len(rule) > 2 else None
             for keyword in keywords:
                 if keyword in lowered:
-                    return custom if custom is not None else faultmark.msg
+                    out = custom if custom is not None else faultmark.msg
+                    if out is not None and type(out) is not str:
+                        raise TypeError(f"Expected str, got {type(out).__name__}")
+                    return out
         return msg

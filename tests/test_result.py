@@ -12,6 +12,9 @@ from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark
 from pravel.response.result import ResultStatus, ServiceResult
 
+# The same classes in plain Python, step by step.
+from response_plain import ServiceResult as PlainServiceResult
+
 TIMED_OUT = "服务超时，请稍后重试"
 NO_BALANCE = "服务API余额不足，联系客服充值后重试"
 
@@ -236,26 +239,10 @@ def test_failed_sibling_import_fails_loading():
 # ---------------------------------------------------------------- differential check
 
 def model_process(msg, rules):
-    """The message rules written out in Python, as the model to compare with."""
-    if type(msg) is not str:
-        raise TypeError(
-            f"Argument 'msg' has incorrect type (expected str, got {type(msg).__name__})")
-    if not msg:
-        return "未知错误"
-    if not rules:
-        rules = [(["insufficient balance", "余额不足"], Faultmark.INSUFFICIENT_BALANCE),
-                 (["upstream model timed out"], Faultmark.TIMEOUT)]
-    lowered = msg.lower()
-    for rule in rules:
-        keywords, code = rule[0], rule[1]
-        custom = rule[2] if len(rule) > 2 else None
-        for keyword in keywords:
-            if keyword in lowered:
-                out = custom if custom is not None else code.msg
-                if out is not None and type(out) is not str:
-                    raise TypeError(f"Expected str, got {type(out).__name__}")
-                return out
-    return msg
+    """The message rules of the plain-Python classes (the benchmark's baseline)
+    under the same rule list."""
+    PlainServiceResult._error_rules = rules
+    return PlainServiceResult._process_error_message(msg)
 
 
 def outcome(call):
