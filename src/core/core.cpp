@@ -509,7 +509,7 @@ ref literal(const char* source) {
 
 PyType_Spec* detail::function_spec() { return &function_type_spec; }
 
-ref detail::make_function(const state_base& st, const char* fname, const char* qualname_prefix,
+ref detail::make_function(const state_base& st, const char* fname, const char* class_name,
                           const char* doc, const param* params, int nparams,
                           const char* returns, trampoline_fn impl, int arity, const kind* kinds) {
     if (nparams != arity || arity > max_params)
@@ -523,9 +523,7 @@ ref detail::make_function(const state_base& st, const char* fname, const char* q
     f->returns = returns;
     f->module = Py_NewRef(st.module);
     f->name = str(fname).release();
-    f->qualname = qualname_prefix
-                      ? PyUnicode_FromFormat("%s.%s", qualname_prefix, fname)
-                      : Py_NewRef(f->name);
+    f->qualname = PyUnicode_FromFormat("%s.%s", class_name, fname);
     check(f->qualname);
     f->module_name = check(PyModule_GetNameObject(st.module));
     f->doc = doc ? str(doc).release() : Py_NewRef(Py_None);

@@ -491,22 +491,12 @@ PyObject* trampoline_for(function* f, parsed& p) {
     return trampoline<F>(f, p, F);
 }
 
-// Creates a function object; `kinds` are the C++ parameter kinds of the
-// implementation, checked against the declaration.
-ref make_function(const state_base& st, const char* name, const char* qualname_prefix,
+// Creates a method's function object for class `class_name`; `kinds` are the
+// C++ parameter kinds of the implementation, checked against the declaration.
+ref make_function(const state_base& st, const char* name, const char* class_name,
                   const char* doc, const param* params, int nparams, const char* returns,
                   trampoline_fn impl, int arity, const kind* kinds);
 }  // namespace detail
-
-// A module-level or free-standing native function.
-template <auto F>
-ref make_function(const state_base& st, const char* name, const char* doc,
-                  std::initializer_list<param> params, const char* returns = nullptr) {
-    using t = detail::traits<decltype(F)>;
-    return detail::make_function(st, name, nullptr, doc, params.begin(),
-                                 static_cast<int>(params.size()), returns,
-                                 &detail::trampoline_for<F>, t::arity, t::kinds);
-}
 
 // ---------------------------------------------------------------- classes
 
