@@ -10,6 +10,7 @@
 // its end, so that at each position it knows the first-listed word starting
 // there; a forward pass then takes the matches greedily.
 #include "pravel.hpp"
+#include "wordguard_normalize.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -450,7 +451,7 @@ void automaton::find(const Char* text, size_t n,
 
 // ---------------------------------------------------------------- module state
 
-struct state : pv::state_base {
+struct state : wordguard::normalized_state {
     pv::name ban_word_file{"ban_word_file"}, ignore_case{"ignore_case"};
     pv::name banned_words{"banned_words"}, ban_regex{"_ban_regex"}, ban_matcher{"_ban_matcher"};
     pv::name load_banned_words{"load_banned_words"}, build_regex{"_build_regex"};
@@ -462,11 +463,11 @@ struct state : pv::state_base {
 
     int traverse(visitproc visit, void* arg) override {
         Py_VISIT(matcher_type.get());
-        return state_base::traverse(visit, arg);
+        return normalized_state::traverse(visit, arg);
     }
     void clear() override {
         matcher_type = ref();
-        state_base::clear();
+        normalized_state::clear();
     }
 };
 
@@ -849,8 +850,7 @@ void exec(state& st) {
     st.import_from("exceptions", {"PromptBanError"}, 1);
     st.matcher_type = ref::steal(PyType_FromModuleAndSpec(st.module, &matcher_spec, nullptr));
 
-    st.publish(
-        "PromptBanChecker",
+    ref checker =
         pv::class_builder(st, "PromptBanChecker", class_doc)
             .method<init>("__init__", init_doc,
                           {{"ban_word_file", kind::str, "str"},
@@ -862,7 +862,9 @@ void exec(state& st) {
             .method<check>("check", check_doc, {{"prompt", kind::str, "str"}}, "str")
             .method<get_state>("__getstate__", nullptr, {})
             .method<set_state>("__setstate__", nullptr, {{"state"}})
-            .finish());
+            .finish();
+    st.publish("PromptBanChecker", checker);
+    st.publish("NormalizedPromptBanChecker", wordguard::make_normalized_checker(st, checker));
 }
 
 }  // namespace

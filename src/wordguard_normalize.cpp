@@ -1,0 +1,847 @@
+// NormalizedPromptBanChecker: banned words found through their disguises.
+//
+// The prompt and the banned words are read through the same normalisation,
+// one character at a time, into a stream of keys:
+//
+//  * every character becomes its compatibility decomposition (NFKD) and, when
+//    case is ignored, its full case folding, as the running interpreter's
+//    `unicodedata` and `str.casefold` give them; letters that look like a
+//    basic Latin letter become that letter, traditional Chinese characters
+//    their simplified forms (tables generated from ICU at build time);
+//  * invisible (default-ignorable) characters vanish, and so do combining marks
+//    on Latin, Greek, Cyrillic and Han characters;
+//  * separators (white space, punctuation, symbols) are not keys: each key
+//    notes how many separators came before it, and whether they included
+//    a clause break.
+//
+// A trie of the words' keys, folded further (i and l as one, digits and
+// symbols as the letters they stand in for), drives an Aho–Corasick automaton
+// over the prompt's keys; each candidate it reports is then verified against
+// the word: key by key, and against the rules on separators and word
+// boundaries (README, "Seeing through disguises"). The scan is linear in the
+// prompt and keeps only a window of the longest word.
+#include "wordguard_normalize.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "wordguard_chars.hpp"
+#include "wordguard_tables.inc"
+
+using pv::kind;
+using pv::kw;
+using pv::ref;
+
+namespace wordguard {
+
+namespace {
+
+using code_point = uint32_t;
+namespace cls = chars;
+
+constexpr code_point last_code_point = 0x10FFFF;
+
+// ---------------------------------------------------------------- letters
+
+constexpr uint32_t bit(char letter) { return uint32_t{1} << (letter - 'a'); }
+
+// What a basic Latin key may stand for: the letters (as a set) and whether it
+// matches any of them loosely. Digits and "@" "$" stand in for letters (inside
+// Latin words); a capital I looks like a small l.
+struct stand_in {
+    uint32_t letters = 0;
+    bool loose = false;
+    bool digit_or_symbol = false;
+};
+
+constexpr std::array<stand_in, 128> make_stand_ins() {
+    std::array<stand_in, 128> t{};
+    for (char c = 'a'; c <= 'z'; ++c) t[c].letters = bit(c);
+    for (char c = 'A'; c <= 'Z'; ++c) t[c].letters = bit(static_cast<char>(c - 'A' + 'a'));
+    t['I'] = {bit('i') | bit('l'), true, false};
+    const std::pair<char, uint32_t> symbols[] = {
+        {'0', bit('o')}, {'1', bit('i') | bit('l')}, {'3', bit('e')}, {'4', bit('a')},
+        {'5', bit('s')}, {'7', bit('t')},            {'@', bit('a')}, {'$', bit('s')}};
+    for (auto [c, letters] : symbols) t[c] = {letters, true, true};
+    return t;
+}
+constexpr std::array<stand_in, 128> stand_ins = make_stand_ins();
+
+const stand_in& stand_in_of(code_point key) {
+    static constexpr stand_in none{};
+    return key < 128 ? stand_ins[key] : none;
+}
+
+// The key the automaton reads: one for all keys that may match each other.
+code_point coarse(code_point key) {
+    const uint32_t letters = stand_in_of(key).letters;
+    if (!letters) return key;
+    if (letters & (bit('i') | bit('l'))) return 'i';
+    return 'a' + static_cast<code_point>(__builtin_ctz(letters));
+}
+
+bool is_symbol_stand_in(code_point key) { return key == '@' || key == '$'; }
+
+// ---------------------------------------------------------------- characters
+
+// One key with the class of its character (wordguard_chars.hpp).
+struct keyed {
+    code_point key;
+    uint8_t cls;
+};
+
+uint8_t kind_of(uint8_t c) { return c & cls::kind_mask; }
+uint8_t script_of(uint8_t c) { return c & cls::script_mask; }
+bool is_word_char(uint8_t c) {
+    const uint8_t k = kind_of(c);
+    return k == cls::letter || k == cls::number || k == cls::mark;
+}
+bool written_without_spaces(uint8_t c) {
+    return script_of(c) == cls::unspaced || script_of(c) == cls::han;
+}
+// Marks on these are accents or decoration, not spelling.
+bool drops_marks(uint8_t c) {
+    const uint8_t s = script_of(c);
+    return kind_of(c) != cls::letter || s == cls::common || s == cls::latin ||
+           s == cls::greek_cyrillic || s == cls::han;
+}
+
+// The class of every code point, from the generated runs.
+std::vector<uint8_t> classes_of_all() {
+    std::vector<uint8_t> classes(last_code_point + 1);
+    const size_t runs = std::size(tables::run_starts);
+    for (size_t i = 0; i < runs; ++i) {
+        const size_t end = i + 1 < runs ? tables::run_starts[i + 1] : classes.size();
+        std::fill(classes.begin() + tables::run_starts[i], classes.begin() + end,
+                  tables::run_classes[i]);
+    }
+    return classes;
+}
+
+}  // namespace
+
+// The keys of every code point in one case mode. An entry holds the key
+// (0: the code point itself) and the key's class, or points into
+// `expansions` when the character becomes several keys. Blocks of 256
+// entries are shared where they are equal.
+struct char_table {
+    static constexpr uint32_t key_bits = 21, key_field = (1u << key_bits) - 1;
+    static constexpr uint32_t expands = 1u << 29;
+
+    std::vector<uint32_t> block_of;  // per 256 code points: the offset of its block
+    std::vector<uint32_t> entries;
+    std::vector<keyed> expansions;   // a count (in .key), then that many keys
+
+    uint32_t operator[](code_point c) const { return entries[block_of[c >> 8] + (c & 0xFF)]; }
+    static keyed plain(uint32_t entry, code_point c) {
+        const code_point key = entry & key_field;
+        return {key ? key : c, static_cast<uint8_t>(entry >> key_bits)};
+    }
+};
+
+namespace {
+
+// Decompositions (and case foldings) that the interpreter gives, for every
+// code point whose block it changes: code point -> keys.
+using mapping = std::unordered_map<code_point, std::u32string>;
+
+std::u32string chars_of(PyObject* s, Py_ssize_t begin, Py_ssize_t end) {
+    std::u32string out;
+    for (Py_ssize_t i = begin; i < end; ++i) out.push_back(PyUnicode_READ_CHAR(s, i));
+    return out;
+}
+
+// Asks the interpreter block by block which code points change under NFKD
+// (and case folding), then decomposes those in bulk: the code points are
+// joined by NUL, which no decomposition contains and across which nothing
+// is reordered.
+ref text_of(const std::vector<Py_UCS4>& chars) {
+    return ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(),
+                                                static_cast<Py_ssize_t>(chars.size())));
+}
+
+mapping interpreter_mapping(const ref& unicodedata, bool fold) {
+    ref is_normalized = unicodedata.attr("is_normalized"), normalize = unicodedata.attr("normalize");
+    ref nfkd = pv::str("NFKD");
+    std::vector<code_point> changing;
+    std::vector<Py_UCS4> chars(256);
+    for (code_point block = 0; block <= (last_code_point >> 8); ++block) {
+        if (block >= 0xD8 && block < 0xE0) continue;  // surrogates: themselves
+        for (code_point i = 0; i < 256; ++i) chars[i] = (block << 8) | i;
+        ref text = text_of(chars);
+        bool same = is_normalized(nfkd, text).truthy();
+        if (same && fold) same = pv::equal(text.call_method("casefold"), text);
+        if (same) continue;
+        for (code_point i = block ? 0 : 1; i < 256; ++i) changing.push_back((block << 8) | i);
+    }
+    chars.clear();
+    for (code_point c : changing) chars.insert(chars.end(), {c, 0});
+    ref joined = text_of(chars);
+    ref decomposed = normalize(nfkd, joined);
+    ref result = fold ? normalize(nfkd, decomposed.call_method("casefold")) : decomposed;
+
+    mapping out;
+    Py_ssize_t at = 0, at_decomposed = 0;
+    auto next_piece = [](PyObject* s, Py_ssize_t& from) {
+        Py_ssize_t end = from;
+        while (PyUnicode_READ_CHAR(s, end) != 0) ++end;
+        std::u32string piece = chars_of(s, from, end);
+        from = end + 1;
+        return piece;
+    };
+    for (code_point c : changing) {
+        std::u32string keys = next_piece(result.get(), at);
+        // A capital I stays one: it looks like a small l (stand_ins).
+        if (fold && next_piece(decomposed.get(), at_decomposed) == U"I") keys.assign(1, U'I');
+        if (keys.size() != 1 || keys[0] != c) out.emplace(c, std::move(keys));
+    }
+    return out;
+}
+
+// Look-alike letters and simplified forms, applied to every key.
+std::unordered_map<code_point, code_point> key_replacements(bool fold) {
+    std::unordered_map<code_point, code_point> out;
+    for (const auto& [c, letter] : tables::latin_lookalikes) {
+        code_point target = letter;
+        if (fold && target != 'I' && target >= 'A' && target <= 'Z') target += 'a' - 'A';
+        out.emplace(c, target);
+    }
+    for (const auto& [c, simple] : tables::simplified_forms) out.emplace(c, simple);
+    return out;
+}
+
+std::shared_ptr<const char_table> build_char_table(normalized_state& st, bool fold) {
+    const mapping decomposed = interpreter_mapping(st.import_module("unicodedata"), fold);
+    auto table = std::make_shared<char_table>();
+    pv::gil_released nogil;
+    const std::vector<uint8_t> classes = classes_of_all();
+    const auto replacements = key_replacements(fold);
+    auto replaced = [&](code_point k) {
+        const auto it = replacements.find(k);
+        return it == replacements.end() ? k : it->second;
+    };
+    constexpr uint8_t breaks = cls::clause_break | cls::unspaced_break;
+
+    auto entry_of = [&](code_point c) -> uint32_t {
+        const auto it = decomposed.find(c);
+        if (it == decomposed.end()) {
+            const code_point k = replaced(c);
+            return (k == c ? 0 : k) | uint32_t{k == c ? classes[c] : classes[k]} << char_table::key_bits;
+        }
+        // The keys of the decomposition; marks on a letter that drops them go.
+        std::vector<keyed> keys;
+        for (code_point k : it->second) {
+            k = replaced(k);
+            const uint8_t kc = classes[k];
+            if (kind_of(kc) == cls::mark && !keys.empty() && drops_marks(keys.front().cls)) continue;
+            keys.push_back({k, static_cast<uint8_t>(kc | (classes[c] & breaks))});
+        }
+        if (keys.size() == 1)
+            return keys[0].key | uint32_t{keys[0].cls} << char_table::key_bits;
+        const auto index = static_cast<uint32_t>(table->expansions.size());
+        table->expansions.push_back({static_cast<code_point>(keys.size()), 0});
+        table->expansions.insert(table->expansions.end(), keys.begin(), keys.end());
+        return index | char_table::expands;
+    };
+
+    // Blocks, each kept once.
+    std::unordered_map<std::u32string, uint32_t> offsets;
+    table->block_of.resize((last_code_point >> 8) + 1);
+    std::u32string block(256, 0);
+    for (code_point b = 0; b < table->block_of.size(); ++b) {
+        for (code_point i = 0; i < 256; ++i) block[i] = entry_of((b << 8) | i);
+        auto [it, fresh] = offsets.emplace(block, static_cast<uint32_t>(table->entries.size()));
+        if (fresh) table->entries.insert(table->entries.end(), block.begin(), block.end());
+        table->block_of[b] = it->second;
+    }
+    return table;
+}
+
+std::shared_ptr<const char_table> chars_for(normalized_state& st, bool fold) {
+    std::shared_ptr<const char_table>& slot = fold ? st.folded_chars : st.exact_chars;
+    if (!slot) {
+        auto made = build_char_table(st, fold);
+        if (!slot) slot = std::move(made);  // another thread may have made them meanwhile
+    }
+    return slot;
+}
+
+// ---------------------------------------------------------------- reading
+
+// One key of the normalised text, where it came from, and what came before.
+struct element {
+    size_t begin, end;   // the prompt's characters it stands for (and marks that went)
+    code_point key;
+    uint8_t cls;
+    uint8_t gap;         // separators between it and the element before, at most 255
+    uint8_t gap_breaks;  // the clause breaks among them
+};
+
+// Reads a text into elements, calling emit(element&) for each; `patch()` is
+// the last element emitted, which trailing marks extend.
+template <class Char, class Emit>
+class reader {
+public:
+    reader(const char_table& table, const Char* text, size_t n, Emit& emit)
+        : table_(table), text_(text), n_(n), emit_(emit) {}
+
+    // Returns false when the text ends in separators.
+    void run() {
+        for (size_t i = 0; i < n_; ++i) {
+            const code_point c = text_[i];
+            const uint32_t entry = table_[c];
+            if (entry & char_table::expands) {
+                const keyed* k = &table_.expansions[entry & char_table::key_field];
+                for (code_point j = 1; j <= k->key; ++j) take(k[j], i);
+            } else {
+                take(char_table::plain(entry, c), i);
+            }
+        }
+    }
+    size_t trailing_gap() const { return gap_; }
+
+private:
+    void take(keyed k, size_t i) {
+        switch (kind_of(k.cls)) {
+            case cls::ignorable: return;
+            case cls::mark:
+                if (keep_marks_) break;
+                if (last_ && gap_ == 0) last_->end = i + 1;
+                return;
+            case cls::separator:
+                if (is_symbol_stand_in(k.key) && (word_before() || word_after(i + 1))) {
+                    k.cls = cls::number | cls::common;
+                    break;
+                }
+                gap_ += gap_ < 255;
+                gap_breaks_ |= k.cls & (cls::clause_break | cls::unspaced_break);
+                keep_marks_ = false;
+                return;
+            default: break;
+        }
+        element e{i, i + 1, k.key, k.cls, static_cast<uint8_t>(gap_), gap_breaks_};
+        gap_ = 0;
+        gap_breaks_ = 0;
+        if (kind_of(k.cls) != cls::mark) keep_marks_ = !drops_marks(k.cls);
+        last_ = &emit_(e);
+    }
+    bool word_before() const {
+        return last_ && gap_ == 0 && (kind_of(last_->cls) == cls::letter || kind_of(last_->cls) == cls::number);
+    }
+    // Whether the next visible character, from `i` on, is a letter or digit.
+    bool word_after(size_t i) const {
+        for (; i < n_; ++i) {
+            const uint32_t entry = table_[text_[i]];
+            const keyed k = entry & char_table::expands
+                                ? table_.expansions[(entry & char_table::key_field) + 1]
+                                : char_table::plain(entry, text_[i]);
+            const uint8_t kind = kind_of(k.cls);
+            if (kind == cls::ignorable || kind == cls::mark) continue;
+            return kind == cls::letter || kind == cls::number;
+        }
+        return false;
+    }
+
+    const char_table& table_;
+    const Char* text_;
+    size_t n_;
+    Emit& emit_;
+    element* last_ = nullptr;
+    unsigned gap_ = 0;
+    uint8_t gap_breaks_ = 0;
+    bool keep_marks_ = false;
+};
+
+template <class Emit>
+void read_text(const char_table& table, PyObject* s, Emit& emit, size_t* trailing = nullptr) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    auto go = [&](auto* data) {
+        reader r(table, data, n, emit);
+        r.run();
+        if (trailing) *trailing = r.trailing_gap();
+    };
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: go(PyUnicode_1BYTE_DATA(s)); break;
+        case PyUnicode_2BYTE_KIND: go(PyUnicode_2BYTE_DATA(s)); break;
+        default: go(PyUnicode_4BYTE_DATA(s)); break;
+    }
+}
+
+// ---------------------------------------------------------------- automaton
+
+// An Aho–Corasick automaton over coarse keys, reading forward: after each
+// key, the words that end there. The root's moves are a dense table; other
+// states keep their few children sorted.
+class automaton {
+public:
+    static constexpr uint32_t root = 0;
+
+    // Adds a word (its symbols, numbered from 1) and returns its state.
+    uint32_t insert(const std::vector<uint32_t>& symbols) {
+        uint32_t s = root;
+        for (uint32_t a : symbols) {
+            auto& kids = children_[s];
+            auto it = std::lower_bound(kids.begin(), kids.end(), std::pair{a, 0u});
+            if (it == kids.end() || it->first != a) {
+                it = kids.insert(it, {a, static_cast<uint32_t>(children_.size())});
+                children_.emplace_back();
+                depth_.push_back(depth_[s] + 1);
+            }
+            s = it->second;
+        }
+        return s;
+    }
+
+    // Failure links and output links, once all words are in.
+    void finish(uint32_t alphabet, const std::vector<bool>& has_words) {
+        const size_t n = children_.size();
+        offsets_.assign(n + 1, 0);
+        for (size_t s = 0; s < n; ++s) offsets_[s + 1] = offsets_[s] + static_cast<uint32_t>(children_[s].size());
+        for (auto& kids : children_) edges_.insert(edges_.end(), kids.begin(), kids.end());
+        children_.clear();
+        children_.shrink_to_fit();
+
+        // Breadth first: a state's failure is found from its parent's.
+        fail_.assign(n, root);
+        output_.assign(n, none);
+        root_next_.assign(alphabet + 1, root);
+        std::vector<uint32_t> queue;
+        for (uint32_t e = offsets_[root]; e < offsets_[root + 1]; ++e) {
+            root_next_[edges_[e].first] = edges_[e].second;
+            queue.push_back(edges_[e].second);
+        }
+        for (size_t q = 0; q < queue.size(); ++q) {
+            const uint32_t s = queue[q];
+            const uint32_t f = fail_[s];
+            output_[s] = has_words[f] ? f : output_[f];
+            for (uint32_t e = offsets_[s]; e < offsets_[s + 1]; ++e) {
+                const auto [a, t] = edges_[e];
+                fail_[t] = next(f, a);
+                queue.push_back(t);
+            }
+        }
+    }
+
+    uint32_t next(uint32_t s, uint32_t a) const {
+        while (s != root) {
+            if (const uint32_t t = child(s, a)) return t;
+            s = fail_[s];
+        }
+        return a < root_next_.size() ? root_next_[a] : root;
+    }
+    // The next state down the failure chain at which some word ends.
+    uint32_t output(uint32_t s) const { return output_[s]; }
+    uint32_t depth(uint32_t s) const { return depth_[s]; }
+    size_t states() const { return depth_.size(); }
+    static constexpr uint32_t none = UINT32_MAX;
+
+private:
+    uint32_t child(uint32_t s, uint32_t a) const {
+        const auto* first = edges_.data() + offsets_[s];
+        const auto* last = edges_.data() + offsets_[s + 1];
+        for (; first != last; ++first)
+            if (first->first == a) return first->second;
+        return 0;
+    }
+
+    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> children_{1};  // while building
+    std::vector<std::pair<uint32_t, uint32_t>> edges_;
+    std::vector<uint32_t> offsets_, fail_, output_, root_next_, depth_{0};
+};
+
+// A table from code points to 32-bit values, 0 where none was set, made of
+// blocks of 256 that exist only where some value is set.
+class code_point_table {
+public:
+    code_point_table() : pages_((last_code_point >> 8) + 1), values_(256) {}
+    uint32_t operator[](code_point c) const {
+        return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
+    }
+    uint32_t& at(code_point c) {
+        uint16_t& page = pages_[c >> 8];
+        if (page == 0) {
+            page = static_cast<uint16_t>(values_.size() >> 8);
+            values_.resize(values_.size() + 256);
+        }
+        return values_[(size_t{page} << 8) | (c & 0xFF)];
+    }
+
+private:
+    std::vector<uint16_t> pages_;  // block of each 256 code points; block 0 holds only zeros
+    std::vector<uint32_t> values_;
+};
+
+// ---------------------------------------------------------------- matching
+
+// A match in the prompt: its characters and the rank of its word.
+struct hit {
+    size_t begin, end;
+    uint32_t rank;
+};
+
+class engine {
+public:
+    // `words` in list order; those for which normalisation keeps no key, or
+    // that begin or end with separators, are left out: `literal` collects their
+    // positions in the list.
+    engine(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
+           std::vector<uint32_t>& literal);
+
+    // Every accepted match, in no particular order.
+    void find(PyObject* text, std::vector<hit>& hits) const;
+    size_t states() const { return machine_.states(); }
+
+private:
+    struct word {
+        uint32_t first, length;  // its elements in `elements_`
+        uint32_t rank;
+        uint32_t next;           // the next word with the same coarse keys, or none
+    };
+    bool accepts(const word& w, const element* const* at, const element* before,
+                 const element* after) const;
+
+    std::shared_ptr<const char_table> table_;
+    std::vector<element> elements_;
+    std::vector<word> words_;
+    std::vector<uint32_t> first_word_;  // per state: the first word ending there, or none
+    code_point_table symbols_;  // key -> symbol of its coarse key, 0: in no word
+    automaton machine_;
+    size_t longest_ = 0;
+};
+
+engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
+               std::vector<uint32_t>& literal)
+    : table_(std::move(table)) {
+    std::vector<std::vector<uint32_t>> sequences;
+    std::vector<element> read;
+    std::unordered_map<code_point, uint32_t> symbol_of;  // coarse key -> symbol
+    for (size_t i = 0; i < words.size(); ++i) {
+        read.clear();
+        auto emit = [&](element& e) -> element& { return read.emplace_back(e); };
+        size_t trailing = 0;
+        read_text(*table_, words[i].get(), emit, &trailing);
+        if (read.empty() || read.front().gap || trailing) {
+            literal.push_back(static_cast<uint32_t>(i));
+            continue;
+        }
+        std::vector<uint32_t> symbols;
+        for (const element& e : read) {
+            auto [it, fresh] = symbol_of.emplace(coarse(e.key), static_cast<uint32_t>(symbol_of.size() + 1));
+            symbols.push_back(it->second);
+            if (fresh && e.key >= 128) symbols_.at(e.key) = it->second;
+        }
+        words_.push_back({static_cast<uint32_t>(elements_.size()), static_cast<uint32_t>(read.size()),
+                          static_cast<uint32_t>(i), automaton::none});
+        elements_.insert(elements_.end(), read.begin(), read.end());
+        sequences.push_back(std::move(symbols));
+        longest_ = std::max(longest_, read.size());
+    }
+    for (code_point c = 0; c < 128; ++c) {
+        const auto it = symbol_of.find(coarse(c));
+        if (it != symbol_of.end()) symbols_.at(c) = it->second;
+    }
+
+    // Words with the same coarse keys share a state, in list order.
+    std::vector<uint32_t> last_word;
+    for (uint32_t w = 0; w < words_.size(); ++w) {
+        const uint32_t s = machine_.insert(sequences[w]);
+        if (first_word_.size() <= s) {
+            first_word_.resize(s + 1, automaton::none);
+            last_word.resize(s + 1, automaton::none);
+        }
+        if (first_word_[s] == automaton::none) first_word_[s] = w;
+        else words_[last_word[s]].next = w;
+        last_word[s] = w;
+    }
+    first_word_.resize(machine_.states(), automaton::none);
+    std::vector<bool> has_words(machine_.states());
+    for (size_t s = 0; s < has_words.size(); ++s) has_words[s] = first_word_[s] != automaton::none;
+    machine_.finish(static_cast<uint32_t>(symbol_of.size()), has_words);
+}
+
+// Whether the word `w` stands at the prompt's elements at[0 .. w.length),
+// with `before` and `after` their neighbours (or null).
+bool engine::accepts(const word& w, const element* const* at, const element* before,
+                     const element* after) const {
+    bool stood_in = false, latin = false, skipped = false;
+    for (uint32_t k = 0; k < w.length; ++k) {
+        const element& p = *at[k];
+        const element& q = elements_[w.first + k];
+        if (p.key != q.key) {
+            const stand_in &ps = stand_in_of(p.key), &qs = stand_in_of(q.key);
+            if (!(ps.loose || qs.loose) || !(ps.letters & qs.letters)) return false;
+            stood_in = stood_in || ps.digit_or_symbol || qs.digit_or_symbol;
+        }
+        latin = latin || (kind_of(p.cls) == cls::letter && script_of(p.cls) == cls::latin);
+        if (k == 0) continue;
+        // The separators before this key: the word's own (any of at most as
+        // many, or 3), or inserted ones (at most 3, no clause break).
+        const uint8_t breaks = p.gap_breaks & ~q.gap_breaks;
+        if (breaks & cls::clause_break) return false;
+        if ((breaks & cls::unspaced_break) && written_without_spaces(p.cls) &&
+            written_without_spaces(at[k - 1]->cls))
+            return false;
+        if (q.gap) {
+            if (!p.gap || p.gap > std::max<uint8_t>(q.gap, 3)) return false;
+        } else if (p.gap) {
+            if (p.gap > 3) return false;
+            skipped = true;
+        }
+    }
+    if (stood_in && !latin) return false;
+    if (skipped) {
+        // The disguised word must be whole: a word boundary before and after
+        // it, where its script puts spaces between words.
+        auto joined = [](const element* a, const element& b) {
+            return a && !b.gap && is_word_char(a->cls) && !written_without_spaces(a->cls);
+        };
+        const element& first = *at[0];
+        const element& last = *at[w.length - 1];
+        if (is_word_char(first.cls) && !written_without_spaces(first.cls) && joined(before, first))
+            return false;
+        if (is_word_char(last.cls) && !written_without_spaces(last.cls) && after &&
+            joined(&last, *after))
+            return false;
+    }
+    return true;
+}
+
+void engine::find(PyObject* text, std::vector<hit>& hits) const {
+    // The last elements read, enough for the longest word and its neighbours.
+    size_t size = 4;
+    while (size < longest_ + 2) size *= 2;
+    std::vector<element> ring(size);
+    std::vector<const element*> at(longest_);
+    size_t count = 0;
+    uint32_t state = automaton::root, pending = automaton::none;
+
+    // Verifies the words that end at element `end` (its state `s`).
+    auto settle = [&](uint32_t s, size_t end, const element* after) {
+        for (uint32_t n = first_word_[s] != automaton::none ? s : machine_.output(s);
+             n != automaton::none; n = machine_.output(n)) {
+            const size_t length = machine_.depth(n);
+            const size_t start = end + 1 - length;
+            for (size_t k = 0; k < length; ++k) at[k] = &ring[(start + k) & (size - 1)];
+            const element* before = start ? &ring[(start - 1) & (size - 1)] : nullptr;
+            for (uint32_t w = first_word_[n]; w != automaton::none; w = words_[w].next) {
+                if (!accepts(words_[w], at.data(), before, after)) continue;
+                hits.push_back({at[0]->begin, at[length - 1]->end, words_[w].rank});
+                break;  // the first listed of words with the same keys
+            }
+        }
+    };
+    auto emit = [&](element& e) -> element& {
+        element& slot = ring[count & (size - 1)];
+        slot = e;
+        if (pending != automaton::none) settle(pending, count - 1, &slot);
+        const uint32_t symbol = symbols_[e.key];
+        state = symbol ? machine_.next(state, symbol) : automaton::root;
+        pending = first_word_[state] != automaton::none || machine_.output(state) != automaton::none
+                      ? state
+                      : automaton::none;
+        ++count;
+        return slot;
+    };
+    if (words_.empty()) return;
+    read_text(*table_, text, emit);
+    if (pending != automaton::none) settle(pending, count - 1, nullptr);
+}
+
+// ---------------------------------------------------------------- the class
+
+// The matcher of one load, kept on the checker as `_ban_matcher`; immutable,
+// so checks in several threads may share it. Words that normalisation cannot
+// take apart (no letter or digit in them, or separators at their ends, such
+// as an emoji or "18+") are matched as written, by an expression of their own.
+struct matcher {
+    std::unique_ptr<const engine> words;
+    ref literal;                         // compiled expression, or empty
+    std::vector<uint32_t> literal_ranks; // the list position of each of its groups
+    size_t count = 0;
+};
+
+struct matcher_object {
+    PyObject_HEAD
+    matcher* m;
+};
+
+void matcher_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<matcher_object*>(self)->m;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* matcher_repr(PyObject* self) {
+    const matcher& m = *reinterpret_cast<matcher_object*>(self)->m;
+    return PyUnicode_FromFormat("<wordguard normalized automaton: %zu words, %zu states>", m.count,
+                                m.words ? m.words->states() : size_t{0});
+}
+
+PyObject* matcher_same(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef matcher_methods[] = {
+    {"__copy__", matcher_same, METH_NOARGS, nullptr},
+    {"__deepcopy__", matcher_same, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot matcher_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(matcher_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(matcher_repr)},
+    {Py_tp_methods, matcher_methods},
+    {0, nullptr},
+};
+
+PyType_Spec matcher_spec = {
+    "pravel.wordguard.normalized_automaton",
+    sizeof(matcher_object),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    matcher_slots,
+};
+
+// The matcher for the checker's `banned_words` and `ignore_case` as they are now.
+ref make_matcher(normalized_state& st, const ref& self) {
+    const bool fold = self.attr(st.case_attr).truthy();
+    std::vector<ref> words;
+    pv::for_each(self.attr(st.words_attr).get(), [&](ref w) {
+        if (!PyUnicode_Check(w.get())) pv::raise_arg_type("banned_words item", "str", w.get());
+        words.push_back(std::move(w));
+    });
+    auto m = std::make_unique<matcher>();
+    m->count = words.size();
+    if (!words.empty()) {
+        std::shared_ptr<const char_table> table = chars_for(st, fold);
+        std::vector<uint32_t> literal;
+        {
+            pv::gil_released nogil;
+            m->words = std::make_unique<engine>(table, words, literal);
+        }
+        if (!literal.empty()) {
+            ref re = pv::import("re");
+            ref escape = re.attr("escape");
+            ref groups = pv::list();
+            for (uint32_t i : literal) {
+                ref group = pv::str("(") + escape(words[i]) + pv::str(")");
+                pv::check(PyList_Append(groups.get(), group.get()));
+            }
+            ref pattern = ref::steal(PyUnicode_Join(pv::str("|").get(), groups.get()));
+            m->literal = re.attr("compile")(pattern, kw("flags", fold ? re.attr("IGNORECASE") : pv::integer(0)));
+            m->literal_ranks = std::move(literal);
+        }
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(st.normalized_matcher_type.get());
+    ref object = ref::steal(type->tp_alloc(type, 0));
+    reinterpret_cast<matcher_object*>(object.get())->m = m.release();
+    return object;
+}
+
+constexpr const char* class_doc = R"(
+    识别常见伪装的提示词违禁词校验工具。
+    违禁词与提示词经同样的规范化后再匹配：全角半角与兼容字符、大小写、
+    重音等附加符号、不可见字符、形近的外文字母与代替字母的数字符号、
+    繁体字，以及插在词中各字之间的空白、标点或符号（每处至多3个）。
+    命中结果是提示词中的原文。
+    )";
+
+constexpr const char* build_regex_doc = "内部构建正则匹配规则与规范化匹配自动机";
+
+ref build_regex(normalized_state& st, ref self) {
+    // The expression stays that of PromptBanChecker; the matcher is ours.
+    ref base = st.global(st.base_name);
+    base.attr(st.build_regex_attr)(self);
+    self.setattr(st.matcher_attr, make_matcher(st, self).get());
+    return pv::none();
+}
+
+constexpr const char* find_doc = R"(
+        查找文本中所有命中的违禁词，包括伪装后的写法（去重返回）
+        Args:
+            text: 待检测文本
+        Returns:
+            命中的违禁词在文本中的原文列表
+        )";
+
+// Prompts from this length on are scanned without the GIL.
+constexpr Py_ssize_t scan_without_gil_from = 2048;
+
+ref find_matched_words(normalized_state& st, ref self, ref text) {
+    ref current = ref::borrow(Py_None);
+    if (PyObject* found = PyObject_GetAttr(self.get(), st.matcher_attr.get())) {
+        current = ref::steal(found);
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pv::fail();
+        PyErr_Clear();
+    }
+    if (Py_TYPE(current.get()) != reinterpret_cast<PyTypeObject*>(st.normalized_matcher_type.get())) {
+        // Restored from a copy or pickle, or rebuilt by PromptBanChecker.
+        current = make_matcher(st, self);
+        self.setattr(st.matcher_attr, current.get());
+    }
+    const matcher& m = *reinterpret_cast<matcher_object*>(current.get())->m;
+    std::vector<hit> hits;
+    if (m.words) {
+        if (PyUnicode_GET_LENGTH(text.get()) >= scan_without_gil_from) {
+            pv::gil_released nogil;
+            m.words->find(text.get(), hits);
+        } else {
+            m.words->find(text.get(), hits);
+        }
+    }
+    if (m.literal) {
+        pv::for_each(m.literal.call_method("finditer", text).get(), [&](ref match) {
+            const Py_ssize_t group = PyLong_AsSsize_t(match.attr("lastindex").get());
+            hits.push_back({static_cast<size_t>(PyLong_AsSsize_t(match.call_method("start").get())),
+                            static_cast<size_t>(PyLong_AsSsize_t(match.call_method("end").get())),
+                            m.literal_ranks[static_cast<size_t>(group - 1)]});
+        });
+    }
+
+    // Leftmost first; where several begin together, the word listed first;
+    // no overlaps. Each piece of text once, in order.
+    std::stable_sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
+        return a.begin != b.begin ? a.begin < b.begin : a.rank < b.rank;
+    });
+    ref result = pv::list();
+    ref seen = ref::steal(PySet_New(nullptr));
+    size_t from = 0;
+    for (const hit& h : hits) {
+        if (h.begin < from) continue;
+        from = h.end;
+        ref piece = ref::steal(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(h.begin),
+                                                   static_cast<Py_ssize_t>(h.end)));
+        if (pv::check(PySet_Contains(seen.get(), piece.get()))) continue;
+        pv::check(PySet_Add(seen.get(), piece.get()));
+        pv::check(PyList_Append(result.get(), piece.get()));
+    }
+    return result;
+}
+
+}  // namespace
+
+int normalized_state::traverse(visitproc visit, void* arg) {
+    Py_VISIT(normalized_matcher_type.get());
+    return state_base::traverse(visit, arg);
+}
+
+void normalized_state::clear() {
+    normalized_matcher_type = ref();
+    state_base::clear();
+}
+
+ref make_normalized_checker(normalized_state& st, const ref& base) {
+    st.normalized_matcher_type = ref::steal(PyType_FromModuleAndSpec(st.module, &matcher_spec, nullptr));
+    return pv::class_builder(st, "NormalizedPromptBanChecker", class_doc, {base.get()})
+        .method<build_regex>("_build_regex", build_regex_doc, {}, "None")
+        .method<find_matched_words>("find_matched_words", find_doc,
+                                    {{"text", kind::str, "str"}}, "List[str]")
+        .finish();
+}
+
+}  // namespace wordguard
