@@ -279,8 +279,15 @@ struct element {
     code_point key;
     uint8_t cls;
     uint8_t gap;         // separators between it and the element before, at most 255
-    uint8_t gap_breaks;  // the clause breaks among them
+    uint8_t gap_breaks;  // the clause breaks among them, or `joiner`
 };
+
+// The gap is one hyphen or apostrophe, which joins two letters into one word
+// ("re-enter", "don't"). Shares `gap_breaks` with the clause breaks.
+constexpr uint8_t joiner = 0x01;
+bool is_joiner(code_point key) {
+    return key == '-' || key == '\'' || key == 0x2010 || key == 0x2011 || key == 0x2019;
+}
 
 // Reads a text into elements, calling emit(element&) for each; `patch()` is
 // the last element emitted, which trailing marks extend.
@@ -318,8 +325,10 @@ private:
                     k.cls = cls::number | cls::common;
                     break;
                 }
+                gap_breaks_ = static_cast<uint8_t>(
+                    (gap_breaks_ & ~joiner) | (k.cls & (cls::clause_break | cls::unspaced_break)) |
+                    (gap_ == 0 && is_joiner(k.key) ? joiner : 0));
                 gap_ += gap_ < 255;
-                gap_breaks_ |= k.cls & (cls::clause_break | cls::unspaced_break);
                 keep_marks_ = false;
                 return;
             default: break;
@@ -375,83 +384,99 @@ void read_text(const char_table& table, PyObject* s, Emit& emit, size_t* trailin
 // ---------------------------------------------------------------- automaton
 
 // An Aho–Corasick automaton over coarse keys, reading forward: after each
-// key, the words that end there. The root's moves are a dense table; other
-// states keep their few children sorted.
+// key, the words that end there. The root's moves are a dense table; the
+// other edges live in one open-addressing hash table.
 class automaton {
 public:
-    static constexpr uint32_t root = 0;
+    static constexpr uint32_t root = 0, none = UINT32_MAX;
 
     // Adds a word (its symbols, numbered from 1) and returns its state.
     uint32_t insert(const std::vector<uint32_t>& symbols) {
         uint32_t s = root;
         for (uint32_t a : symbols) {
-            auto& kids = children_[s];
-            auto it = std::lower_bound(kids.begin(), kids.end(), std::pair{a, 0u});
-            if (it == kids.end() || it->first != a) {
-                it = kids.insert(it, {a, static_cast<uint32_t>(children_.size())});
-                children_.emplace_back();
-                depth_.push_back(depth_[s] + 1);
-            }
+            auto [it, fresh] = building_.emplace(edge_key(s, a), static_cast<uint32_t>(depth_.size()));
+            if (fresh) depth_.push_back(depth_[s] + 1);
             s = it->second;
         }
         return s;
     }
 
-    // Failure links and output links, once all words are in.
+    // Failure and output links, once all words are in; `has_words[s]` tells
+    // whether some word ends at state s.
     void finish(uint32_t alphabet, const std::vector<bool>& has_words) {
-        const size_t n = children_.size();
-        offsets_.assign(n + 1, 0);
-        for (size_t s = 0; s < n; ++s) offsets_[s + 1] = offsets_[s] + static_cast<uint32_t>(children_[s].size());
-        for (auto& kids : children_) edges_.insert(edges_.end(), kids.begin(), kids.end());
-        children_.clear();
-        children_.shrink_to_fit();
+        const size_t n = depth_.size();
+        std::vector<std::vector<std::pair<uint32_t, uint32_t>>> children(n);
+        for (auto [key, t] : building_)
+            children[key >> 32].emplace_back(static_cast<uint32_t>(key), t);
+        building_.clear();
 
-        // Breadth first: a state's failure is found from its parent's.
-        fail_.assign(n, root);
-        output_.assign(n, none);
+        // Breadth first: a state's failure follows from its parent's (the
+        // edges are placed level by level, before they are needed).
+        size_t capacity = 64;
+        while (capacity < 2 * (n + 1)) capacity *= 2;
+        edges_.assign(capacity, {UINT64_MAX, 0});
+        filter_.assign(capacity / 64, 0);
         root_next_.assign(alphabet + 1, root);
+        links_.assign(n, {root, none});
         std::vector<uint32_t> queue;
-        for (uint32_t e = offsets_[root]; e < offsets_[root + 1]; ++e) {
-            root_next_[edges_[e].first] = edges_[e].second;
-            queue.push_back(edges_[e].second);
+        for (auto [a, t] : children[root]) {
+            root_next_[a] = t;
+            queue.push_back(t);
         }
         for (size_t q = 0; q < queue.size(); ++q) {
             const uint32_t s = queue[q];
-            const uint32_t f = fail_[s];
-            output_[s] = has_words[f] ? f : output_[f];
-            for (uint32_t e = offsets_[s]; e < offsets_[s + 1]; ++e) {
-                const auto [a, t] = edges_[e];
-                fail_[t] = next(f, a);
+            links_[s].output = has_words[s] ? s : links_[links_[s].fail].output;
+            for (auto [a, t] : children[s]) {
+                links_[t].fail = next(links_[s].fail, a) & ~reports;
+                size_t i = slot(edge_key(s, a));
+                filter_[i >> 6] |= uint64_t{1} << (i & 63);
+                while (edges_[i].first != UINT64_MAX) i = (i + 1) & (edges_.size() - 1);
+                edges_[i] = {edge_key(s, a), t};
                 queue.push_back(t);
             }
         }
+        auto flagged = [&](uint32_t t) { return links_[t].output != none ? t | reports : t; };
+        for (auto& e : edges_)
+            if (e.first != UINT64_MAX) e.second = flagged(e.second);
+        for (uint32_t& t : root_next_) t = flagged(t);
     }
 
+    // The state after reading symbol a in state s. States at which some word
+    // ends carry the `reports` bit, so that the scan sees it without a look-up.
     uint32_t next(uint32_t s, uint32_t a) const {
-        while (s != root) {
-            if (const uint32_t t = child(s, a)) return t;
-            s = fail_[s];
+        for (s &= ~reports; s != root; s = links_[s].fail) {
+            const uint64_t key = edge_key(s, a);
+            size_t i = slot(key);
+            if (!(filter_[i >> 6] >> (i & 63) & 1)) continue;  // certainly no such edge
+            for (;; i = (i + 1) & (edges_.size() - 1)) {
+                if (edges_[i].first == key) return edges_[i].second;
+                if (edges_[i].first == UINT64_MAX) break;
+            }
         }
-        return a < root_next_.size() ? root_next_[a] : root;
+        return root_next_[a];
     }
-    // The next state down the failure chain at which some word ends.
-    uint32_t output(uint32_t s) const { return output_[s]; }
-    uint32_t depth(uint32_t s) const { return depth_[s]; }
+    static constexpr uint32_t reports = 1u << 31;
+    // The first state at which words end, on the failure chain from s on
+    // (s itself included), or none.
+    uint32_t output(uint32_t s) const { return links_[s & ~reports].output; }
+    uint32_t fail(uint32_t s) const { return links_[s & ~reports].fail; }
+    uint32_t depth(uint32_t s) const { return depth_[s & ~reports]; }
     size_t states() const { return depth_.size(); }
-    static constexpr uint32_t none = UINT32_MAX;
 
 private:
-    uint32_t child(uint32_t s, uint32_t a) const {
-        const auto* first = edges_.data() + offsets_[s];
-        const auto* last = edges_.data() + offsets_[s + 1];
-        for (; first != last; ++first)
-            if (first->first == a) return first->second;
-        return 0;
+    static uint64_t edge_key(uint32_t s, uint32_t a) { return uint64_t{s} << 32 | a; }
+    size_t slot(uint64_t key) const {
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (edges_.size() - 1);
     }
 
-    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> children_{1};  // while building
-    std::vector<std::pair<uint32_t, uint32_t>> edges_;
-    std::vector<uint32_t> offsets_, fail_, output_, root_next_, depth_{0};
+    struct links {
+        uint32_t fail, output;
+    };
+    std::unordered_map<uint64_t, uint32_t> building_;
+    std::vector<std::pair<uint64_t, uint32_t>> edges_;
+    std::vector<uint64_t> filter_;  // one bit per slot: some edge hashes there
+    std::vector<uint32_t> root_next_, depth_{0};
+    std::vector<links> links_;
 };
 
 // A table from code points to 32-bit values, 0 where none was set, made of
@@ -581,7 +606,7 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
         if (k == 0) continue;
         // The separators before this key: the word's own (any of at most as
         // many, or 3), or inserted ones (at most 3, no clause break).
-        const uint8_t breaks = p.gap_breaks & ~q.gap_breaks;
+        const uint8_t breaks = p.gap_breaks & ~q.gap_breaks & ~joiner;
         if (breaks & cls::clause_break) return false;
         if ((breaks & cls::unspaced_break) && written_without_spaces(p.cls) &&
             written_without_spaces(at[k - 1]->cls))
@@ -598,7 +623,9 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
         // The disguised word must be whole: a word boundary before and after
         // it, where its script puts spaces between words.
         auto joined = [](const element* a, const element& b) {
-            return a && !b.gap && is_word_char(a->cls) && !written_without_spaces(a->cls);
+            if (!a || !is_word_char(a->cls) || written_without_spaces(a->cls)) return false;
+            return !b.gap || (b.gap_breaks & joiner && kind_of(a->cls) == cls::letter &&
+                              kind_of(b.cls) == cls::letter);
         };
         const element& first = *at[0];
         const element& last = *at[w.length - 1];
@@ -622,8 +649,8 @@ void engine::find(PyObject* text, std::vector<hit>& hits) const {
 
     // Verifies the words that end at element `end` (its state `s`).
     auto settle = [&](uint32_t s, size_t end, const element* after) {
-        for (uint32_t n = first_word_[s] != automaton::none ? s : machine_.output(s);
-             n != automaton::none; n = machine_.output(n)) {
+        for (uint32_t n = machine_.output(s); n != automaton::none;
+             n = machine_.output(machine_.fail(n))) {
             const size_t length = machine_.depth(n);
             const size_t start = end + 1 - length;
             for (size_t k = 0; k < length; ++k) at[k] = &ring[(start + k) & (size - 1)];
@@ -641,9 +668,7 @@ void engine::find(PyObject* text, std::vector<hit>& hits) const {
         if (pending != automaton::none) settle(pending, count - 1, &slot);
         const uint32_t symbol = symbols_[e.key];
         state = symbol ? machine_.next(state, symbol) : automaton::root;
-        pending = first_word_[state] != automaton::none || machine_.output(state) != automaton::none
-                      ? state
-                      : automaton::none;
+        pending = state & automaton::reports ? state : automaton::none;
         ++count;
         return slot;
     };

@@ -319,7 +319,7 @@ def result_operations():
 
 def wordguard_operations(tmp_path):
     from pravel.exceptions import PromptBanError
-    from pravel.wordguard import PromptBanChecker
+    from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
     words = tmp_path / "banned.txt"
     words.write_text("cat\ndog\nStraße\n违禁词\n a.b \ncat\n", encoding="utf-8")
@@ -367,6 +367,21 @@ def wordguard_operations(tmp_path):
         "check(bad)": raises(TypeError, checker.check, None),
         "copy": lambda: copy.copy(checker),
         "pickle": heavy(lambda: pickle.loads(pickle.dumps(checker))),
+        **normalized_operations(path, NormalizedPromptBanChecker, PromptBanError),
+    }
+
+
+def normalized_operations(path, Checker, PromptBanError):
+    checker, strict = Checker(path), Checker(path, ignore_case=False)
+    disguised = "a c.a.t, a Ｄ0Ｇ and 違禁詞, ｓｔｒａßｅ\u0301, a.b " * 3
+    return {
+        "normalized: Checker()": heavy(lambda: Checker(path)),
+        "normalized: _build_regex": heavy(lambda: strict._build_regex()),
+        "normalized: find_matched_words": lambda: checker.find_matched_words(disguised),
+        "normalized: find_matched_words(long)": lambda: checker.find_matched_words(disguised * 40),
+        "normalized: find_matched_words(bad)": raises(TypeError, checker.find_matched_words, None),
+        "normalized: check(banned)": raises(PromptBanError, strict.check, disguised),
+        "normalized: copy": heavy(lambda: copy.copy(checker).find_matched_words("d.o.g")),
     }
 
 

@@ -1,0 +1,202 @@
+import copy
+import inspect
+import pickle
+import random
+import threading
+
+import pytest
+
+from pravel.exceptions import PromptBanError
+from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
+
+WORDS = "色情\n赌博\ngore\nkill\nsex\nbad word\n18+\n🍆\n"
+
+
+@pytest.fixture
+def word_file(tmp_path):
+    path = tmp_path / "banned.txt"
+
+    def write(content=WORDS):
+        path.write_text(content, encoding="utf-8")
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def checker(word_file):
+    return NormalizedPromptBanChecker(word_file())
+
+
+# ---------------------------------------------------------------- disguises
+
+DISGUISES = {
+    "separators": ["色 情", "色*情", "色 . 情", "g.o.r.e", "g - o - r - e", "G_O_R_E", "k.i.l.l"],
+    "invisible": ["色\u200b情", "g\u00adore", "go\u200dr\ufe0fe", "g\u2060o\u202er\u202ce"],
+    "traditional": ["賭博", "色情"],
+    "compatibility": ["ＧＯＲＥ", "ⓖⓞⓡⓔ", "𝐠𝐨𝐫𝐞", "ｇｏｒｅ"],
+    "case": ["GORE", "GoRe", "KILL"],
+    "accents": ["göre", "go\u0308re\u0301", "gòrê", "ķįļļ"],
+    "look-alikes": ["gоre", "gοre", "ѕех", "kіll", "ɡore"],
+    "stand-ins": ["g0re", "k1ll", "ki11", "$ex", "s3x", "5ex", "g0r3", "kIll"],
+    "mixed": ["Ｇ.0.r.ё", "賭 博", "ｓ３ｘ"],
+}
+
+
+@pytest.mark.parametrize("kind, disguised",
+                         [(k, d) for k, ds in DISGUISES.items() for d in ds])
+def test_each_disguise_is_found_and_reported_as_typed(checker, kind, disguised):
+    prompt = f"please draw {disguised} in the rain"
+    assert checker.find_matched_words(prompt) == [disguised]
+    with pytest.raises(PromptBanError) as info:
+        checker.check(prompt)
+    assert info.value.error_msg == f"Prohibited prompt words: {disguised}"
+    assert info.value.data == [disguised]
+
+
+NEAR_MISSES = [
+    "the logo read", "let's go re-enter", "ago, rehearsal", "kil lings", "s ex-wife", "it's ex",
+    "颜色。情况", "颜色，情况", "颜色、情况", "红色, 情侣", "红色\n情侣", "《红色》情节",
+    "“黑色”情绪", "g    o r e", "g.o.r..  .e", "2010 年", "101 dalmatians", "mp4 file",
+    "色\ud800情",
+]
+
+
+@pytest.mark.parametrize("text", NEAR_MISSES)
+def test_near_misses_are_not_flagged(checker, text):
+    assert checker.find_matched_words(text) == []
+    assert checker.check(text) is text
+
+
+def test_stand_ins_only_inside_latin_words(word_file):
+    checker = NormalizedPromptBanChecker(word_file("lol\nzoe\n"))
+    assert checker.find_matched_words("1o1 and 101") == ["1o1"]
+    assert checker.find_matched_words("2 0 3") == []  # digits alone are numbers
+    assert checker.find_matched_words("it is 20 3e") == []
+
+
+def test_spans_order_and_repeats(checker):
+    text = "G.O.R.E, 色 情 and G.O.R.E again; gore\u0301s, GORE, bad   word, 18+!"
+    assert checker.find_matched_words(text) == ["G.O.R.E", "色 情", "gore\u0301", "GORE",
+                                                "bad   word", "18+"]
+
+
+def test_words_written_with_separators_or_symbols(checker):
+    # A phrase's own space takes any short run of separators; words ending
+    # in a separator, and emoji, match as written.
+    assert checker.find_matched_words("a bad-word, a bad_word") == ["bad-word", "bad_word"]
+    assert checker.find_matched_words("badword") == []
+    assert checker.find_matched_words("18+ 18 🍆🍆") == ["18+", "🍆"]
+    assert checker.find_matched_words("2018") == []
+
+
+def test_longest_first_and_no_overlaps(word_file):
+    checker = NormalizedPromptBanChecker(word_file("ab\nabcd\nbc\n"))
+    assert checker.banned_words == ["abcd", "ab", "bc"]
+    assert checker.find_matched_words("x a.b.c.d y, abc") == ["a.b.c.d", "ab"]
+
+
+def test_case_sensitive_mode_keeps_case_but_not_the_disguises(word_file):
+    checker = NormalizedPromptBanChecker(word_file("gore\n"), ignore_case=False)
+    assert checker.find_matched_words("GORE Gore gore") == ["gore"]
+    assert checker.find_matched_words("g.o.r.e gоre g0re ｇｏｒｅ") == ["g.o.r.e", "gоre", "g0re", "ｇｏｒｅ"]
+
+
+def test_finds_whatever_the_exact_checker_finds(word_file):
+    rng = random.Random(5)
+    pool = "abcdeABé色情赌博 .-*,，。ſKßİ1@"
+    for _ in range(150):
+        words = {"".join(rng.choices(pool, k=rng.randint(1, 5))).strip() for _ in range(6)}
+        path = word_file("\n".join(w for w in words if w) + "\nz\n")
+        for ignore_case in (True, False):
+            exact = PromptBanChecker(path, ignore_case)
+            normalized = NormalizedPromptBanChecker(path, ignore_case)
+            for _ in range(8):
+                text = "".join(rng.choices(pool + "".join(words), k=rng.randint(0, 30)))
+                if exact.find_matched_words(text):
+                    assert normalized.find_matched_words(text), (words, text, ignore_case)
+
+
+# ---------------------------------------------------------------- the contract
+
+
+def test_interface(checker):
+    assert issubclass(NormalizedPromptBanChecker, PromptBanChecker)
+    assert str(inspect.signature(NormalizedPromptBanChecker)) == (
+        "(ban_word_file: 'str', ignore_case: 'bool' = True)")
+    assert NormalizedPromptBanChecker.find_matched_words.__annotations__ == {
+        "text": "str", "return": "List[str]"}
+    assert "伪装" in NormalizedPromptBanChecker.__doc__
+    assert checker.banned_words[:3] == ["bad word", "gore", "kill"]
+    assert checker._ban_regex.pattern.startswith(r"bad\ word|")
+
+
+def test_arguments_must_be_exactly_str(checker):
+    class Text(str):
+        pass
+
+    for call, name in [(checker.check, "prompt"), (checker.find_matched_words, "text"),
+                       (NormalizedPromptBanChecker, "ban_word_file")]:
+        for wrong, type_name in [(None, "NoneType"), (Text("gore"), "Text")]:
+            with pytest.raises(TypeError, match=f"^Argument '{name}' has incorrect type "
+                                                f"\\(expected str, got {type_name}\\)$"):
+                call(wrong)
+
+
+def test_reload(word_file, tmp_path):
+    path = word_file("gore\n")
+    checker = NormalizedPromptBanChecker(path)
+    word_file("gore\n色情\n")
+    assert checker.find_matched_words("色 情") == []
+    checker.load_banned_words()
+    assert checker.find_matched_words("色 情, g0re") == ["色 情", "g0re"]
+    (tmp_path / "banned.txt").write_bytes(b"\xff\n")
+    with pytest.raises(UnicodeDecodeError):
+        checker.load_banned_words()
+    assert checker.find_matched_words("色 情") == ["色 情"]  # the previous list stays
+    checker.banned_words = []
+    checker._build_regex()
+    assert checker._ban_regex is None and checker.find_matched_words("gore") == []
+    with pytest.raises(FileNotFoundError):
+        NormalizedPromptBanChecker(str(tmp_path / "missing.txt"))
+
+
+def test_copies_and_pickles(checker):
+    for other in (copy.copy(checker), copy.deepcopy(checker),
+                  pickle.loads(pickle.dumps(checker))):
+        assert type(other) is NormalizedPromptBanChecker
+        assert other.find_matched_words("g.o.r.e 賭博") == ["g.o.r.e", "賭博"]
+    state = checker.__getstate__()
+    state["banned_words"] = ["other"]
+    restored = NormalizedPromptBanChecker.__new__(NormalizedPromptBanChecker)
+    restored.__setstate__(state)
+    assert restored.find_matched_words("o.t.h.e.r gore") == ["o.t.h.e.r"]
+
+
+def test_lone_surrogates_and_huge_prompts(checker):
+    assert checker.find_matched_words("\udfff色\u200b情\ud800 g\udc00ore") == ["色\u200b情"]
+    huge = "a clean prompt, 干净的提示词。" * 400_000 + "g.o.r.e"
+    assert checker.find_matched_words(huge) == ["g.o.r.e"]
+    assert checker.find_matched_words("、" * 1_000_000) == []
+
+
+def test_threads_share_one_checker(checker):
+    rng = random.Random(9)
+    pieces = ["色 情", "g.o.r.e", "賭博", "clean text ", "干净的文字，", "k1ll", "the logo read "]
+    texts = ["".join(rng.choices(pieces, k=2000)) for _ in range(6)]
+    expected = [checker.find_matched_words(t) for t in texts]
+    results, errors = [], []
+
+    def work():
+        try:
+            for _ in range(5):
+                results.append([checker.find_matched_words(t) for t in texts])
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors and len(results) == 20 and all(r == expected for r in results)
