@@ -227,17 +227,27 @@ std::shared_ptr<const char_table> build_char_table(normalized_state& st, bool fo
     };
     constexpr uint8_t breaks = cls::clause_break | cls::unspaced_break;
 
+    auto is_basic_latin_letter = [](code_point k) { return k < 128 && stand_in_of(k).letters && !stand_in_of(k).digit_or_symbol; };
     auto entry_of = [&](code_point c) -> uint32_t {
-        const auto it = decomposed.find(c);
+        auto it = decomposed.find(c);
+        // A look-alike letter is its Latin letter before it is decomposed
+        // (lunate sigma is "c", not the sigma it decomposes to), unless the
+        // decomposition is a Latin letter itself (long s is "s").
+        if (it != decomposed.end() && replaced(c) != c && is_basic_latin_letter(replaced(c)) &&
+            !(it->second.size() == 1 && is_basic_latin_letter(it->second[0])))
+            it = decomposed.end();
         if (it == decomposed.end()) {
             const code_point k = replaced(c);
-            return (k == c ? 0 : k) | uint32_t{k == c ? classes[c] : classes[k]} << char_table::key_bits;
+            const uint8_t kc = k == c || kind_of(classes[c]) == cls::mark ? classes[c] : classes[k];
+            return (k == c ? 0 : k) | uint32_t{kc} << char_table::key_bits;
         }
         // The keys of the decomposition; marks on a letter that drops them go.
+        // A mark stays a mark whatever it folds to (U+0345 folds to a letter).
         std::vector<keyed> keys;
+        const bool is_mark = kind_of(classes[c]) == cls::mark;
         for (code_point k : it->second) {
             k = replaced(k);
-            const uint8_t kc = classes[k];
+            uint8_t kc = is_mark ? classes[c] : classes[k];
             if (kind_of(kc) == cls::mark && !keys.empty() && drops_marks(keys.front().cls)) continue;
             keys.push_back({k, static_cast<uint8_t>(kc | (classes[c] & breaks))});
         }
@@ -325,10 +335,12 @@ private:
                     k.cls = cls::number | cls::common;
                     break;
                 }
+                if (gap_ && i == gap_end_) return;  // one character, several keys ("…")
                 gap_breaks_ = static_cast<uint8_t>(
                     (gap_breaks_ & ~joiner) | (k.cls & (cls::clause_break | cls::unspaced_break)) |
                     (gap_ == 0 && is_joiner(k.key) ? joiner : 0));
                 gap_ += gap_ < 255;
+                gap_end_ = i;
                 keep_marks_ = false;
                 return;
             default: break;
@@ -362,6 +374,7 @@ private:
     Emit& emit_;
     element* last_ = nullptr;
     unsigned gap_ = 0;
+    size_t gap_end_ = 0;  // the character of the last separator counted
     uint8_t gap_breaks_ = 0;
     bool keep_marks_ = false;
 };
