@@ -604,18 +604,56 @@ engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& 
 
 // Whether the word `w` stands at the prompt's elements at[0 .. w.length),
 // with `before` and `after` their neighbours (or null).
+bool spaced_word_char(const element& e) {
+    return is_word_char(e.cls) && !written_without_spaces(e.cls);
+}
+bool latin_letter(const element& e) {
+    return kind_of(e.cls) == cls::letter && script_of(e.cls) == cls::latin;
+}
+bool digit_or_symbol(const element& e) { return stand_in_of(e.key).digit_or_symbol; }
+
+// No word boundary between a and b (b follows a): both are characters of
+// scripts that put spaces between words, with nothing between them but a
+// hyphen or apostrophe between two letters.
+bool joined(const element* a, const element* b) {
+    if (!a || !b || !spaced_word_char(*a) || !spaced_word_char(*b)) return false;
+    return !b->gap || (b->gap_breaks & joiner && kind_of(a->cls) == cls::letter &&
+                       kind_of(b->cls) == cls::letter);
+}
+
+// Whether the word `w` stands at the prompt's elements at[0 .. w.length),
+// with `before` and `after` their neighbours (or null).
 bool engine::accepts(const word& w, const element* const* at, const element* before,
                      const element* after) const {
-    bool stood_in = false, latin = false, skipped = false;
-    for (uint32_t k = 0; k < w.length; ++k) {
+    const uint32_t n = w.length;
+    auto element_at = [&](ptrdiff_t k) -> const element* {
+        const auto last = static_cast<ptrdiff_t>(n);
+        return k < -1 || k > last ? nullptr : k == -1 ? before : k == last ? after : at[k];
+    };
+    // A digit or symbol stands in for a letter only inside a Latin word: a
+    // run of them, with nothing between, next to a Latin letter.
+    auto inside_latin_word = [&](ptrdiff_t k) {
+        for (int step : {-1, 1}) {
+            const element* e;
+            for (ptrdiff_t j = k; (e = element_at(j + step)); j += step) {
+                if ((step < 0 ? element_at(j)->gap : e->gap) != 0) break;
+                if (latin_letter(*e)) return true;
+                if (!digit_or_symbol(*e)) break;
+            }
+        }
+        return false;
+    };
+
+    bool stood_in = false, skipped = false;
+    for (uint32_t k = 0; k < n; ++k) {
         const element& p = *at[k];
         const element& q = elements_[w.first + k];
         if (p.key != q.key) {
             const stand_in &ps = stand_in_of(p.key), &qs = stand_in_of(q.key);
             if (!(ps.loose || qs.loose) || !(ps.letters & qs.letters)) return false;
+            if (ps.digit_or_symbol && !inside_latin_word(k)) return false;
             stood_in = stood_in || ps.digit_or_symbol || qs.digit_or_symbol;
         }
-        latin = latin || (kind_of(p.cls) == cls::letter && script_of(p.cls) == cls::latin);
         if (k == 0) continue;
         // The separators before this key: the word's own (any of at most as
         // many, or 3), or inserted ones (at most 3, no clause break).
@@ -631,24 +669,9 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
             skipped = true;
         }
     }
-    if (stood_in && !latin) return false;
-    if (skipped) {
-        // The disguised word must be whole: a word boundary before and after
-        // it, where its script puts spaces between words.
-        auto joined = [](const element* a, const element& b) {
-            if (!a || !is_word_char(a->cls) || written_without_spaces(a->cls)) return false;
-            return !b.gap || (b.gap_breaks & joiner && kind_of(a->cls) == cls::letter &&
-                              kind_of(b.cls) == cls::letter);
-        };
-        const element& first = *at[0];
-        const element& last = *at[w.length - 1];
-        if (is_word_char(first.cls) && !written_without_spaces(first.cls) && joined(before, first))
-            return false;
-        if (is_word_char(last.cls) && !written_without_spaces(last.cls) && after &&
-            joined(&last, *after))
-            return false;
-    }
-    return true;
+    // A word that skipped separators, or read digits and symbols as
+    // letters, must be whole: word boundaries before and after it.
+    return !(skipped || stood_in) || (!joined(before, at[0]) && !joined(at[n - 1], after));
 }
 
 void engine::find(PyObject* text, std::vector<hit>& hits) const {

@@ -39,7 +39,7 @@ DISGUISES = {
     "accents": ["göre", "go\u0308re\u0301", "gòrê", "ķįļļ"],
     "look-alikes": ["gоre", "gοre", "ѕех", "kіll", "ɡore"],
     "stand-ins": ["g0re", "k1ll", "ki11", "$ex", "s3x", "5ex", "g0r3", "kIll"],
-    "mixed": ["Ｇ.0.r.ё", "賭 博", "ｓ３ｘ"],
+    "mixed": ["Ｇ.o.r.ё", "賭 博", "ｓ３ｘ"],
 }
 
 
@@ -58,7 +58,7 @@ NEAR_MISSES = [
     "the logo read", "let's go re-enter", "ago, rehearsal", "kil lings", "s ex-wife", "it's ex",
     "颜色。情况", "颜色，情况", "颜色、情况", "红色, 情侣", "红色\n情侣", "《红色》情节",
     "“黑色”情绪", "g    o r e", "g.o.r..  .e", "2010 年", "101 dalmatians", "mp4 file",
-    "色\ud800情",
+    "色\ud800情", "as 5.3", "md5 a715dd0d5ex", "$EXTRA", "100k1ll", "les3xa",
 ]
 
 
@@ -68,11 +68,12 @@ def test_near_misses_are_not_flagged(checker, text):
     assert checker.check(text) is text
 
 
-def test_stand_ins_only_inside_latin_words(word_file):
-    checker = NormalizedPromptBanChecker(word_file("lol\nzoe\n"))
-    assert checker.find_matched_words("1o1 and 101") == ["1o1"]
-    assert checker.find_matched_words("2 0 3") == []  # digits alone are numbers
-    assert checker.find_matched_words("it is 20 3e") == []
+def test_stand_ins_only_inside_whole_latin_words(word_file):
+    checker = NormalizedPromptBanChecker(word_file("lol\nzoe\nak47\n"))
+    assert checker.find_matched_words("1o1 and 101, lo1, l01") == ["1o1", "lo1", "l01"]
+    assert checker.find_matched_words("2 0 3, it is 20 3e, 1o1s, xl0l") == []
+    assert checker.find_matched_words("an ak47, an AKAT, a4k47") == ["ak47", "AKAT"]
+    assert checker.find_matched_words("一个1o1的场景") == ["1o1"]
 
 
 def test_spans_order_and_repeats(checker):
