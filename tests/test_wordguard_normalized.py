@@ -1,8 +1,11 @@
+import contextlib
 import copy
+import io
 import inspect
 import pickle
 import random
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -201,3 +204,14 @@ def test_threads_share_one_checker(checker):
     for t in threads:
         t.join()
     assert not errors and len(results) == 20 and all(r == expected for r in results)
+
+
+def test_readme_example_prints_what_it_shows():
+    readme = Path(__file__).resolve().parent.parent / "README.md"
+    section = readme.read_text(encoding="utf-8").split("#### Seeing through disguises")[1]
+    code = section.split("```python\n")[1].split("```")[0]
+    shown = section.split("Output:\n\n```\n")[1].split("```")[0]
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(code, {})
+    assert printed.getvalue() == shown
