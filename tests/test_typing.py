@@ -129,7 +129,7 @@ def sample_instances(tmp_path):
     from pravel.orvid import OrvidSizeCalculator
     from pravel.response.faultroll import CustomFaultmark, Faultroll
     from pravel.shapelens import ImageShapelens
-    from pravel.wordguard import PromptBanChecker
+    from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
     words = tmp_path / "words.txt"
     words.write_text("gore\n", encoding="utf-8")
@@ -141,6 +141,7 @@ def sample_instances(tmp_path):
         CustomFaultmark: CustomFaultmark("MY_ERROR", "自定义错误消息"),
         Faultroll: Faultroll(),
         PromptBanChecker: PromptBanChecker(str(words)),
+        NormalizedPromptBanChecker: NormalizedPromptBanChecker(str(words)),
         ComfyUIManager: ComfyUIManager(),
     }
 
@@ -148,7 +149,8 @@ def sample_instances(tmp_path):
 @pytest.mark.parametrize("module_name", MODULES)
 def test_stub_attributes_and_values_match_the_runtime(module_name, tmp_path):
     instances = sample_instances(tmp_path)
-    for cls, names in stub_classes(module_name):
+    stubs = dict(stub_classes(module_name))
+    for cls, names in stubs.items():
         class_vars = {n for n, (ann, value) in names.items() if ann and ann.startswith("ClassVar")}
         class_level = class_vars | {n for n, (ann, value) in names.items() if value is not None}
         for name in class_level:
@@ -170,7 +172,8 @@ def test_stub_attributes_and_values_match_the_runtime(module_name, tmp_path):
             # Plain classes: instance attributes, both ways (public ones only
             # from the runtime side: private helpers need not be declared).
             attributes = set(vars(instances[cls]))
-            declared = set(names) - class_level
+            inherited = {n for base in cls.__mro__[1:] for n in stubs.get(base, {})}
+            declared = (set(names) - class_level) | inherited
             assert declared <= attributes, f"{cls.__name__}: {declared - attributes} missing at run time"
             public = {n for n in attributes if not n.startswith("_")}
             assert public <= declared, f"{cls.__name__}: {public - declared} missing from the stub"
