@@ -30,9 +30,8 @@ constexpr uint8_t script_mask = 0x38;
 // Bit 6: Chinese clause punctuation (。，、；：！？ and their other widths):
 // no match runs across it.
 constexpr uint8_t clause_break = 0x40;
-// Bit 7: ends a clause, a line, a quotation or a title between characters of
-// scripts written without spaces (ASCII , ; : ! ?, line breaks, brackets and
-// quotation marks).
+// Bit 7: ends a clause, a quotation or a title between characters of scripts
+// written without spaces (ASCII , ; : ! ?, brackets and quotation marks).
 constexpr uint8_t unspaced_break = 0x80;
 
 }  // namespace wordguard::chars

@@ -34,7 +34,7 @@ def checker(word_file):
 # ---------------------------------------------------------------- disguises
 
 DISGUISES = {
-    "separators": ["色 情", "色*情", "色 . 情", "g.o.r.e", "g - o - r - e", "G_O_R_E", "k.i.l.l"],
+    "separators": ["色 情", "色*情", "色 . 情", "色\n情", "色\u3000情", "g.o.r.e", "g - o - r - e", "G_O_R_E", "k.i.l.l"],
     "invisible": ["色\u200b情", "g\u00adore", "go\u200dr\ufe0fe", "g\u2060o\u202er\u202ce"],
     "traditional": ["賭博", "色情"],
     "compatibility": ["ＧＯＲＥ", "ⓖⓞⓡⓔ", "𝐠𝐨𝐫𝐞", "ｇｏｒｅ"],
@@ -59,7 +59,7 @@ def test_each_disguise_is_found_and_reported_as_typed(checker, kind, disguised):
 
 NEAR_MISSES = [
     "the logo read", "let's go re-enter", "ago, rehearsal", "kil lings", "s ex-wife", "it's ex",
-    "颜色。情况", "颜色，情况", "颜色、情况", "红色, 情侣", "红色\n情侣", "《红色》情节",
+    "颜色。情况", "颜色，情况", "颜色、情况", "红色, 情侣", "红色;情侣", "《红色》情节",
     "“黑色”情绪", "g    o r e", "g.o.r..  .e", "2010 年", "101 dalmatians", "mp4 file",
     "色\ud800情", "as 5.3", "md5 a715dd0d5ex", "$EXTRA", "100k1ll", "les3xa",
 ]

@@ -89,10 +89,6 @@ bool is_chinese_clause_punctuation(UChar32 c) {
     }
 }
 
-bool is_line_break(UChar32 c) {
-    return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
-}
-
 uint8_t class_of(UChar32 c) {
     if (u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT)) return chars::ignorable;
     const uint32_t category = U_MASK(u_charType(c));
@@ -105,7 +101,7 @@ uint8_t class_of(UChar32 c) {
     uint8_t value = kind | script_class(c);
     if (kind == chars::separator) {
         if (is_chinese_clause_punctuation(c)) value |= chars::clause_break;
-        if (is_line_break(c) || (c < 0x80 && std::string_view(",;:!?").find(char(c)) != std::string_view::npos) ||
+        if ((c < 0x80 && std::string_view(",;:!?").find(char(c)) != std::string_view::npos) ||
             category & (U_GC_PS_MASK | U_GC_PE_MASK | U_GC_PI_MASK | U_GC_PF_MASK))
             value |= chars::unspaced_break;
     }
