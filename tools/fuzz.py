@@ -4,11 +4,12 @@
 
 Feeds mutated image bytes (PNG, JPEG, GIF, WebP, BMP; truncated, corrupted and
 oversized headers, decompression-bomb dimensions) to framekit's adjust_size and
-the two shapelens readings, mutated word files and prompts to wordguard, and
-arbitrary ratio strings and tiers to orvid. Every outcome is checked against an
-oracle: the imaging library called directly for images, the host's `re` for
-prompt screening, the plain-Python calculator of benchmarks/orvid_plain.py
-for sizes. Only the oracle's exceptions
+the two shapelens readings, mutated word files and prompts to wordguard's two
+checkers, and arbitrary ratio strings and tiers to orvid. Every outcome is
+checked against an oracle: the imaging library called directly for images, the
+host's `re` for prompt screening (the disguise-aware checker's hits must be
+distinct pieces of the prompt), the plain-Python calculator of
+benchmarks/orvid_plain.py for sizes. Only the oracle's exceptions
 may come out; a crash or a hang (an input running longer than --hang seconds)
 fails the run. The fuzzing runs in a child process, so that a crash leaves the
 input that caused it in the corpus folder (crash-*) and the run reports it.
@@ -106,7 +107,7 @@ def check_image(data: bytes) -> set[str]:
 
 def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
     from pravel.exceptions import PromptBanError
-    from pravel.wordguard import PromptBanChecker
+    from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
     with tempfile.NamedTemporaryFile("wb", suffix=".txt", delete=False) as f:
         f.write(data)
@@ -134,6 +135,12 @@ def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
             else:
                 if want or same is not prompt:
                     raise Mismatch(f"check({prompt!r}) passed with hits {want!r}")
+        # The disguise-aware checker: hits are distinct pieces of the prompt.
+        normalized = NormalizedPromptBanChecker(path, ignore_case)
+        for prompt in prompts:
+            hits = normalized.find_matched_words(prompt)
+            if len(set(hits)) != len(hits) or not all(hit and hit in prompt for hit in hits):
+                raise Mismatch(f"normalized find_matched_words({prompt!r}) = {hits!r}")
         return {"wordguard-load:ok:"}
     finally:
         os.unlink(path)
