@@ -374,8 +374,7 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
                     pixels = shared_pixels(schema, array, count);
                     array_capsule = array;  // keeps the array, and Pillow's storage, alive
                 }) && pixels) {
-                pv::gil_released nogil;
-                take(pixels, rows);
+                pv::without_gil([&] { take(pixels, rows); });
                 return true;
             }
             PyErr_Clear();
@@ -393,8 +392,8 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
         if (!PyBytes_Check(bytes.get()) ||
             PyBytes_GET_SIZE(bytes.get()) != static_cast<Py_ssize_t>(std::size_t{width} * rows * bpp))
             pv::raise(PyExc_SystemError, "tobytes() gave no RGBA rows");
-        pv::gil_released nogil;
-        take(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), rows);
+        const auto* pixels = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+        pv::without_gil([&] { take(pixels, rows); });
     }
 }
 
@@ -428,18 +427,12 @@ ref encode(const ref& image, const ref& Image, const ref& BytesIO) {
     for_each_band(image, cols, rows,
                   [&](const std::uint8_t* pixels, std::uint32_t count) { filter.add(pixels, count); });
     buffer stream;
-    {
-        pv::gil_released nogil;
-        stream = filter.compress(compression_level);
-    }
+    pv::without_gil([&] { stream = filter.compress(compression_level); });
     const std::size_t size = file_size(stream, extra);
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     ref file = ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get()));
-    {
-        pv::gil_released nogil;
-        write_file(out, cols, rows, stream, extra);
-    }
+    pv::without_gil([&] { write_file(out, cols, rows, stream, extra); });
     return file;
 }
 

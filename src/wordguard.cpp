@@ -102,8 +102,7 @@ Py_UCS4 char_at(PyObject* s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s, i); }
 std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
     auto rules = std::make_shared<case_rules>();
     std::unordered_map<Py_UCS4, std::vector<Py_UCS4>> by_first_upper;
-    {
-        pv::gil_released nogil;
+    pv::without_gil([&] {
         for (Py_UCS4 c = 0; c <= 0x10FFFF; ++c) {
             const Py_UCS4 lower = Py_UNICODE_TOLOWER(c), upper = Py_UNICODE_TOUPPER(c);
             if (lower != c) {
@@ -117,7 +116,7 @@ std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
             }
             if (lower != c || upper != c) by_first_upper[upper].push_back(c);
         }
-    }
+    });
 
     auto distinct_lowers = [](const std::vector<Py_UCS4>& chars) {
         std::vector<Py_UCS4> lowers;
@@ -579,8 +578,7 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, boo
     }
 
     std::unique_ptr<automaton> engine;
-    {
-        pv::gil_released nogil;
+    pv::without_gil([&] {
         word_list list;
         for (size_t i = 0; i < words.size(); ++i) {
             PyObject* w = words[i].get();
@@ -601,7 +599,7 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, boo
         else
             engine = std::make_unique<automaton>(
                 list, [](Py_UCS4 k, std::vector<Py_UCS4>& out) { out.push_back(k); });
-    }
+    });
     auto* type = reinterpret_cast<PyTypeObject*>(st.matcher_type.get());
     ref self = ref::steal(type->tp_alloc(type, 0));
     auto* m = reinterpret_cast<matcher_object*>(self.get());
@@ -767,12 +765,8 @@ ref find_matched_words(state& st, ref self, ref text) {
         else if (k == PyUnicode_2BYTE_KIND) engine.find(static_cast<const Py_UCS2*>(data), len, hits);
         else engine.find(static_cast<const Py_UCS4*>(data), len, hits);
     };
-    if (n >= scan_without_gil_from) {
-        pv::gil_released nogil;
-        scan();
-    } else {
-        scan();
-    }
+    if (n >= scan_without_gil_from) pv::without_gil(scan);
+    else scan();
     for (auto [start, len] : hits) {
         const auto begin = static_cast<Py_ssize_t>(start);
         add(ref::steal(PyUnicode_Substring(s, begin, begin + len)));
