@@ -9,6 +9,7 @@ operation (where the GIL is given up and taken back, by pravel, Pillow,
 requests or time.sleep), lets the main thread return, and expects exit status
 0 with nothing on standard error."""
 
+import os
 import socket
 import subprocess
 import sys
@@ -194,6 +195,10 @@ def trickling_server():
 @pytest.mark.parametrize("case", CASES)
 def test_exit_with_a_daemon_thread_inside(case, trickling_server):
     script = PRELUDE + textwrap.dedent(CASES[case]) + EPILOGUE
-    run = subprocess.run([sys.executable, "-P", "-c", script, trickling_server],
+    # Under the sanitizers the other checks stay, but not LeakSanitizer's: the
+    # frames of a thread parked at exit (3.14) still hold the interpreter's
+    # objects, which it would report as leaked.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+    run = subprocess.run([sys.executable, "-P", "-c", script, trickling_server], env=env,
                          capture_output=True, text=True, timeout=120)
-    assert (run.returncode, run.stderr) == (0, "")
+    assert (run.returncode, run.stderr) == (0, ""), run.stderr[-4000:]
