@@ -80,19 +80,21 @@ template <class... A>
 //    never take the GIL back.
 // CPython 3.14 parks such a thread for good instead; nothing unwinds there.
 
+// Whether this interpreter ends threads by unwinding them (3.11 to 3.13).
+inline constexpr bool threads_unwind_at_shutdown = PY_VERSION_HEX < 0x030E0000;
+
 namespace detail {
 // Whether this thread may touch Python objects: false only while a thread
 // ended at shutdown unwinds its stack.
 inline bool may_touch_objects() noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
     return true;
-#elif PY_VERSION_HEX >= 0x030C0000
-    // The current thread state is kept per thread and is gone without the GIL.
-#if PY_VERSION_HEX >= 0x030D0000
+#elif PY_VERSION_HEX >= 0x030D0000
+    // From 3.12 on the current thread state is kept per thread, and it is gone
+    // while the thread does not hold the GIL.
     return PyThreadState_GetUnchecked() != nullptr;
-#else
-    return _PyThreadState_UncheckedGet() != nullptr;
-#endif
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // as above
 #else
     // 3.11 keeps one current thread state for the process, the GIL holder's.
     if (!_Py_IsFinalizing()) return true;
@@ -155,9 +157,9 @@ public:
     ref() noexcept = default;
     ref(const ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
     ref(ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    // Not noexcept: the release may run a finalizer in Python, and the end of
-    // the thread at shutdown with it.
-    ~ref() noexcept(false) { detail::drop(p_); }
+    // Where threads unwind at shutdown not noexcept: the release may run a
+    // finalizer in Python, and the end of the thread with it.
+    ~ref() noexcept(!threads_unwind_at_shutdown) { detail::drop(p_); }
     ref& operator=(ref o) noexcept {
         std::swap(p_, o.p_);
         return *this;
@@ -344,7 +346,7 @@ std::array<ref, N> unpack(PyObject* value) {
 class caught {
 public:
     caught() noexcept;
-    ~caught() noexcept(false) { detail::drop(value_); }
+    ~caught() noexcept(!threads_unwind_at_shutdown) { detail::drop(value_); }
     caught(const caught&) = delete;
     caught& operator=(const caught&) = delete;
 
