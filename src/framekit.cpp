@@ -18,6 +18,7 @@ struct state : pv::state_base {
     pv::name proportion{"proportion"}, need_adjust{"need_adjust"}, fill_color{"fill_color"};
     pv::name kwargs{"kwargs"};
     pv::name getexif{"getexif"}, transpose{"transpose"}, info{"info"}, icc_profile{"icc_profile"};
+    pv::name load{"load"}, transparency{"transparency"};
 };
 
 // ---------------------------------------------------------------- ratios
@@ -135,6 +136,16 @@ ref grown_size(const ref& w, const ref& h, double scale) {
     return pv::tuple(scaled(w, scale), scaled(h, scale));
 }
 
+// True when `opened` converts to RGBA with every pixel opaque and by
+// repeating or copying its channels: RGB and L without a transparent colour.
+bool is_opaque(state& st, const ref& opened) {
+    ref mode = opened.attr("mode");
+    if (!pv::equal(mode, "RGB") && !pv::equal(mode, "L")) return false;
+    const int transparent = PySequence_Contains(opened.attr(st.info).get(), st.transparency.get());
+    if (transparent < 0) pv::fail();
+    return !transparent;
+}
+
 // The EXIF orientation (tag 0x0112) of an opened image when it is one that
 // turns or mirrors the picture (2 to 8), else 1. A missing or damaged EXIF
 // block, or a value out of range, counts as upright: the picture itself
@@ -176,7 +187,15 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
     // Decoded on every path, so bytes that are no image always fail.
     ref stream = st.global(st.BytesIO)(image_bytes);
     ref opened = Image.attr("open")(stream);
-    ref image = opened.call_method("convert", "RGBA");
+    // A picture without alpha (a JPEG photo, say) is opaque once converted to
+    // RGBA, and for RGB and L the conversion commutes with transposing and
+    // resampling, which treat each channel alike. Such a picture is worked on
+    // as decoded and converted last: the same pixels, without Pillow's
+    // premultiplied-alpha round trip around the resampling or the blending of
+    // a composite.
+    const bool opaque = is_opaque(st, opened);
+    ref image = opaque ? opened : opened.call_method("convert", "RGBA");
+    if (opaque) opened.call_method(st.load);
     // Sizes, ratios and pixels are those of the picture as it is shown.
     image = upright(st, image, exif_orientation(st, opened));
     auto [ori_w, ori_h] = pv::unpack<2>(image.attr("size").get());
@@ -196,6 +215,7 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         ref lanczos = Image.attr("Resampling").attr("LANCZOS");
         result = image.call_method("resize", grown_size(ori_w, ori_h, expand_scale),
                                    lanczos);
+        if (opaque) result = result.call_method("convert", "RGBA");
     } else if (pv::equal(need_adjust, "fill")) {
         auto [expand_w, expand_h] = pv::unpack<2>(grown_size(ori_w, ori_h, expand_scale).get());
         ref width = image.attr("width"), height = image.attr("height");
@@ -210,22 +230,28 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         ref paste_x = pv::floordiv(expand_w - width, 2);
         ref paste_y = pv::floordiv(expand_h - height, 2);
         // The image is composited over the canvas, so semi-transparent pixels
-        // keep their colour and alpha. alpha_composite takes no negative
-        // offsets: the part of the image left or above the canvas becomes a
-        // source offset instead.
+        // keep their colour and alpha; an opaque one covers what it is
+        // composited over, which pasting does in a copy. alpha_composite takes
+        // no negative offsets: the part of the image left or above the canvas
+        // becomes a source offset instead.
+        if (opaque) {
+            result.call_method("paste", image, pv::tuple(paste_x, paste_y));
+        } else {
         ref zero = pv::integer(0);
         auto clip = [&](const ref& v) { return v < zero ? zero : v; };
         auto cut = [&](const ref& v) { return v < zero ? ref::steal(PyNumber_Negative(v.get())) : zero; };
         result.call_method("alpha_composite", image,
                            pv::tuple(clip(paste_x), clip(paste_y)),
                            pv::tuple(cut(paste_x), cut(paste_y)));
+        }
     } else {
         pv::raise_with(PyExc_ValueError, pv::str("need_adjust 仅支持 resize / fill").get());
     }
 
     // PNG, the format in practice, comes from the native writer when it takes
-    // the image; everything else is saved by Pillow as ever.
-    ref format = image.attr("format");
+    // the image; everything else is saved by Pillow as ever. The format is the
+    // converted image's, which has none.
+    ref format = opaque ? pv::none() : image.attr("format");
     ref result_bytes;
     if (!format.truthy() || pv::equal(format, "PNG"))
         result_bytes = png::encode(result, Image, st.global(st.BytesIO));

@@ -620,6 +620,27 @@ class TestPngEncoding:
                 out = Framekit(fill_color=fill_color).adjust_size(data, expand_percent=percent)
                 assert_same_image(out, pillow_adjusted(data, "fill", percent, fill_color))
 
+    @pytest.mark.parametrize("mode", ["RGB", "L", "CMYK"])
+    @pytest.mark.parametrize("percent", [-30, 0, 25])
+    def test_pictures_without_alpha(self, mode, percent):
+        # Opaque pictures are resampled or pasted before their conversion to
+        # RGBA: the pixels must be those of the conversion done first.
+        picture = noise(90, 61, seed=6).convert(mode)
+        for fmt in ("JPEG", "PNG") if mode != "CMYK" else ("JPEG",):
+            data = encode(picture, fmt)
+            for need_adjust in ("resize", "fill"):
+                out = Framekit(need_adjust=need_adjust, fill_color=(9, 9, 9, 128)).adjust_size(data, expand_percent=percent)
+                assert_same_image(out, pillow_adjusted(data, need_adjust, percent, (9, 9, 9, 128)))
+
+    def test_transparent_colour_is_not_opaque(self):
+        picture = noise(40, 30, seed=7).convert("RGB")
+        picture.putpixel((20, 15), (1, 2, 3))
+        data = encode(picture, "PNG", transparency=(1, 2, 3))
+        for need_adjust in ("resize", "fill"):
+            out = Framekit(need_adjust=need_adjust).adjust_size(data)
+            assert_same_image(out, pillow_adjusted(data, need_adjust))
+            assert decode(out).getchannel("A").getextrema()[0] < 255
+
     def test_what_pillow_rejects_fails_as_before(self, make_image):
         # A canvas of width 0 is left to Pillow's writer, and to its error.
         with pytest.raises(ValueError, match="cannot write empty image"):
