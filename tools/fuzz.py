@@ -230,6 +230,12 @@ def image_seeds() -> list[bytes]:
         buffer = io.BytesIO()
         picture.convert(mode).save(buffer, fmt)
         seeds.append(buffer.getvalue())
+    # A phone upload: EXIF orientation and a colour profile, for the EXIF reader.
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    buffer = io.BytesIO()
+    picture.save(buffer, "JPEG", exif=exif, icc_profile=b"profile" * 8)
+    seeds.append(buffer.getvalue())
     return seeds
 
 

@@ -7,6 +7,9 @@
 #                                     (from the copy's top directory)
 #
 # PRAVEL_HOST_DIR overrides the location (default /var/cache/pravel/sid-py314).
+# The photograph cache of tools/photos.py (PRAVEL_PHOTOS, default
+# /var/cache/pravel/photos) is mounted at the same path inside, so that the
+# benchmark fetches the photographs once per machine, not once per run.
 # PRAVEL_HOST_COPY_BACK lists files (paths relative to the top directory,
 # separated by spaces) that `run` copies from the copy back into the checkout
 # after CMD, such as results a benchmark wrote.
@@ -16,6 +19,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 host=${PRAVEL_HOST_DIR:-/var/cache/pravel/sid-py314}
 mirror=${PRAVEL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+photos=${PRAVEL_PHOTOS:-/var/cache/pravel/photos}
 packages_file=$top/tools/host-packages.txt
 # sid's Release file is often past its Valid-Until date.
 apt_opts=(-o Acquire::Check-Valid-Until=false -o Acquire::Retries=3)
@@ -37,6 +41,8 @@ mount_host() {
     cp /etc/resolv.conf "$host/etc/resolv.conf" 2>/dev/null || true
     mount -t proc proc "$host/proc"
     for d in dev sys; do mount --rbind "/$d" "$host/$d"; done
+    mkdir -p "$photos" "$host/var/cache/pravel/photos"
+    mount --bind "$photos" "$host/var/cache/pravel/photos"
 }
 
 ensure() {
