@@ -8,8 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 exec tools/host314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}" bash -c '
     set -e
+    # Built inside this run'"'"'s copy: runs from several checkouts share the host.
     python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-        -C cmake.define.PRAVEL_SANITIZE=ON -C build-dir=/tmp/pravel-asan-build .
+        -C cmake.define.PRAVEL_SANITIZE=ON -C build-dir=build/asan .
     # The interpreter is not instrumented: the runtimes are preloaded (libstdc++
     # too, so that ASan intercepts C++ exceptions from the start), and
     # PYTHONMALLOC=malloc lets ASan see every object allocation.
