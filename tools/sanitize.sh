@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 exec tools/host314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}" bash -c '
     set -e
-    # Built inside this run'"'"'s copy: runs from several checkouts share the host.
+    # Built in the copy this run made: runs from several checkouts share the host.
     python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
         -C cmake.define.PRAVEL_SANITIZE=ON -C build-dir=build/asan .
     # The interpreter is not instrumented: the runtimes are preloaded (libstdc++
