@@ -19,17 +19,20 @@ cd "$top"
 
 log() { printf '[wheel] %s\n' "$*" >&2; }
 
-# build PYTHON AUDITWHEEL [PIP WHEEL OPTIONS...]: one repaired wheel into dist/.
+# build PYTHON AUDITWHEEL [PIP WHEEL OPTIONS...]: one repaired wheel into dist/,
+# in place of any earlier one for the same interpreter.
 build() {
-    local python=$1 auditwheel=$2 raw
+    local python=$1 auditwheel=$2 work wheel
     shift 2
-    raw=$(mktemp -d)
-    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" "$@" .
+    work=$(mktemp -d)
+    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/built" "$@" .
+    "$auditwheel" repair -w "$work/repaired" "$work"/built/*.whl 2>&1 | grep -v '^INFO:' >&2
+    wheel=$(basename "$work"/repaired/*.whl)
+    "$auditwheel" show "$work/repaired/$wheel" 2>&1 | grep -v '^INFO:' >&2
     mkdir -p dist
-    "$auditwheel" repair -w dist "$raw"/*.whl 2>&1 | grep -v '^INFO:' >&2
-    "$auditwheel" show dist/"$(basename "$raw"/*.whl | sed 's/-linux_.*//')"-*manylinux*.whl \
-        2>&1 | grep -v '^INFO:' >&2
-    rm -rf "$raw"
+    rm -f dist/"$(cut -d- -f1-4 <<<"$wheel")"-*.whl
+    mv "$work/repaired/$wheel" dist/
+    rm -rf "$work"
 }
 
 local_wheel() {
