@@ -671,6 +671,15 @@ void exec(state& st) {
                                             {{"aspect_ratio", kind::str, "str", "'1:1'"},
                                              {"resolution", kind::str, "str", "'2k'"}})
                    .finish());
+    // The shape of calc_size's answer, for type checkers and response models.
+    st.publish("SizeResult", pv::typed_dict(st, "SizeResult", "calc_size 的返回值",
+                                            {{"width", "int"},
+                                             {"height", "int"},
+                                             {"size", "str"},
+                                             {"pixels", "int"},
+                                             {"aspect_ratio", "str"},
+                                             {"resolution", "str"},
+                                             {"valid", "bool"}}));
 }
 
 }  // namespace

@@ -624,6 +624,12 @@ private:
     ref name_, bases_, meta_, ns_, annotations_;
 };
 
+// A `TypedDict` class of this module, the same as a class statement deriving
+// from TypedDict would make: `fields` pairs each key with the name of its
+// value type, looked up like a global of the module ("int", "Any").
+ref typed_dict(const state_base& st, const char* name, const char* doc,
+               std::initializer_list<std::pair<const char*, const char*>> fields);
+
 // ---------------------------------------------------------------- module init
 
 namespace detail {
