@@ -1,54 +1,23 @@
-"""Real photographs for measurements: the wallpapers of Debian's
-plasma-workspace-wallpapers package, fetched once with apt-get and kept outside
-the checkout (PRAVEL_PHOTO_CACHE, default /var/cache/pravel/wallpapers)."""
+"""Real photographs for measurements: the uploads that tools/photos.py derives
+from Debian's plasma-workspace-wallpapers, fetched once and cached outside the
+checkout ($PRAVEL_PHOTOS, default /var/cache/pravel/photos)."""
 
 from __future__ import annotations
 
-import os
-import subprocess
+import sys
 from pathlib import Path
 
-from PIL import Image
-
-CACHE = Path(os.environ.get("PRAVEL_PHOTO_CACHE", "/var/cache/pravel/wallpapers"))
-PACKAGE = "plasma-workspace-wallpapers"
-
-
-def wallpaper(name: str, size: str) -> Path:
-    """The file of wallpaper `name` ("Autumn") in `size` ("2560x1600.jpg")."""
-    unpacked = CACHE / "unpacked"
-    if not unpacked.is_dir():
-        CACHE.mkdir(parents=True, exist_ok=True)
-        debs = list(CACHE.glob(f"{PACKAGE}_*.deb"))
-        if not debs:
-            subprocess.run(["apt-get", "download", PACKAGE], cwd=CACHE, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            debs = list(CACHE.glob(f"{PACKAGE}_*.deb"))
-        partial = CACHE / "unpacking"
-        subprocess.run(["dpkg-deb", "-x", str(debs[0]), str(partial)], check=True)
-        partial.rename(unpacked)
-    return unpacked / "usr/share/wallpapers" / name / "contents/images" / size
-
-
-def portrait_photo() -> Path:
-    """A 1080x1920 JPEG cut from a landscape photograph, as a phone upload
-    (made once, kept beside the wallpapers)."""
-    path = CACHE / "autumn-1080x1920.jpg"
-    if not path.exists():
-        with Image.open(wallpaper("Autumn", "2560x1600.jpg")) as photo:
-            box = ((photo.width - 900) // 2, 0, (photo.width + 900) // 2, 1600)
-            portrait = photo.crop(box).resize((1080, 1920), Image.Resampling.LANCZOS)
-        portrait.save(path.with_suffix(".part"), "JPEG", quality=90)
-        path.with_suffix(".part").rename(path)
-    return path
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+import photos as fetcher  # noqa: E402  (tools/photos.py)
 
 
 def photo_files() -> dict[str, Path]:
     """Uploads of growing size, by description."""
+    folder = fetcher.ensure(fetcher.default_cache())
     return {
-        "1080x1920 photo": portrait_photo(),
-        "2560x1600 photo": wallpaper("Autumn", "2560x1600.jpg"),
-        "5120x2880 picture": wallpaper("Flow", "5120x2880.jpg"),
+        "1080x1920 photo": folder / "phone-portrait-Path-1080x1920.jpg",
+        "2560x1600 photo": next(folder.glob("camera-BytheWater-*.jpg")),
+        "3840x2160 photo": folder / "landscape-EveningGlow-3840x2160.jpg",
     }
 
 

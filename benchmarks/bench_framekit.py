@@ -16,8 +16,6 @@ from __future__ import annotations
 
 import argparse
 import io
-import sys
-from pathlib import Path
 
 from PIL import Image, ImageOps
 
@@ -85,11 +83,10 @@ def pravel_step(mode: str, data: bytes):
 def photo_uploads() -> dict[str, bytes]:
     """The uploads tools/photos.py derives from real photographs, fetched on
     first use; empty (with a note) when they cannot be had here."""
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
     try:
-        import photos
+        from _photos import fetcher
 
-        folder = photos.ensure(photos.default_cache())
+        folder = fetcher.ensure(fetcher.default_cache())
     except (OSError, SystemExit, ImportError) as error:
         print(f"\n(no real photographs: {error}; run tools/photos.py as root)")
         return {}
