@@ -109,8 +109,10 @@ constexpr const char* process_doc = R"(
         - (关键词列表, Faultmark, 自定义消息)   — 匹配时替换为自定义消息
         )";
 
-// The object a class's own dictionary holds under `key`, or nullptr.
+// The object a class's own dictionary holds under `key`, or nullptr (also
+// when `cls` is no class: dataclass() may have been replaced, for one).
 PyObject* own_entry(PyObject* cls, const pv::name& key) {
+    if (!PyType_Check(cls)) return nullptr;
     PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     PyObject* entry = PyDict_GetItemWithError(dict, key.get());
     if (!entry && PyErr_Occurred()) pv::fail();
@@ -415,6 +417,13 @@ void exec(state& st) {
             .finish();
     record = st.global(st.dataclass)(record);
     st.publish("ServiceResult", record);
+    // The shape of to_dict's answer, for type checkers and response models.
+    st.publish("ResultDict", pv::typed_dict(st, "ResultDict", "to_dict 的返回值",
+                                            {{"status", "str"},
+                                             {"data", "Any"},
+                                             {"code", "str"},
+                                             {"msg", "str"},
+                                             {"status_code", "int"}}));
 
     // The objects the fast paths compare against.
     st.result_class = record;

@@ -215,10 +215,8 @@ std::unordered_map<code_point, code_point> key_replacements(bool fold) {
     return out;
 }
 
-std::shared_ptr<const char_table> build_char_table(normalized_state& st, bool fold) {
-    const mapping decomposed = interpreter_mapping(st.import_module("unicodedata"), fold);
-    auto table = std::make_shared<char_table>();
-    pv::gil_released nogil;
+// Fills the table of one case mode (no Python object is touched).
+void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
     const std::vector<uint8_t> classes = classes_of_all();
     const auto replacements = key_replacements(fold);
     auto replaced = [&](code_point k) {
@@ -253,22 +251,28 @@ std::shared_ptr<const char_table> build_char_table(normalized_state& st, bool fo
         }
         if (keys.size() == 1)
             return keys[0].key | uint32_t{keys[0].cls} << char_table::key_bits;
-        const auto index = static_cast<uint32_t>(table->expansions.size());
-        table->expansions.push_back({static_cast<code_point>(keys.size()), 0});
-        table->expansions.insert(table->expansions.end(), keys.begin(), keys.end());
+        const auto index = static_cast<uint32_t>(table.expansions.size());
+        table.expansions.push_back({static_cast<code_point>(keys.size()), 0});
+        table.expansions.insert(table.expansions.end(), keys.begin(), keys.end());
         return index | char_table::expands;
     };
 
     // Blocks, each kept once.
     std::unordered_map<std::u32string, uint32_t> offsets;
-    table->block_of.resize((last_code_point >> 8) + 1);
+    table.block_of.resize((last_code_point >> 8) + 1);
     std::u32string block(256, 0);
-    for (code_point b = 0; b < table->block_of.size(); ++b) {
+    for (code_point b = 0; b < table.block_of.size(); ++b) {
         for (code_point i = 0; i < 256; ++i) block[i] = entry_of((b << 8) | i);
-        auto [it, fresh] = offsets.emplace(block, static_cast<uint32_t>(table->entries.size()));
-        if (fresh) table->entries.insert(table->entries.end(), block.begin(), block.end());
-        table->block_of[b] = it->second;
+        auto [it, fresh] = offsets.emplace(block, static_cast<uint32_t>(table.entries.size()));
+        if (fresh) table.entries.insert(table.entries.end(), block.begin(), block.end());
+        table.block_of[b] = it->second;
     }
+}
+
+std::shared_ptr<const char_table> build_char_table(normalized_state& st, bool fold) {
+    const mapping decomposed = interpreter_mapping(st.import_module("unicodedata"), fold);
+    auto table = std::make_shared<char_table>();
+    pv::without_gil([&] { fill_char_table(*table, decomposed, fold); });
     return table;
 }
 
@@ -780,10 +784,7 @@ ref make_matcher(normalized_state& st, const ref& self) {
     if (!words.empty()) {
         std::shared_ptr<const char_table> table = chars_for(st, fold);
         std::vector<uint32_t> literal;
-        {
-            pv::gil_released nogil;
-            m->words = std::make_unique<engine>(table, words, literal);
-        }
+        pv::without_gil([&] { m->words = std::make_unique<engine>(table, words, literal); });
         if (!literal.empty()) {
             ref re = pv::import("re");
             ref escape = re.attr("escape");
@@ -848,12 +849,9 @@ ref find_matched_words(normalized_state& st, ref self, ref text) {
     const matcher& m = *reinterpret_cast<matcher_object*>(current.get())->m;
     std::vector<hit> hits;
     if (m.words) {
-        if (PyUnicode_GET_LENGTH(text.get()) >= scan_without_gil_from) {
-            pv::gil_released nogil;
-            m.words->find(text.get(), hits);
-        } else {
-            m.words->find(text.get(), hits);
-        }
+        auto scan = [&] { m.words->find(text.get(), hits); };
+        if (PyUnicode_GET_LENGTH(text.get()) >= scan_without_gil_from) pv::without_gil(scan);
+        else scan();
     }
     if (m.literal) {
         pv::for_each(m.literal.call_method("finditer", text).get(), [&](ref match) {

@@ -1,3 +1,4 @@
+import importlib.util
 import io
 import sys
 from pathlib import Path
@@ -14,6 +15,21 @@ def encode(image: Image.Image, fmt: str = "PNG", **options) -> bytes:
     buffer = io.BytesIO()
     image.save(buffer, fmt, **options)
     return buffer.getvalue()
+
+
+def fresh_module(name):
+    """The extension module `name` created and executed once more. As in an
+    import, it stands in sys.modules while it executes (dataclass() looks
+    there); the first one is put back."""
+    found = importlib.util.find_spec(name)
+    module = importlib.util.module_from_spec(found)
+    first = sys.modules[name]
+    sys.modules[name] = module
+    try:
+        found.loader.exec_module(module)
+    finally:
+        sys.modules[name] = first
+    return module
 
 
 def decode(data: bytes) -> Image.Image:

@@ -17,6 +17,7 @@ import weakref
 
 import pytest
 
+from conftest import fresh_module
 from pravel.response.faultmark import Faultmark
 
 OWN_GIL = ["pravel.orvid", "pravel.response.faultmark", "pravel.response.faultroll",
@@ -207,21 +208,6 @@ def test_each_interpreter_has_its_own_classes_and_state(isolated, monkeypatch):
 
 
 # ---------------------------------------------------------------- re-created modules
-
-
-def fresh_module(name):
-    """The extension module `name` created and executed once more. As in an
-    import, it stands in sys.modules while it executes (dataclass() looks
-    there); the first one is put back."""
-    found = importlib.util.find_spec(name)
-    module = importlib.util.module_from_spec(found)
-    first = sys.modules[name]
-    sys.modules[name] = module
-    try:
-        found.loader.exec_module(module)
-    finally:
-        sys.modules[name] = first
-    return module
 
 
 def works(module, word_file):

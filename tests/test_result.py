@@ -7,6 +7,7 @@ import textwrap
 
 import pytest
 
+from conftest import fresh_module
 from pravel.response import result
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark
@@ -234,6 +235,13 @@ def test_failed_sibling_import_fails_loading():
     """)
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
     assert out.stdout.strip() == "ImportError False", out.stderr
+
+
+def test_a_replaced_dataclass_that_returns_no_class_fails_loading(monkeypatch):
+    # The record is read as a class only when it is one.
+    monkeypatch.setattr(dataclasses, "dataclass", lambda cls: 42)
+    with pytest.raises(AttributeError, match="'int' object has no attribute"):
+        fresh_module("pravel.response.result")
 
 
 # ---------------------------------------------------------------- differential check
