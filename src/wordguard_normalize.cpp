@@ -403,7 +403,7 @@ void read_text(const char_table& table, PyObject* s, Emit& emit, size_t* trailin
 // An Aho–Corasick automaton over coarse keys, reading forward: after each
 // key, the words that end there. The root's moves are a dense table; the
 // other edges live in one open-addressing hash table.
-class automaton {
+class forward_automaton {
 public:
     static constexpr uint32_t root = 0, none = UINT32_MAX;
 
@@ -552,7 +552,7 @@ private:
     std::vector<word> words_;
     std::vector<uint32_t> first_word_;  // per state: the first word ending there, or none
     code_point_table symbols_;  // key -> symbol of its coarse key, 0: in no word
-    automaton machine_;
+    forward_automaton machine_;
     size_t longest_ = 0;
 };
 
@@ -578,7 +578,7 @@ engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& 
             if (fresh && e.key >= 128) symbols_.at(e.key) = it->second;
         }
         words_.push_back({static_cast<uint32_t>(elements_.size()), static_cast<uint32_t>(read.size()),
-                          static_cast<uint32_t>(i), automaton::none});
+                          static_cast<uint32_t>(i), forward_automaton::none});
         elements_.insert(elements_.end(), read.begin(), read.end());
         sequences.push_back(std::move(symbols));
         longest_ = std::max(longest_, read.size());
@@ -593,16 +593,16 @@ engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& 
     for (uint32_t w = 0; w < words_.size(); ++w) {
         const uint32_t s = machine_.insert(sequences[w]);
         if (first_word_.size() <= s) {
-            first_word_.resize(s + 1, automaton::none);
-            last_word.resize(s + 1, automaton::none);
+            first_word_.resize(s + 1, forward_automaton::none);
+            last_word.resize(s + 1, forward_automaton::none);
         }
-        if (first_word_[s] == automaton::none) first_word_[s] = w;
+        if (first_word_[s] == forward_automaton::none) first_word_[s] = w;
         else words_[last_word[s]].next = w;
         last_word[s] = w;
     }
-    first_word_.resize(machine_.states(), automaton::none);
+    first_word_.resize(machine_.states(), forward_automaton::none);
     std::vector<bool> has_words(machine_.states());
-    for (size_t s = 0; s < has_words.size(); ++s) has_words[s] = first_word_[s] != automaton::none;
+    for (size_t s = 0; s < has_words.size(); ++s) has_words[s] = first_word_[s] != forward_automaton::none;
     machine_.finish(static_cast<uint32_t>(symbol_of.size()), has_words);
 }
 
@@ -685,17 +685,17 @@ void engine::find(PyObject* text, std::vector<hit>& hits) const {
     std::vector<element> ring(size);
     std::vector<const element*> at(longest_);
     size_t count = 0;
-    uint32_t state = automaton::root, pending = automaton::none;
+    uint32_t state = forward_automaton::root, pending = forward_automaton::none;
 
     // Verifies the words that end at element `end` (its state `s`).
     auto settle = [&](uint32_t s, size_t end, const element* after) {
-        for (uint32_t n = machine_.output(s); n != automaton::none;
+        for (uint32_t n = machine_.output(s); n != forward_automaton::none;
              n = machine_.output(machine_.fail(n))) {
             const size_t length = machine_.depth(n);
             const size_t start = end + 1 - length;
             for (size_t k = 0; k < length; ++k) at[k] = &ring[(start + k) & (size - 1)];
             const element* before = start ? &ring[(start - 1) & (size - 1)] : nullptr;
-            for (uint32_t w = first_word_[n]; w != automaton::none; w = words_[w].next) {
+            for (uint32_t w = first_word_[n]; w != forward_automaton::none; w = words_[w].next) {
                 if (!accepts(words_[w], at.data(), before, after)) continue;
                 hits.push_back({at[0]->begin, at[length - 1]->end, words_[w].rank});
                 break;  // the first listed of words with the same keys
@@ -705,16 +705,16 @@ void engine::find(PyObject* text, std::vector<hit>& hits) const {
     auto emit = [&](element& e) -> element& {
         element& slot = ring[count & (size - 1)];
         slot = e;
-        if (pending != automaton::none) settle(pending, count - 1, &slot);
+        if (pending != forward_automaton::none) settle(pending, count - 1, &slot);
         const uint32_t symbol = symbols_[e.key];
-        state = symbol ? machine_.next(state, symbol) : automaton::root;
-        pending = state & automaton::reports ? state : automaton::none;
+        state = symbol ? machine_.next(state, symbol) : forward_automaton::root;
+        pending = state & forward_automaton::reports ? state : forward_automaton::none;
         ++count;
         return slot;
     };
     if (words_.empty()) return;
     read_text(*table_, text, emit);
-    if (pending != automaton::none) settle(pending, count - 1, nullptr);
+    if (pending != forward_automaton::none) settle(pending, count - 1, nullptr);
 }
 
 // ---------------------------------------------------------------- the class
