@@ -48,7 +48,7 @@ class PlainOrvidSizeCalculator:
     @classmethod
     def calc_size(cls, aspect_ratio: str = "1:1", resolution: str = "2k"):
         resolution = resolution.lower()
-        rw, rh = map(int, aspect_ratio.split(":"))
+        rw, rh = [int(part) for part in aspect_ratio.split(":")]
         ratio = rw / rh
         long_r, short_r = max(rw, rh), min(rw, rh)
         if long_r / short_r > cls.MAX_RATIO:

@@ -459,18 +459,18 @@ constexpr const char* calc_size_doc = R"(
         包含宽、高、尺寸字符串、总像素、比例、档位、是否合法的字典
         )";
 
-// `rw, rh = map(int, aspect_ratio.split(":"))`: the unpacking converts the
-// parts one by one as it takes them, so a bad first or second part fails in
-// int(), a third part is converted before the count is found wrong, and any
-// further parts are never looked at.
+// `rw, rh = [int(part) for part in aspect_ratio.split(":")]`: every part is
+// converted, in order, before the count is checked, so the first part that is
+// no integer fails in int() however many parts there are, and only a string
+// of integers can fail for their number.
 std::array<ref, 2> ratio_terms(const ref& aspect_ratio) {
     PyObject* text = aspect_ratio.get();
     const int k = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    ref values[3];
-    Py_ssize_t count = 0, begin = 0;
-    while (count < 3) {
+    std::array<ref, 2> terms;
+    Py_ssize_t count = 0;
+    for (Py_ssize_t begin = 0;; ++count) {
         Py_ssize_t end = begin;
         bool ascii_digits = true;
         long long digits = 0;
@@ -482,20 +482,19 @@ std::array<ref, 2> ratio_terms(const ref& aspect_ratio) {
         }
         // A short run of ASCII digits is read directly; int() takes the rest
         // (signs, blanks, underscores, other scripts' digits, errors).
+        ref value;
         if (ascii_digits && end > begin) {
-            values[count++] = pv::integer(digits);
+            value = pv::integer(digits);
         } else {
             ref part = ref::steal(PyUnicode_Substring(text, begin, end));
-            values[count++] = ref::steal(PyNumber_Long(part.get()));
+            value = ref::steal(PyNumber_Long(part.get()));
         }
+        if (count < 2) terms[static_cast<size_t>(count)] = std::move(value);
         if (end == n) break;
         begin = end + 1;
     }
-    if (count != 2) {
-        ref got = count == 1 ? pv::tuple(values[0]) : pv::tuple(values[0], values[1], values[2]);
-        pv::unpack<2>(got.get());  // raises the unpacking error
-    }
-    return {values[0], values[1]};
+    if (++count != 2) pv::raise_unpack_count(2, count);
+    return terms;
 }
 
 [[noreturn]] void raise_too_wide(const ref& aspect_ratio) {

@@ -50,18 +50,15 @@ bool operator>(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_GT)
 bool operator>=(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_GE); }
 bool equal(const arg& a, const arg& b) { return compare(a.p, b.p, Py_EQ); }
 
-[[noreturn]] static void raise_too_many_values(Py_ssize_t expected) {
-    raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-}
-[[noreturn]] static void raise_need_more_values(Py_ssize_t got) {
+void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got) {
+    if (got > expected) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
     raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
 void unpack(PyObject* value, ref* out, Py_ssize_t n) {
     if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
         Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-        if (size > n) raise_too_many_values(n);
-        if (size < n) raise_need_more_values(size);
+        if (size != n) raise_unpack_count(n, size);
         PyObject** items = PySequence_Fast_ITEMS(value);
         for (Py_ssize_t i = 0; i < n; ++i) out[i] = ref::borrow(items[i]);
         return;
@@ -71,14 +68,14 @@ void unpack(PyObject* value, ref* out, Py_ssize_t n) {
         PyObject* item = PyIter_Next(it.get());
         if (!item) {
             if (PyErr_Occurred()) fail();
-            raise_need_more_values(i);
+            raise_unpack_count(n, i);
         }
         out[i] = ref::steal(item);
     }
     PyObject* extra = PyIter_Next(it.get());
     if (extra) {
         Py_DECREF(extra);
-        raise_too_many_values(n);
+        raise_unpack_count(n, n + 1);
     }
     if (PyErr_Occurred()) fail();
 }

@@ -275,6 +275,8 @@ void for_each(PyObject* iterable, F&& body) {
 
 // `a, b, ... = value`: exactly n items, with the package's unpacking messages.
 void unpack(PyObject* value, ref* out, Py_ssize_t n);
+// The error of unpacking `got` items into `expected` names (got != expected).
+[[noreturn]] void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got);
 template <size_t N>
 std::array<ref, N> unpack(PyObject* value) {
     std::array<ref, N> out;
