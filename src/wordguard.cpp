@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::kw;
 using pv::ref;
 using wordguard::automaton;
@@ -563,16 +563,15 @@ void exec(state& st) {
     st.publish(
         "PromptBanChecker",
         pv::class_builder(st, "PromptBanChecker", class_doc)
-            .method<init>("__init__", init_doc,
-                          {{"ban_word_file", kind::str, "str"},
-                           {"ignore_case", kind::truth, "bool", "True"}})
-            .method<load_banned_words>("load_banned_words", load_doc, {}, "None")
-            .method<build_regex>("_build_regex", build_regex_doc, {}, "None")
-            .method<find_matched_words>("find_matched_words", find_doc,
-                                        {{"text", kind::str, "str"}}, "List[str]")
-            .method<check>("check", check_doc, {{"prompt", kind::str, "str"}}, "str")
-            .method<get_state>("__getstate__", nullptr, {})
-            .method<set_state>("__setstate__", nullptr, {{"state"}})
+            .method<init>("__init__", init_doc, kind::str{"ban_word_file"},
+                          kind::truth{"ignore_case", "True"})
+            .method<load_banned_words>("load_banned_words", load_doc, pv::returns{"None"})
+            .method<build_regex>("_build_regex", build_regex_doc, pv::returns{"None"})
+            .method<find_matched_words>("find_matched_words", find_doc, kind::str{"text"},
+                                        pv::returns{"List[str]"})
+            .method<check>("check", check_doc, kind::str{"prompt"}, pv::returns{"str"})
+            .method<get_state>("__getstate__", nullptr)
+            .method<set_state>("__setstate__", nullptr, kind::any{"state"})
             .finish());
 }
 
