@@ -5,16 +5,11 @@ from fractions import Fraction
 
 import pytest
 
+from conftest import outcome
 from pravel.orvid import OrvidSizeCalculator
 
-# The same algorithms in plain Python, step by step (the benchmark's baseline).
-from orvid_plain import PlainOrvidSizeCalculator as Model
-
-def outcome(func, *args):
-    try:
-        return func(*args)
-    except Exception as error:  # the exact type and message are compared
-        return type(error), str(error)
+# The same algorithms in plain Python, step by step.
+from plain.orvid import OrvidSizeCalculator as Model
 
 
 def same_everywhere(calculator, model, ratios, tiers):

@@ -7,13 +7,14 @@ import textwrap
 
 import pytest
 
+from conftest import outcome, wrong_type
 from pravel.response import result
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark
 from pravel.response.result import ResultStatus, ServiceResult
 
 # The same classes in plain Python, step by step.
-from response_plain import ServiceResult as PlainServiceResult
+from plain.response import ServiceResult as PlainServiceResult
 
 TIMED_OUT = "服务超时，请稍后重试"
 NO_BALANCE = "服务API余额不足，联系客服充值后重试"
@@ -119,8 +120,7 @@ class TestTypeErrors:
         expected = "int" if name == "status_code" else "str"
         with pytest.raises(TypeError) as err:
             call()
-        assert str(err.value) == (
-            f"Argument '{name}' has incorrect type (expected {expected}, got {got})")
+        assert str(err.value) == wrong_type(name, expected, got)
 
     def test_missing_attributes(self):
         class NoCode:
@@ -243,13 +243,6 @@ def model_process(msg, rules):
     under the same rule list."""
     PlainServiceResult._error_rules = rules
     return PlainServiceResult._process_error_message(msg)
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as e:
-        return type(e), str(e)
 
 
 def test_against_the_model():

@@ -1,11 +1,9 @@
-"""Plain-Python OrvidSizeCalculator: the same algorithms as pravel.orvid,
-kept as the baseline that bench_orvid.py measures the extension against, and
-the model the tests and the fuzzer compare it with."""
+"""Plain-Python OrvidSizeCalculator: the same algorithms as pravel.orvid."""
 
 import math
 
 
-class PlainOrvidSizeCalculator:
+class OrvidSizeCalculator:
     MIN_PIXELS = 655360
     MAX_PIXELS = 8294400
     MAX_EDGE = 3840
