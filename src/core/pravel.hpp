@@ -23,6 +23,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -65,7 +66,8 @@ template <class... A>
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
 
 // Runs `body` and converts any escaping C++ exception into a set Python
-// error. Returns false when an error is set.
+// error: MemoryError for bad_alloc, otherwise SystemError, which keeps the
+// exception's what() text. Returns false when an error is set.
 template <class F>
 bool guarded(F&& body) noexcept {
     try {
@@ -74,6 +76,8 @@ bool guarded(F&& body) noexcept {
     } catch (const error_already_set&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception in pravel: %s", e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in pravel");
     }
@@ -683,7 +687,7 @@ private:
         int n = 0;
         const char* result = nullptr;
         bool var_keywords = false;
-        auto take = [&](const auto& d) {
+        [[maybe_unused]] auto take = [&](const auto& d) {
             if constexpr (std::is_same_v<std::remove_cvref_t<decltype(d)>, returns>) {
                 result = d.annotation;
             } else {
