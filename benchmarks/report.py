@@ -1,8 +1,8 @@
 """Runs every benchmark script (benchmarks/bench_*.py) and writes the report:
 benchmarks/RESULTS.md, one table of pravel against each baseline with the
 machine it ran on, and benchmarks/wordguard_scaling.png, wordguard's check
-time against the size of the word list. tools/bench.sh runs it on the
-CPython 3.14 host; it runs as well under any interpreter with pravel installed.
+time against the size of the word list. tools/bench.sh runs it in the 3.14
+chroot; it runs as well under any interpreter with pravel installed.
 
     python benchmarks/report.py [--quick]
 """

@@ -1,37 +1,49 @@
 #!/usr/bin/env bash
 # The whole test suite: on this machine's python3 (in a virtual environment)
-# and on the CPython 3.14 host (a Debian sid chroot, made on first use).
+# and in the 3.14 chroot (Debian sid's CPython 3.14, made on first use; see
+# tools/chroot314.sh).
 #
 #   tools/test.sh [PYTEST ARGS...]
 #
-# On the host it also runs the suite under ASan and UBSan and fuzzes that build
-# (tools/sanitize.sh; PRAVEL_FUZZ_SECONDS, default 60).
+# In the chroot it also runs the suite on CPython's debug build under -X dev
+# (tools/debug.sh), and under ASan and UBSan, then fuzzes that build
+# (tools/sanitize.sh; PRAVEL_FUZZ_SECONDS, default 60). Every build here
+# includes the core's test module (CMake option PRAVEL_CORE_TESTS).
 #
 # PRAVEL_VENV overrides the virtual environment (default .venv);
-# PRAVEL_SKIP_HOST=1 skips the 3.14 host, PRAVEL_SKIP_LOCAL=1 this machine,
+# PRAVEL_SKIP_CHROOT=1 skips the 3.14 chroot (PRAVEL_SKIP_HOST=1 too),
+# PRAVEL_SKIP_LOCAL=1 this machine, PRAVEL_SKIP_DEBUG=1 the debug build,
 # PRAVEL_SKIP_SANITIZE=1 the sanitizer and fuzzing job.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 tools/setup-machine.sh
+# tests/test_core.py fails instead of skipping when the core's test module is missing.
+export PRAVEL_CORE_TESTS=1
 
 if [ "${PRAVEL_SKIP_LOCAL:-0}" != 1 ]; then
     venv=${PRAVEL_VENV:-$top/.venv}
     [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
     echo "[test] building and installing pravel for $("$venv/bin/python" -V)" >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        -C cmake.define.PRAVEL_CORE_TESTS=ON ".[test]"
     # -P: the checkout's own (unbuilt) pravel/ must not shadow the installed one.
     "$venv/bin/python" -P -m pytest -q "$@"
 fi
 
-if [ "${PRAVEL_SKIP_HOST:-0}" != 1 ]; then
-    echo "[test] building and testing on the CPython 3.14 host" >&2
-    tools/host314.sh run bash -c '
+if [ "${PRAVEL_SKIP_CHROOT:-${PRAVEL_SKIP_HOST:-0}}" != 1 ]; then
+    echo "[test] building and testing in the 3.14 chroot" >&2
+    tools/chroot314.sh run env PRAVEL_CORE_TESTS=1 bash -c '
         set -e
-        python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
-        python -P -m pytest -q "$@"' host-tests "$@"
+        python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+            -C cmake.define.PRAVEL_CORE_TESTS=ON .
+        python -P -m pytest -q "$@"' chroot-tests "$@"
+    if [ "${PRAVEL_SKIP_DEBUG:-0}" != 1 ]; then
+        echo "[test] the test suite on CPython 3.14's debug build (-X dev) in the chroot" >&2
+        tools/debug.sh "$@"
+    fi
     if [ "${PRAVEL_SKIP_SANITIZE:-0}" != 1 ]; then
-        echo "[test] the test suite and fuzzing under ASan and UBSan on the 3.14 host" >&2
+        echo "[test] the test suite and fuzzing under ASan and UBSan in the 3.14 chroot" >&2
         tools/sanitize.sh "$@"
     fi
 fi
