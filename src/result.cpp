@@ -142,9 +142,8 @@ bool any_keyword_in(PyObject* lowered, PyObject* keywords) {
 // an element of the member's value, read here without calling it.
 ref fault_attr(state& st, const ref& error, const pv::name& name, const ref& property,
                Py_ssize_t index) {
-    PyTypeObject* type = Py_TYPE(error.get());
-    if (property && type == reinterpret_cast<PyTypeObject*>(st.faultmark_class.get()) &&
-        type->tp_getattro == PyObject_GenericGetAttr &&
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
+    if (property && type == st.faultmark_class.get() && pv::guard::generic_getattr(type) &&
         pv::guard::own_entry(st.faultmark_class.get(), name.get()) == property.get())
         return error.attr(st.raw_value).item(index);
     return error.attr(name);

@@ -5,6 +5,7 @@ crossing into Python."""
 
 import inspect
 import os
+import types
 from decimal import Decimal
 from fractions import Fraction
 
@@ -204,6 +205,22 @@ def test_class_method_guard():
 
     assert Native.makes_own() and Inherits.makes_own()
     assert not Overrides.makes_own() and not Hidden.makes_own()
+
+
+def test_functions_are_known_by_their_module_s_identity():
+    from pravel import orvid
+    from pravel.response import faultmark
+
+    getter = faultmark.Faultmark.__dict__["code"].fget
+    assert Native.made_by(getter, faultmark) and Native.made_by(Native.__dict__["method"], core)
+    assert not Native.made_by(getter, orvid)
+    assert not Native.made_by(getter, types.ModuleType(faultmark.__name__))  # only a name
+
+    def impostor(self):
+        return "code"
+
+    impostor.__module__, impostor.__name__ = faultmark.__name__, "code"
+    assert not Native.made_by(impostor, faultmark)
 
 
 # ---------------------------------------------------------------- unpacking

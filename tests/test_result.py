@@ -1,5 +1,6 @@
 import dataclasses
 import decimal
+import importlib.util
 import random
 import subprocess
 import sys
@@ -8,7 +9,7 @@ import textwrap
 import pytest
 
 from conftest import outcome, wrong_type
-from pravel.response import result
+from pravel.response import faultmark, result
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark
 from pravel.response.result import ResultStatus, ServiceResult
@@ -221,6 +222,17 @@ class TestSubclasses:
         record = ServiceResult.fail(Faultmark.RATE_LIMIT)
         assert (record.status, record.code, record.msg) == ("failed", "rate_limit", "!RATE_LIMIT")
         assert ServiceResult._process_error_message("余额不足") == "!INSUFFICIENT_BALANCE"
+
+    def test_a_property_replaced_before_loading_is_called(self, monkeypatch):
+        def code(self):
+            return "impostor"
+
+        code.__module__ = faultmark.__name__  # a name alone does not make it faultmark's own
+        monkeypatch.setattr(Faultmark, "code", property(code))
+        found = importlib.util.find_spec(result.__name__)
+        fresh = importlib.util.module_from_spec(found)
+        found.loader.exec_module(fresh)
+        assert fresh.ServiceResult.fail(Faultmark.TIMEOUT).code == "impostor"
 
 
 def test_failed_sibling_import_fails_loading():

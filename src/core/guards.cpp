@@ -29,11 +29,11 @@ unsigned int version(PyObject* cls) {
     return as_type(cls)->tp_version_tag;
 }
 
+bool generic_getattr(PyObject* cls) { return as_type(cls)->tp_getattro == PyObject_GenericGetAttr; }
+
 bool plain_instances(PyObject* cls) {
     PyTypeObject* type = as_type(cls);
-    return type->tp_new == PyBaseObject_Type.tp_new &&
-           type->tp_getattro == PyObject_GenericGetAttr &&
-           type->tp_setattro == PyObject_GenericSetAttr;
+    return type->tp_new == PyBaseObject_Type.tp_new && type->tp_setattro == PyObject_GenericSetAttr;
 }
 
 bool made_by(PyObject* fn, PyObject* module) {

@@ -36,8 +36,12 @@ PyObject* own_entry(PyObject* cls, PyObject* name);
 // may be assumed.
 unsigned int version(PyObject* cls);
 
-// Whether instances of `cls` are made by object.__new__ and get and set
-// their attributes through object's generic slots.
+// Whether instances of `cls` look their attributes up through object's
+// generic slot (no __getattribute__ or __getattr__ of a class's own).
+bool generic_getattr(PyObject* cls);
+
+// Whether instances of `cls` are made by object.__new__ and set their
+// attributes through object's generic slot.
 bool plain_instances(PyObject* cls);
 
 // Whether `fn` is one of this module's native functions running F.

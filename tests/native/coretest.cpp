@@ -80,6 +80,11 @@ ref makes_own(state& st, ref cls) {
     return pv::boolean(pv::guard::own_class_method<make>(st, cls, st.make.get()));
 }
 
+// Whether `fn` is a native function that `module` made.
+ref made_by(state&, ref fn, ref module) {
+    return pv::boolean(pv::guard::made_by(fn.get(), module.get()));
+}
+
 void exec(state& st) {
     st.publish(
         "Probe",
@@ -103,6 +108,7 @@ void exec(state& st) {
             .static_method<unpack>("unpack", nullptr, kind::any{"value"}, kind::integer{"count"})
             .static_method<fail>("fail", nullptr, kind::str{"how"})
             .class_method<makes_own>("makes_own", nullptr, pv::returns{"bool"})
+            .static_method<made_by>("made_by", nullptr, kind::any{"fn"}, kind::any{"module"})
             .finish());
 }
 
