@@ -264,3 +264,43 @@ def test_unpack_reads_one_item_past_the_count_and_passes_errors_on():
 ])
 def test_errors_cross_the_trampoline(how, expected):
     assert outcome(Native.fail, how) == expected
+
+
+# ---------------------------------------------------------------- declarations
+
+
+@pytest.fixture(scope="module")
+def compiled_declarations():
+    """{case: (compiled?, diagnostics)} for the cases of tests/native/mismatch.cpp,
+    checked by the C++ compiler alone, all at once."""
+    import shutil
+    import subprocess
+    import sysconfig
+    from pathlib import Path
+
+    compiler = shutil.which(os.environ.get("CXX", "c++"))
+    source = Path(__file__).resolve().parent / "native" / "mismatch.cpp"
+    core_headers = source.parent.parent.parent / "src" / "core"
+    if compiler is None or not core_headers.is_dir():
+        pytest.skip("needs a C++ compiler and the source tree")
+    # Not under the sanitizer runtime the tests may run with.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    runs = {case: subprocess.Popen(
+        [compiler, "-std=c++20", "-fsyntax-only", f"-DMISMATCH={case}", f"-I{core_headers}",
+         f"-I{sysconfig.get_paths()['include']}", str(source)],
+        stderr=subprocess.PIPE, text=True, env=env) for case in range(6)}
+    results = {}
+    for case, run in runs.items():
+        errors = run.communicate()[1]
+        results[case] = (run.returncode == 0, errors)
+    return results
+
+
+def test_declarations_that_do_not_fit_their_implementation_do_not_compile(compiled_declarations):
+    compiled, errors = compiled_declarations[0]
+    assert compiled, errors
+    for case, reason in [(1, "as many arguments"), (2, "as many arguments"),
+                         (3, "does not match its parameter's kind"),
+                         (4, "does not match its parameter's kind"), (5, "after the parameters")]:
+        compiled, errors = compiled_declarations[case]
+        assert not compiled and reason in errors, (case, errors)
