@@ -2,22 +2,46 @@
 
 Every subcommand takes --json to print a machine-readable answer in the service's
 own shape (ServiceResult.to_dict()). Errors print one line on standard error and
-exit with a non-zero status.
+exit with a non-zero status. An input named - is read from standard input, and
+-o - writes the image to standard output (the report then goes to standard error).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import json
+import os
 import sys
 from pathlib import Path
-from typing import Any, Callable, NoReturn, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Mapping, NoReturn, Sequence, TextIO
+
+from pravel import __version__
+
+if TYPE_CHECKING:  # the extensions load only when a command needs them
+    from pravel.response.result import ResultDict
 
 SAMPLES = Path(__file__).resolve().parent / "samples"
 
 # Exit statuses.
-OK, REFUSED, ERROR = 0, 1, 2
+OK, REFUSED, ERROR, INTERRUPTED = 0, 1, 2, 130
+
+EXIT_STATUSES = """\
+exit status:
+  0    success; screen: the prompt is clean; comfyui-restart: the server is ready
+  1    screen: banned words found; comfyui-restart: not ready within the limit
+  2    an error: bad arguments, or an input that could not be read, decoded or
+       written (with several inputs, the others are still reported)
+  130  interrupted
+"""
+
+# Inputs from which a step takes about a second or more on one server core (a
+# 4000x3000 photo is adjusted in about 1.2 s, 100,000 banned words load in about
+# 1.3 s); such steps show a progress line on a terminal.
+LONG_ADJUST_PIXELS = 8_000_000
+LONG_SCALE_PIXELS = 50_000_000
+LONG_WORD_LIST_BYTES = 800_000
 
 
 class CommandError(Exception):
@@ -41,11 +65,55 @@ def _read(path: str) -> bytes:
         raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from None
 
 
+def _is_terminal(stream: TextIO) -> bool:
+    return stream.isatty()
+
+
 def _write(path: str, data: bytes) -> None:
+    if path == "-":
+        if _is_terminal(sys.stdout):
+            raise CommandError("not writing image data to a terminal: redirect standard output or give -o FILE")
+        sys.stdout.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
     try:
         Path(path).write_bytes(data)
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
+def _report_stream(args: argparse.Namespace) -> TextIO | None:
+    """Where the text report goes: standard output, unless the image does (then
+    standard error, or nowhere with --quiet)."""
+    if getattr(args, "output", None) != "-":
+        return sys.stdout
+    return None if args.quiet else sys.stderr
+
+
+@contextlib.contextmanager
+def _progress(args: argparse.Namespace, text: str, long: bool) -> Iterator[None]:
+    """One line on standard error while a long step runs, erased when it ends;
+    only on a terminal and never with --quiet."""
+    show = long and not args.quiet and _is_terminal(sys.stderr)
+    if show:
+        sys.stderr.write(f"pravel: {text} ...")
+        sys.stderr.flush()
+    try:
+        yield
+    finally:
+        if show:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def _pixels(data: bytes) -> int:
+    """The pixel count an image header declares (0 when it cannot be read)."""
+    try:
+        width, height = _size_of(data)
+    except Exception:  # the real call reports it
+        return 0
+    return width * height
 
 
 def _image_error(path: str, exc: Exception) -> CommandError:
@@ -82,16 +150,36 @@ def _fill_color(text: str) -> tuple[int, ...]:
     return parts
 
 
+def _print_json(answer: Mapping[str, Any]) -> None:
+    print(json.dumps(answer, ensure_ascii=False))
+
+
 def _answer(args: argparse.Namespace, data: Any, lines: Sequence[str], status: int = OK) -> int:
     """Prints a success: the text lines, or with --json the service's answer."""
     if args.json:
         from pravel.response.result import ServiceResult
 
-        print(json.dumps(ServiceResult.success(data).to_dict(), ensure_ascii=False))
+        _print_json(ServiceResult.success(data).to_dict())
     else:
-        for line in lines:
-            print(line)
+        stream = _report_stream(args)
+        for line in lines if stream else ():
+            print(line, file=stream)
     return status
+
+
+def _failure_answer(error: CommandError, data: Any = None) -> ResultDict:
+    """The service's answer for a failure (`data` kept as the payload)."""
+    from pravel.response.faultmark import Faultmark
+    from pravel.response.result import ServiceResult
+
+    answer = ServiceResult.fail(Faultmark[error.code], str(error), status_code=400).to_dict()
+    answer["data"] = data
+    return answer
+
+
+def _check_output(args: argparse.Namespace) -> None:
+    if args.output == "-" and args.json:
+        raise CommandError("--json and -o - cannot share standard output")
 
 
 # ---------------------------------------------------------------- subcommands
@@ -100,10 +188,12 @@ def _answer(args: argparse.Namespace, data: Any, lines: Sequence[str], status: i
 def _adjust(args: argparse.Namespace) -> int:
     from pravel.framekit import Framekit
 
+    _check_output(args)
     data = _read(args.image)
     options = {} if args.fill_color is None else {"fill_color": args.fill_color}
     checker = Framekit(args.ratio, args.mode, **options)
-    result, ratio = _decoding(args.image, lambda: checker.adjust_size(data, True, args.percent))
+    with _progress(args, f"adjusting {args.image}", _pixels(data) >= LONG_ADJUST_PIXELS):
+        result, ratio = _decoding(args.image, lambda: checker.adjust_size(data, True, args.percent))
     adjusted = result is not data
     _write(args.output, result)
     size = _size_of(result)
@@ -121,15 +211,29 @@ def _ratio(args: argparse.Namespace) -> int:
     from pravel.shapelens import ImageShapelens
 
     lens = ImageShapelens(args.range)
-    rows, lines = [], []
+    rows: list[dict[str, Any]] = []
+    failures: list[CommandError] = []
     for path in args.images:
-        data = _read(path)
-        exact = _decoding(path, lambda: lens.get_raw_simple_ratio(data))
-        approx = lens.get_approx_simple_ratio(data)
-        width, height = _size_of(data)
+        # Each file is reported as it is done; a failed one does not stop the others.
+        try:
+            data = _read(path)
+            exact = _decoding(path, lambda: lens.get_raw_simple_ratio(data))
+            approx = lens.get_approx_simple_ratio(data)
+            width, height = _size_of(data)
+        except CommandError as error:
+            failures.append(error)
+            rows.append({"file": path, "error": str(error), "code": error.code})
+            if not args.json:
+                print(f"pravel: error: {error}", file=sys.stderr)
+            continue
         rows.append({"file": path, "width": width, "height": height, "exact": exact, "approx": approx})
-        lines.append(f"{path}: {width}x{height}  exact {exact}  approx {approx}")
-    return _answer(args, rows, lines)
+        if not args.json:
+            print(f"{path}: {width}x{height}  exact {exact}  approx {approx}")
+    if not failures:
+        return _answer(args, rows, [])
+    if args.json:
+        _print_json(_failure_answer(failures[0], rows))
+    return ERROR
 
 
 def _size(args: argparse.Namespace) -> int:
@@ -149,19 +253,20 @@ def _scale(args: argparse.Namespace) -> int:
 
     from pravel.marvale import MarvaleImageScale
 
+    _check_output(args)
     data = _read(args.image)
 
     def scale() -> Image.Image:
         with Image.open(io.BytesIO(data)) as image:
             image.load()
-            # The scaler prints its own line; with --json it must not mix into the answer.
-            import contextlib
-
-            target = sys.stderr if args.json else sys.stdout
-            with contextlib.redirect_stdout(target):
+            # The scaler prints its own line: part of the text report, never of
+            # the JSON answer or the image on standard output.
+            stream = sys.stderr if args.json else _report_stream(args)
+            with contextlib.redirect_stdout(stream or io.StringIO()):
                 return MarvaleImageScale(image).start()
 
-    scaled = _decoding(args.image, scale)
+    with _progress(args, f"scaling {args.image}", _pixels(data) >= LONG_SCALE_PIXELS):
+        scaled = _decoding(args.image, scale)
     buffer = io.BytesIO()
     fmt = Image.registered_extensions().get(Path(args.output).suffix.lower(), "PNG")
     if fmt == "JPEG" and scaled.mode not in ("RGB", "L"):
@@ -181,7 +286,12 @@ def _screen(args: argparse.Namespace) -> int:
     else:
         prompt = args.prompt
     try:
-        checker = PromptBanChecker(args.words, ignore_case=not args.case_sensitive)
+        size = os.path.getsize(args.words)
+    except OSError:
+        size = 0  # the checker reports a missing file
+    try:
+        with _progress(args, f"loading the banned words of {args.words}", size >= LONG_WORD_LIST_BYTES):
+            checker = PromptBanChecker(args.words, ignore_case=not args.case_sensitive)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
     except (OSError, UnicodeDecodeError) as exc:
@@ -195,7 +305,7 @@ def _screen(args: argparse.Namespace) -> int:
 
             answer = ServiceResult.fail(Faultmark.PROMPT_BANNED, status_code=400).to_dict()
             answer["data"] = {"hits": exc.data, "detail": exc.error_msg}
-            print(json.dumps(answer, ensure_ascii=False))
+            _print_json(answer)
         else:
             print(f"banned: {', '.join(exc.data or [])}")
         return REFUSED
@@ -207,21 +317,21 @@ def _comfyui_restart(args: argparse.Namespace) -> int:
 
     from pravel.comfyui.hostwarden import ComfyUIManager
 
-    import contextlib
-
-    # The manager's records and waiting lines are progress, shown on standard
-    # error; standard output carries the answer.
+    # The manager's records (errors; with -v its debug records too) and its
+    # waiting lines are progress, shown on standard error unless --quiet or
+    # --json; standard output carries the answer.
+    quiet = args.quiet or args.json
     logger = logging.getLogger("pravel.cli.comfyui")
-    logger.setLevel(logging.DEBUG)
+    logger.setLevel(logging.DEBUG if args.verbose else logging.ERROR)
     logger.propagate = False
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
-    if not args.json:
+    if not quiet:
         logger.addHandler(handler)
     manager = ComfyUIManager(args.url, max_wait_seconds=args.max_wait, poll_interval=args.poll_interval,
                              logger=logger)
     try:
-        with contextlib.redirect_stdout(sys.stderr):
+        with contextlib.redirect_stdout(io.StringIO() if quiet else sys.stderr):
             ready = manager.run_reboot_and_wait()
     finally:
         logger.removeHandler(handler)
@@ -231,7 +341,7 @@ def _comfyui_restart(args: argparse.Namespace) -> int:
 
         result = ServiceResult.success({"url": manager.base_url}) if ready else \
             ServiceResult.fail(Faultmark.TIMEOUT, status_code=504)
-        print(json.dumps(result.to_dict(), ensure_ascii=False))
+        _print_json(result.to_dict())
     else:
         print(f"{manager.base_url}: {'ready again' if ready else 'not ready within the limit'}")
     return OK if ready else REFUSED
@@ -247,43 +357,57 @@ def _demo(args: argparse.Namespace) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="pravel", description=__doc__,
+    parser = argparse.ArgumentParser(prog="pravel", description=__doc__, epilog=EXIT_STATUSES,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"pravel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, run: Callable[[argparse.Namespace], int], help: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help)
+    def command(name: str, run: Callable[[argparse.Namespace], int], help: str,
+                quiet: str | None = None, verbose: str | None = None) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help, epilog=EXIT_STATUSES,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.add_argument("--json", action="store_true", help="print the answer as JSON")
-        sub.set_defaults(run=run)
+        if quiet:
+            sub.add_argument("-q", "--quiet", action="store_true", help=quiet)
+        if verbose:
+            sub.add_argument("-v", "--verbose", action="store_true", help=verbose)
+        sub.set_defaults(run=run, quiet=False, verbose=False)
         return sub
 
-    sub = command("adjust", _adjust, "match an image to its nearest standard ratio and enlarge or pad it")
-    sub.add_argument("image")
+    progress = "no progress line"
+
+    sub = command("adjust", _adjust, "match an image to its nearest standard ratio and enlarge or pad it",
+                  quiet=f"{progress}; with -o -, no report either")
+    sub.add_argument("image", help="the image file, or - for standard input")
     sub.add_argument("--ratio", default=None, help="requested ratio, e.g. 3:4 (default: none)")
     sub.add_argument("--mode", choices=("fill", "resize"), default="fill")
     sub.add_argument("--percent", type=float, default=10.0, help="growth of the smaller side (default 10)")
     sub.add_argument("--fill-color", type=_fill_color, default=None, metavar="R,G,B[,A]",
                      help="canvas colour in fill mode (default transparent)")
-    sub.add_argument("-o", "--output", required=True, metavar="OUT")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT", help="the output file, or - for standard output")
 
     sub = command("ratio", _ratio, "exact and approximate aspect ratio of images")
-    sub.add_argument("images", nargs="+", metavar="IMAGE")
+    sub.add_argument("images", nargs="+", metavar="IMAGE", help="image files (- for standard input)")
     sub.add_argument("--range", type=int, default=10, metavar="N", help="largest term of the approximation (default 10)")
 
     sub = command("size", _size, "legal output size for the upstream model")
     sub.add_argument("ratio", metavar="RATIO", help="aspect ratio such as 16:9")
     sub.add_argument("--tier", default="2k", choices=("1k", "2k", "4k"))
 
-    sub = command("scale", _scale, "scale an image to the nearest Marvale resolution")
-    sub.add_argument("image")
-    sub.add_argument("-o", "--output", required=True, metavar="OUT")
+    sub = command("scale", _scale, "scale an image to the nearest Marvale resolution",
+                  quiet=f"{progress}, no size line; with -o -, no report either")
+    sub.add_argument("image", help="the image file, or - for standard input")
+    sub.add_argument("-o", "--output", required=True, metavar="OUT",
+                     help="the output file (format from its suffix, PNG by default), or - for standard output")
 
-    sub = command("screen", _screen, "screen a prompt against a banned-word list (exit 1 when banned)")
+    sub = command("screen", _screen, "screen a prompt against a banned-word list (exit 1 when banned)",
+                  quiet=progress)
     sub.add_argument("prompt", nargs="?", metavar="PROMPT", help="the prompt, or - (default) to read standard input")
     sub.add_argument("--words", required=True, metavar="FILE", help="banned words, one per line (UTF-8)")
     sub.add_argument("--case-sensitive", action="store_true")
 
-    sub = command("comfyui-restart", _comfyui_restart, "restart the ComfyUI server and wait until it answers")
+    sub = command("comfyui-restart", _comfyui_restart, "restart the ComfyUI server and wait until it answers",
+                  quiet="no log or waiting lines", verbose="debug log records too")
     sub.add_argument("--url", default="http://127.0.0.1:8188")
     sub.add_argument("--max-wait", type=int, default=60, metavar="S", help="seconds to wait (default 60)")
     sub.add_argument("--poll-interval", type=float, default=2.0, metavar="S", help=argparse.SUPPRESS)
@@ -296,11 +420,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _fail(args: argparse.Namespace | None, error: CommandError) -> NoReturn:
     if args is not None and getattr(args, "json", False):
         try:
-            from pravel.response.faultmark import Faultmark
-            from pravel.response.result import ServiceResult
-
-            answer = ServiceResult.fail(Faultmark[error.code], str(error), status_code=400)
-            print(json.dumps(answer.to_dict(), ensure_ascii=False))
+            _print_json(_failure_answer(error))
         except Exception:  # the answer is a courtesy; the error line below is the report
             pass
     print(f"pravel: error: {error}", file=sys.stderr)
@@ -317,7 +437,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         _fail(args, error)
     except KeyboardInterrupt:
         print("pravel: interrupted", file=sys.stderr)
-        return 130
+        return INTERRUPTED
+    except BrokenPipeError:
+        # The reader (say `head`) went away: nothing more to say, and nothing
+        # for the interpreter to flush on its way out.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return ERROR
     except Exception as exc:  # never a traceback for operators
         _fail(args, CommandError(f"{type(exc).__name__}: {exc}"))
 

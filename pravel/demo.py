@@ -174,7 +174,9 @@ def run(out: Path, as_json: bool = False) -> int:
     _response(report)
     _hostwarden(report)
     if as_json:
-        print(json.dumps(report, ensure_ascii=False, indent=2))
+        from pravel.response.result import ServiceResult
+
+        print(json.dumps(ServiceResult.success(report).to_dict(), ensure_ascii=False, indent=2))
     else:
         _print(report)
     return 0

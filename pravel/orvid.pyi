@@ -1,8 +1,7 @@
-from typing import ClassVar, TypedDict, type_check_only
+from typing import ClassVar, TypedDict
 
-@type_check_only
 class SizeResult(TypedDict):
-    """What calc_size returns."""
+    """calc_size 的返回值"""
 
     width: int
     height: int

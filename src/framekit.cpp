@@ -17,6 +17,8 @@ struct state : pv::state_base {
     pv::name parse_ratio{"_parse_ratio"}, closest_ratio{"_get_closest_standard_ratio"};
     pv::name proportion{"proportion"}, need_adjust{"need_adjust"}, fill_color{"fill_color"};
     pv::name kwargs{"kwargs"};
+    pv::name getexif{"getexif"}, transpose{"transpose"}, info{"info"}, icc_profile{"icc_profile"};
+    pv::name load{"load"}, transparency{"transparency"};
 };
 
 // ---------------------------------------------------------------- ratios
@@ -134,13 +136,68 @@ ref grown_size(const ref& w, const ref& h, double scale) {
     return pv::tuple(scaled(w, scale), scaled(h, scale));
 }
 
+// True when `opened` converts to RGBA with every pixel opaque and by
+// repeating or copying its channels: RGB and L without a transparent colour.
+bool is_opaque(state& st, const ref& opened) {
+    ref mode = opened.attr("mode");
+    if (!pv::equal(mode, "RGB") && !pv::equal(mode, "L")) return false;
+    const int transparent = PySequence_Contains(opened.attr(st.info).get(), st.transparency.get());
+    if (transparent < 0) pv::fail();
+    return !transparent;
+}
+
+// The EXIF orientation (tag 0x0112) of an opened image when it is one that
+// turns or mirrors the picture (2 to 8), else 1. A missing or damaged EXIF
+// block, or a value out of range, counts as upright: the picture itself
+// decoded, and an unreadable tag must not fail the call.
+long exif_orientation(state& st, const ref& opened) {
+    long orientation = 1;
+    const bool read = pv::guarded([&] {
+        ref value = opened.call_method(st.getexif).call_method("get", pv::integer(0x0112));
+        if (PyLong_CheckExact(value.get())) {
+            const long v = PyLong_AsLong(value.get());
+            if (v == -1 && PyErr_Occurred()) pv::fail();
+            if (v >= 2 && v <= 8) orientation = v;
+        }
+    });
+    if (!read) {
+        // Only the parser's complaints are ignored, not KeyboardInterrupt or MemoryError.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+            pv::fail();
+        PyErr_Clear();
+    }
+    return orientation;
+}
+
+// The picture as viewers show it: `image` turned or mirrored as its EXIF
+// orientation says (the transposition ImageOps.exif_transpose applies).
+ref upright(state& st, const ref& image, long orientation) {
+    static constexpr const char* transposition[] = {
+        nullptr, nullptr, "FLIP_LEFT_RIGHT", "ROTATE_180", "FLIP_TOP_BOTTOM",
+        "TRANSPOSE", "ROTATE_270", "TRANSVERSE", "ROTATE_90"};
+    if (orientation == 1) return image;
+    ref method = st.global(st.Image).attr("Transpose").attr(transposition[orientation]);
+    return image.call_method(st.transpose, method);
+}
+
 ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
                 double expand_percent) {
     const double expand_scale = 1 + expand_percent / 100;
     ref Image = st.global(st.Image);
     // Decoded on every path, so bytes that are no image always fail.
     ref stream = st.global(st.BytesIO)(image_bytes);
-    ref image = Image.attr("open")(stream).call_method("convert", "RGBA");
+    ref opened = Image.attr("open")(stream);
+    // A picture without alpha (a JPEG photo, say) is opaque once converted to
+    // RGBA, and for RGB and L the conversion commutes with transposing and
+    // resampling, which treat each channel alike. Such a picture is worked on
+    // as decoded and converted last: the same pixels, without Pillow's
+    // premultiplied-alpha round trip around the resampling or the blending of
+    // a composite.
+    const bool opaque = is_opaque(st, opened);
+    ref image = opaque ? opened : opened.call_method("convert", "RGBA");
+    if (opaque) opened.call_method(st.load);
+    // Sizes, ratios and pixels are those of the picture as it is shown.
+    image = upright(st, image, exif_orientation(st, opened));
     auto [ori_w, ori_h] = pv::unpack<2>(image.attr("size").get());
     ref ori_closest_ratio = self.call_method(st.closest_ratio, ori_w, ori_h);
 
@@ -158,29 +215,43 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         ref lanczos = Image.attr("Resampling").attr("LANCZOS");
         result = image.call_method("resize", grown_size(ori_w, ori_h, expand_scale),
                                    lanczos);
+        if (opaque) result = result.call_method("convert", "RGBA");
     } else if (pv::equal(need_adjust, "fill")) {
         auto [expand_w, expand_h] = pv::unpack<2>(grown_size(ori_w, ori_h, expand_scale).get());
         ref width = image.attr("width"), height = image.attr("height");
         result = Image.attr("new")("RGBA", pv::tuple(expand_w, expand_h), self.attr(st.fill_color));
+        // The canvas keeps the picture's colour profile, as a resized image does.
+        ref info = image.attr(st.info);
+        if (PyDict_Check(info.get())) {
+            PyObject* icc = PyDict_GetItemWithError(info.get(), st.icc_profile.get());  // borrowed
+            if (icc) result.attr(st.info).setitem(st.icc_profile.get(), icc);
+            else if (PyErr_Occurred()) pv::fail();
+        }
         ref paste_x = pv::floordiv(expand_w - width, 2);
         ref paste_y = pv::floordiv(expand_h - height, 2);
         // The image is composited over the canvas, so semi-transparent pixels
-        // keep their colour and alpha. alpha_composite takes no negative
-        // offsets: the part of the image left or above the canvas becomes a
-        // source offset instead.
+        // keep their colour and alpha; an opaque one covers what it is
+        // composited over, which pasting does in a copy. alpha_composite takes
+        // no negative offsets: the part of the image left or above the canvas
+        // becomes a source offset instead.
+        if (opaque) {
+            result.call_method("paste", image, pv::tuple(paste_x, paste_y));
+        } else {
         ref zero = pv::integer(0);
         auto clip = [&](const ref& v) { return v < zero ? zero : v; };
         auto cut = [&](const ref& v) { return v < zero ? ref::steal(PyNumber_Negative(v.get())) : zero; };
         result.call_method("alpha_composite", image,
                            pv::tuple(clip(paste_x), clip(paste_y)),
                            pv::tuple(cut(paste_x), cut(paste_y)));
+        }
     } else {
         pv::raise_with(PyExc_ValueError, pv::str("need_adjust 仅支持 resize / fill").get());
     }
 
     // PNG, the format in practice, comes from the native writer when it takes
-    // the image; everything else is saved by Pillow as ever.
-    ref format = image.attr("format");
+    // the image; everything else is saved by Pillow as ever. The format is the
+    // converted image's, which has none.
+    ref format = opaque ? pv::none() : image.attr("format");
     ref result_bytes;
     if (!format.truthy() || pv::equal(format, "PNG"))
         result_bytes = png::encode(result, Image, st.global(st.BytesIO));

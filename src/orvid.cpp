@@ -219,12 +219,15 @@ double round_half_even(double x) {
     return r;
 }
 
-// int(max(multiple, int(n * multiple))) for the integral quotient n.
+// int(max(multiple, int(n * multiple))) for the integral quotient n. The
+// result must be an exact int below 2**53 too: a float step can be far larger.
 std::optional<double> scaled_up(double n, double multiple) {
     if (!std::isfinite(n)) return {};  // round()/floor() raise
     const double val = std::trunc(n * multiple);
     if (!exact(val)) return {};
-    return std::trunc(val > multiple ? val : multiple);
+    const double result = std::trunc(val > multiple ? val : multiple);
+    if (!exact(result)) return {};
+    return result;
 }
 
 std::optional<double> round_native(double value, double multiple) {
@@ -235,10 +238,10 @@ std::optional<double> floor_native(double value, double multiple) {
     return scaled_up(std::floor(value / multiple), multiple);
 }
 
-// `value % multiple == 0` for an integral value: the host's int and float
-// remainders are zero exactly when fmod() is.
+// `value % multiple == 0` for an integral value below 2**53: the host's int
+// and float remainders are zero exactly when fmod() is, which is exact.
 bool is_multiple(double value, double multiple) {
-    if (multiple == std::trunc(multiple))
+    if (multiple == std::trunc(multiple) && exact(multiple))
         return static_cast<long long>(value) % static_cast<long long>(multiple) == 0;
     return std::fmod(value, multiple) == 0;
 }
@@ -328,7 +331,7 @@ outcome calc_native(double rw, double rh, double target_pixels, const limits& li
     return outcome::done;
 }
 
-// An integral double below 2**53 as a host int.
+// An integral double below 2**53 (checked by every caller) as a host int.
 ref integer_of(double v) { return pv::integer(static_cast<long long>(v)); }
 
 // ---------------------------------------------------------------- host arithmetic
@@ -657,6 +660,15 @@ void exec(state& st) {
                                             kind::str{"aspect_ratio", "'1:1'"},
                                             kind::str{"resolution", "'2k'"})
                    .finish());
+    // The shape of calc_size's answer, for type checkers and response models.
+    st.publish("SizeResult", pv::typed_dict(st, "SizeResult", "calc_size 的返回值",
+                                            {{"width", "int"},
+                                             {"height", "int"},
+                                             {"size", "str"},
+                                             {"pixels", "int"},
+                                             {"aspect_ratio", "str"},
+                                             {"resolution", "str"},
+                                             {"valid", "bool"}}));
 }
 
 }  // namespace

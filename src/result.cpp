@@ -404,6 +404,13 @@ void exec(state& st) {
             .finish();
     record = st.global(st.dataclass)(record);
     st.publish("ServiceResult", record);
+    // The shape of to_dict's answer, for type checkers and response models.
+    st.publish("ResultDict", pv::typed_dict(st, "ResultDict", "to_dict 的返回值",
+                                            {{"status", "str"},
+                                             {"data", "Any"},
+                                             {"code", "str"},
+                                             {"msg", "str"},
+                                             {"status_code", "int"}}));
 
     // The objects the fast paths compare against.
     st.result_class = record;

@@ -195,10 +195,7 @@ ref approx_simple_ratio(state& st, ref self, ref image_bytes) {
         scan.run(bound_with_gil * bound_with_gil);
     } else {
         while (!scan.done()) {
-            {
-                pv::gil_released unlocked;
-                scan.run(pairs_per_slice);
-            }
+            pv::without_gil([&] { scan.run(pairs_per_slice); });
             pv::check(PyErr_CheckSignals());
         }
     }

@@ -11,6 +11,7 @@
 #include "pravel.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -70,17 +71,40 @@ struct case_rules {
 ref chr(Py_UCS4 c) { return ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c))); }
 Py_UCS4 char_at(PyObject* s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s, i); }
 
+// The regular-expression engine as `re` offered it when the module loaded.
+// The automaton stands only for expressions this engine compiled from words
+// its own escape() escaped: whatever a patched `re` returns is taken apart
+// by findall, never by the automaton.
+struct regex_engine {
+    ref pattern_type;  // re.Pattern; empty when that was no type
+    ref compile, escape;
+    long ignorecase = 0, unicode = 0;  // the flag values
+
+    // Whether `regex` is an expression of this engine compiled from exactly
+    // `source`, with IGNORECASE when asked and no other flag.
+    bool compiled(const ref& regex, const ref& source, bool ignore_case) const {
+        if (!pattern_type || !Py_IS_TYPE(regex.get(), reinterpret_cast<PyTypeObject*>(pattern_type.get())))
+            return false;
+        ref pattern = regex.attr("pattern"), flags = regex.attr("flags");
+        int overflow = 0;
+        return PyUnicode_CheckExact(pattern.get()) && PyUnicode_CheckExact(source.get()) &&
+               PyUnicode_Compare(pattern.get(), source.get()) == 0 && PyLong_CheckExact(flags.get()) &&
+               PyLong_AsLongAndOverflow(flags.get(), &overflow) == (unicode | (ignore_case ? ignorecase : 0)) &&
+               !overflow;
+    }
+};
+
 // Reads the rules from the running interpreter: its case mappings, and the
 // extra equivalences as its engine applies them. Candidates for those are the
 // lower cases of characters that share one upper case, as str.upper() gives
 // it (the simple mapping Py_UNICODE_TOUPPER keeps only its first character,
 // so it groups a superset); one probe expression then asks the engine which
-// candidates it takes for one another.
-std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
+// candidates it takes for one another. Empty when the engine does not answer
+// as a genuine one would.
+std::shared_ptr<const case_rules> read_case_rules(const regex_engine& engine) {
     auto rules = std::make_shared<case_rules>();
     std::unordered_map<Py_UCS4, std::vector<Py_UCS4>> by_first_upper;
-    {
-        pv::gil_released nogil;
+    pv::without_gil([&] {
         for (Py_UCS4 c = 0; c <= 0x10FFFF; ++c) {
             const Py_UCS4 lower = Py_UNICODE_TOLOWER(c), upper = Py_UNICODE_TOUPPER(c);
             if (lower != c) {
@@ -94,7 +118,7 @@ std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
             }
             if (lower != c || upper != c) by_first_upper[upper].push_back(c);
         }
-    }
+    });
 
     auto distinct_lowers = [](const std::vector<Py_UCS4>& chars) {
         std::vector<Py_UCS4> lowers;
@@ -109,7 +133,8 @@ std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
         if (distinct_lowers(chars).size() < 2) continue;
         std::map<std::u32string, std::vector<Py_UCS4>> by_upper;
         for (Py_UCS4 c : chars) {
-            ref upper = chr(c).call_method("upper");
+            ref upper = chr(c).call_method("upper");  // str's own method: a str
+            if (!PyUnicode_Check(upper.get())) return {};
             std::u32string key;
             for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(upper.get()); i < n; ++i)
                 key.push_back(PyUnicode_READ_CHAR(upper.get(), i));
@@ -124,21 +149,25 @@ std::shared_ptr<const case_rules> read_case_rules(const ref& re) {
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     if (candidates.empty()) return rules;
 
-    // "(?:(?=([x]))|)" per candidate x: group i is set when the character
-    // class [x] matches the probed character.
-    ref escape = re.attr("escape");
-    ref parts = pv::list();
+    // "(?:(?=([x]))|)" per candidate x, written as a \U escape: group i is
+    // set when the character class [x] matches the probed character.
+    std::string text;
     for (Py_UCS4 x : candidates) {
-        ref part = ref::steal(
-            PyUnicode_FromFormat("(?:(?=([%U]))|)", escape(chr(x)).get()));
-        pv::check(PyList_Append(parts.get(), part.get()));
+        char part[32];
+        std::snprintf(part, sizeof part, "(?:(?=([\\U%08X]))|)", static_cast<unsigned>(x));
+        text += part;
     }
-    ref source = ref::steal(PyUnicode_Join(pv::str("").get(), parts.get()));
-    ref probe = re.attr("compile")(source, re.attr("IGNORECASE"));
+    ref source = pv::str(text);
+    ref probe = engine.compile(source, engine.ignorecase);
+    if (!engine.compiled(probe, source, true)) return {};
     const size_t n = candidates.size();
     std::vector<std::vector<bool>> same(n, std::vector<bool>(n));
     for (size_t j = 0; j < n; ++j) {
-        ref groups = probe.call_method("match", chr(candidates[j])).call_method("groups");
+        ref match = probe.call_method("match", chr(candidates[j]));  // the empty branches match
+        if (match.is_none()) return {};
+        ref groups = match.call_method("groups");
+        if (!PyTuple_CheckExact(groups.get()) || PyTuple_GET_SIZE(groups.get()) != static_cast<Py_ssize_t>(n))
+            return {};
         for (size_t i = 0; i < n; ++i)
             same[i][j] = PyTuple_GET_ITEM(groups.get(), static_cast<Py_ssize_t>(i)) != Py_None;
     }
@@ -168,15 +197,18 @@ struct state : pv::state_base {
     pv::name find_matched_words{"find_matched_words"}, findall{"findall"};
     pv::name os{"os"}, re{"re"}, open{"open"}, PromptBanError{"PromptBanError"};
     ref matcher_type;
+    regex_engine engine;
     // The engine's case rules, read at the first case-insensitive load.
     std::shared_ptr<const case_rules> case_rules_;
 
     int traverse(visitproc visit, void* arg) override {
         Py_VISIT(matcher_type.get());
+        for (const ref* r : {&engine.pattern_type, &engine.compile, &engine.escape}) Py_VISIT(r->get());
         return state_base::traverse(visit, arg);
     }
     void clear() override {
         matcher_type = ref();
+        engine = regex_engine{};
         state_base::clear();
     }
 };
@@ -268,11 +300,13 @@ bool probe_last_characters(const std::vector<ref>& words, const ref& regex,
     return true;
 }
 
-// The automaton for `regex`, compiled from `words` with or without
-// IGNORECASE, or None where it cannot stand for the expression exactly.
-ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, bool ignore_case) {
-    if (words.empty() || !PyObject_TypeCheck(regex.get(), reinterpret_cast<PyTypeObject*>(
-                                                               st.global(st.re).attr("Pattern").get())))
+// The automaton for `regex`, which should be `source`, the alternation of
+// `words` (escaped by the engine's own escape() when `escaped_by_engine`),
+// compiled with or without IGNORECASE; None where it cannot stand for the
+// expression exactly.
+ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, const ref& source,
+                 bool escaped_by_engine, bool ignore_case) {
+    if (words.empty() || !escaped_by_engine || !st.engine.compiled(regex, source, ignore_case))
         return pv::none();
     for (const ref& w : words)
         if (!PyUnicode_Check(w.get()) || PyUnicode_GET_LENGTH(w.get()) == 0) return pv::none();
@@ -280,18 +314,18 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, boo
     std::shared_ptr<const case_rules> rules;
     std::vector<Py_UCS4> dropped;
     if (ignore_case) {
+        // Rules the engine did not give (a patched `re`) are not kept.
         if (!st.case_rules_) {
-            auto read = read_case_rules(st.global(st.re));
+            auto read = read_case_rules(st.engine);
             if (!st.case_rules_) st.case_rules_ = std::move(read);
         }
         rules = st.case_rules_;
-        if (!rules->exact || !probe_last_characters(words, regex, *rules, dropped))
+        if (!rules || !rules->exact || !probe_last_characters(words, regex, *rules, dropped))
             return pv::none();
     }
 
     std::unique_ptr<automaton> engine;
-    {
-        pv::gil_released nogil;
+    pv::without_gil([&] {
         wordguard::word_list list;
         for (size_t i = 0; i < words.size(); ++i) {
             PyObject* w = words[i].get();
@@ -312,7 +346,7 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, boo
         else
             engine = std::make_unique<automaton>(
                 list, [](Py_UCS4 k, std::vector<Py_UCS4>& out) { out.push_back(k); });
-    }
+    });
     auto* type = reinterpret_cast<PyTypeObject*>(st.matcher_type.get());
     ref self = ref::steal(type->tp_alloc(type, 0));
     auto* m = reinterpret_cast<matcher_object*>(self.get());
@@ -406,9 +440,11 @@ ref load_banned_words(state& st, ref self) {
 
 constexpr const char* build_regex_doc = "内部构建正则匹配规则";
 
-// "|".join(re.escape(w) for w in words), with the words kept in `items`.
-ref alternation(state& st, const ref& words, std::vector<ref>& items) {
+// "|".join(re.escape(w) for w in words), with the words kept in `items`;
+// `escaped_by_engine` tells whether re.escape was the engine's own.
+ref alternation(state& st, const ref& words, std::vector<ref>& items, bool& escaped_by_engine) {
     ref escape = st.global(st.re).attr("escape");
+    escaped_by_engine = escape.is(st.engine.escape.get());
     ref escaped = pv::list();
     pv::for_each(words.get(), [&](ref word) {
         pv::check(PyList_Append(escaped.get(), escape(word).get()));
@@ -425,12 +461,13 @@ ref build_regex(state& st, ref self) {
         return pv::none();
     }
     std::vector<ref> items;
-    ref pattern = alternation(st, words, items);
+    bool escaped_by_engine;
+    ref pattern = alternation(st, words, items, escaped_by_engine);
     const bool ignore_case = self.attr(st.ignore_case).truthy();
     ref re = st.global(st.re);
     ref flags = ignore_case ? re.attr("IGNORECASE") : pv::integer(0);
     ref regex = re.attr("compile")(pattern, kw("flags", flags));
-    ref matcher = make_matcher(st, regex, items, ignore_case);
+    ref matcher = make_matcher(st, regex, items, pattern, escaped_by_engine, ignore_case);
     self.setattr(st.ban_regex, regex.get());
     self.setattr(st.ban_matcher, matcher.get());
     return pv::none();
@@ -478,12 +515,8 @@ ref find_matched_words(state& st, ref self, ref text) {
         else if (k == PyUnicode_2BYTE_KIND) engine.find(static_cast<const Py_UCS2*>(data), len, hits);
         else engine.find(static_cast<const Py_UCS4*>(data), len, hits);
     };
-    if (n >= scan_without_gil_from) {
-        pv::gil_released nogil;
-        scan();
-    } else {
-        scan();
-    }
+    if (n >= scan_without_gil_from) pv::without_gil(scan);
+    else scan();
     for (auto [start, len] : hits) {
         const auto begin = static_cast<Py_ssize_t>(start);
         add(ref::steal(PyUnicode_Substring(s, begin, begin + len)));
@@ -532,30 +565,40 @@ ref set_state(state& st, ref self, ref saved) {
     self.attr("__dict__").call_method("update", saved);
     ref regex = optional_attr(self, st.ban_regex.get());
     ref words = optional_attr(self, st.banned_words.get());
-    ref re = st.global(st.re);
     ref matcher = pv::none();
     auto all_str = [](PyObject* list) {
         for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); i < n; ++i)
             if (!PyUnicode_Check(PyList_GET_ITEM(list, i))) return false;
         return PyList_GET_SIZE(list) > 0;
     };
-    if (regex && words && PyList_CheckExact(words.get()) && all_str(words.get()) &&
-        PyObject_TypeCheck(regex.get(), reinterpret_cast<PyTypeObject*>(re.attr("Pattern").get()))) {
+    if (regex && words && PyList_CheckExact(words.get()) && all_str(words.get())) {
         std::vector<ref> items;
-        ref pattern = alternation(st, words, items);
-        ref flags = regex.attr("flags");
-        const bool ignore_case = pv::equal(flags, re.attr("UNICODE") + re.attr("IGNORECASE"));
-        if (pv::equal(pattern, regex.attr("pattern")) &&
-            (ignore_case || pv::equal(flags, re.attr("UNICODE"))))
-            matcher = make_matcher(st, regex, items, ignore_case);
+        bool escaped_by_engine;
+        ref pattern = alternation(st, words, items, escaped_by_engine);
+        // The case flag is the restored expression's own.
+        const bool ignore_case = st.engine.compiled(regex, pattern, true);
+        matcher = make_matcher(st, regex, items, pattern, escaped_by_engine, ignore_case);
     }
     self.setattr(st.ban_matcher, matcher.get());
     return pv::none();
 }
 
+// A flag of `re` as a C long.
+long flag_value(const ref& flag) {
+    const long value = PyLong_AsLong(flag.get());
+    if (value == -1 && PyErr_Occurred()) pv::fail();
+    return value;
+}
+
 void exec(state& st) {
     st.import_module("os");
-    st.import_module("re");
+    ref re = st.import_module("re");
+    ref pattern_type = re.attr("Pattern");
+    if (PyType_Check(pattern_type.get())) st.engine.pattern_type = pattern_type;
+    st.engine.compile = re.attr("compile");
+    st.engine.escape = re.attr("escape");
+    st.engine.ignorecase = flag_value(re.attr("IGNORECASE"));
+    st.engine.unicode = flag_value(re.attr("UNICODE"));
     st.import_from("typing", {"List", "Set"});
     st.import_from("exceptions", {"PromptBanError"}, 1);
     st.matcher_type = ref::steal(PyType_FromModuleAndSpec(st.module, &matcher_spec, nullptr));

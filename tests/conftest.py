@@ -1,10 +1,13 @@
-"""What the test files share: the registry of extension modules, encoded
-images, word files, outcomes of calls, a thread runner and the package's own
-messages. The plain-Python models the tests compare with live in
-benchmarks/plain/ (importable as `plain.<module>`, see pyproject.toml)."""
+"""What the test files share: the registry of extension modules, modules
+made afresh, encoded images, word files, outcomes of calls, a thread runner
+and the package's own messages. The plain-Python models the tests compare
+with live in benchmarks/plain/ (importable as `plain.<module>`, see
+pyproject.toml)."""
 
 import importlib.machinery
+import importlib.util
 import io
+import sys
 import threading
 from pathlib import Path
 
@@ -49,6 +52,21 @@ def built_extensions() -> dict[str, Path]:
                 found[".".join(("pravel", *path.relative_to(package).parent.parts, stem))] = path
                 break
     return found
+
+
+def fresh_module(name):
+    """The extension module `name` created and executed once more. As in an
+    import, it stands in sys.modules while it executes (dataclass() looks
+    there); the first one is put back."""
+    found = importlib.util.find_spec(name)
+    module = importlib.util.module_from_spec(found)
+    first = sys.modules[name]
+    sys.modules[name] = module
+    try:
+        found.loader.exec_module(module)
+    finally:
+        sys.modules[name] = first
+    return module
 
 
 # ---------------------------------------------------------------- messages

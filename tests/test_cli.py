@@ -1,3 +1,4 @@
+import importlib.metadata
 import io
 import json
 import subprocess
@@ -7,6 +8,7 @@ import pytest
 from PIL import Image
 
 from conftest import decode, encode
+import pravel
 from pravel import cli, demo
 
 SAMPLES = cli.SAMPLES
@@ -88,6 +90,22 @@ class TestErrors:
         assert status == 2 and "违禁词文件不存在" in err
 
 
+def test_ratio_reports_every_input(capsys, tmp_path):
+    junk, missing = tmp_path / "junk.png", tmp_path / "missing.png"
+    junk.write_bytes(b"not an image")
+    cutout = SAMPLES / "cutout.png"
+    status, out, err = run(capsys, "ratio", cutout, missing, junk, SAMPLES / "portrait.jpg")
+    assert status == 2
+    assert out.splitlines() == [f"{cutout}: 640x800  exact 4:5  approx 4:5",
+                                f"{SAMPLES / 'portrait.jpg'}: 1080x1920  exact 9:16  approx 5:9"]
+    assert [line.split(":")[0] for line in err.splitlines()] == ["pravel", "pravel"]
+    assert f"cannot read {missing}" in err and f"{junk}: not an image" in err
+    status, out, err = run(capsys, "ratio", cutout, junk, "--json")
+    answer = json.loads(out)
+    assert status == 2 and answer["status"] == "fail" and answer["code"] == "IMAGE_INVALID"
+    assert answer["data"][0]["exact"] == "4:5" and answer["data"][1]["code"] == "IMAGE_INVALID"
+
+
 def test_ratio(capsys, tmp_path):
     wide = tmp_path / "wide.png"
     wide.write_bytes(encode(Image.new("L", (1366, 768))))
@@ -134,23 +152,100 @@ class TestScreen:
         assert status == 1 and answer["code"] == "PROMPT_BANNED" and answer["data"]["hits"] == ["bad word"]
 
 
-def test_comfyui_restart(capsys):
-    with demo._comfyui_server() as url:
-        status, out, err = run(capsys, "comfyui-restart", "--url", url, "--max-wait", "5", "--poll-interval", "0.05")
-    assert status == 0 and out == f"{url}: ready again\n"
-    assert "重启完成，服务正常可用" in err
-    status, out, err = run(capsys, "comfyui-restart", "--url", "http://127.0.0.1:9", "--max-wait", "0", "--json")
-    assert status == 1 and json.loads(out)["code"] == "TIMEOUT"
+class TestComfyUIRestart:
+    def test_log_levels(self, capsys):
+        with demo._comfyui_server() as url:
+            restart = ("comfyui-restart", "--url", url, "--max-wait", "5", "--poll-interval", "0.05")
+            status, out, err = run(capsys, *restart, "-v")
+            assert status == 0 and out == f"{url}: ready again\n"
+            assert "DEBUG" in err and "重启完成，服务正常可用" in err
+            status, out, err = run(capsys, *restart)
+            assert status == 0 and out == f"{url}: ready again\n" and "DEBUG" not in err
+
+    def test_not_ready(self, capsys):
+        offline = ("comfyui-restart", "--url", "http://127.0.0.1:9", "--max-wait", "0")
+        status, out, err = run(capsys, *offline)
+        assert status == 1 and out == "http://127.0.0.1:9: not ready within the limit\n"
+        assert "ERROR" in err and "重启后超时未恢复" in err
+        status, out, err = run(capsys, *offline, "-q")
+        assert status == 1 and err == ""
+        status, out, err = run(capsys, *offline, "--json")
+        assert status == 1 and json.loads(out)["code"] == "TIMEOUT" and err == ""
 
 
 def test_demo(capsys, tmp_path):
     status, out, _ = run(capsys, "demo", "--out", tmp_path, "--json")
-    report = json.loads(out)
-    assert status == 0 and set(report) == {"framekit", "shapelens", "orvid", "marvale", "wordguard", "response", "hostwarden"}
+    answer = json.loads(out)
+    assert status == 0 and list(answer) == ["status", "data", "code", "msg", "status_code"]
+    report = answer["data"]
+    assert set(report) == {"framekit", "shapelens", "orvid", "marvale", "wordguard", "response", "hostwarden"}
     assert report["hostwarden"]["ready"] is True
     assert (tmp_path / "portrait-fill.png").exists() and (tmp_path / "portrait-marvale.png").exists()
 
 
-def test_module_entry_point():
-    result = subprocess.run([sys.executable, "-P", "-m", "pravel", "--help"], capture_output=True, text=True)
-    assert result.returncode == 0 and "comfyui-restart" in result.stdout
+def pravel_process(*argv, stdin=b""):
+    """`python -m pravel argv...` in a process of its own, with binary pipes."""
+    return subprocess.run([sys.executable, "-P", "-m", "pravel", *map(str, argv)], input=stdin,
+                          capture_output=True, check=False)
+
+
+def test_module_entry_point_help_and_version():
+    result = pravel_process("--help")
+    help_text = result.stdout.decode()
+    assert result.returncode == 0 and "comfyui-restart" in help_text
+    assert all(f"\n  {status} " in help_text for status in (0, 1, 2, 130))  # the exit statuses
+    result = pravel_process("--version")
+    assert result.stdout.decode() == f"pravel {importlib.metadata.version('pravel')}\n"
+    assert importlib.metadata.version("pravel") == pravel.__version__
+
+
+class TestStandardStreams:
+    def test_image_through_a_pipeline(self):
+        portrait = (SAMPLES / "portrait.jpg").read_bytes()
+        adjusted = pravel_process("adjust", "-", "--mode", "resize", "-o", "-", stdin=portrait)
+        assert adjusted.returncode == 0 and decode(adjusted.stdout).size == (1188, 1920)
+        assert adjusted.stderr.decode() == "-: adjusted (resize), nearest ratio 9:16, 1188x1920 -> -\n"
+        scaled = pravel_process("scale", "-", "-o", "-", "-q", stdin=adjusted.stdout)
+        assert scaled.returncode == 0 and scaled.stderr == b"" and decode(scaled.stdout).format == "PNG"
+        ratio = pravel_process("ratio", "-", "--json", stdin=scaled.stdout)
+        assert json.loads(ratio.stdout)["data"][0]["width"] == decode(scaled.stdout).width
+
+    def test_handed_back_bytes_to_standard_output(self):
+        portrait = (SAMPLES / "portrait.jpg").read_bytes()
+        same = pravel_process("adjust", SAMPLES / "portrait.jpg", "--ratio", "3:4", "-o", "-", "-q")
+        assert same.returncode == 0 and same.stdout == portrait and same.stderr == b""
+
+    def test_refusals(self, capsys, monkeypatch):
+        status, out, err = run(capsys, "adjust", SAMPLES / "cutout.png", "-o", "-", "--json")
+        assert status == 2 and "cannot share standard output" in err
+        monkeypatch.setattr(cli, "_is_terminal", lambda stream: stream is sys.stdout)
+        status, out, err = run(capsys, "adjust", SAMPLES / "cutout.png", "-o", "-")
+        assert status == 2 and out == "" and "not writing image data to a terminal" in err
+
+
+class TestProgressLine:
+    @pytest.fixture
+    def terminal(self, monkeypatch):
+        """Standard error taken for a terminal, and every input for a long one."""
+        for name in ("LONG_ADJUST_PIXELS", "LONG_SCALE_PIXELS", "LONG_WORD_LIST_BYTES"):
+            monkeypatch.setattr(cli, name, 1)
+        monkeypatch.setattr(cli, "_is_terminal", lambda stream: stream is sys.stderr)
+
+    def test_shown_and_erased_on_a_terminal(self, capsys, tmp_path, terminal, words):
+        status, _, err = run(capsys, "adjust", SAMPLES / "cutout.png", "-o", tmp_path / "out.png")
+        assert status == 0 and err == f"pravel: adjusting {SAMPLES / 'cutout.png'} ...\r\x1b[K"
+        status, _, err = run(capsys, "screen", "--words", words, "calm sea")
+        assert status == 0 and err.startswith("pravel: loading the banned words") and err.endswith("\r\x1b[K")
+
+    def test_erased_before_an_error(self, capsys, tmp_path, terminal):
+        truncated = tmp_path / "truncated.jpg"
+        truncated.write_bytes((SAMPLES / "portrait.jpg").read_bytes()[:5000])
+        status, _, err = run(capsys, "scale", truncated, "-o", tmp_path / "out.png")
+        assert status == 2 and "\r\x1b[Kpravel: error: " in err
+
+    def test_quiet_or_not_a_terminal(self, capsys, tmp_path, terminal, monkeypatch):
+        status, _, err = run(capsys, "adjust", SAMPLES / "cutout.png", "-o", tmp_path / "out.png", "-q")
+        assert status == 0 and err == ""
+        monkeypatch.setattr(cli, "_is_terminal", lambda stream: False)
+        status, _, err = run(capsys, "adjust", SAMPLES / "cutout.png", "-o", tmp_path / "out.png")
+        assert status == 0 and err == ""

@@ -12,7 +12,7 @@ import tracemalloc
 import zlib
 
 import pytest
-from PIL import Image, ImageFilter, UnidentifiedImageError
+from PIL import Image, ImageFilter, ImageOps, UnidentifiedImageError
 
 from conftest import decode, encode, in_threads, wrong_type
 from pravel import framekit
@@ -500,8 +500,9 @@ def row_filters(data):
 
 
 def pillow_adjusted(data, need_adjust, percent=10.0, fill_color=(255, 255, 255, 0)):
-    """What adjust_size returns when Pillow's writer encodes the result."""
-    image = Image.open(io.BytesIO(data)).convert("RGBA")
+    """What adjust_size returns when Pillow's writer encodes the result: the
+    picture turned upright, adjusted, its colour profile kept in both modes."""
+    image = ImageOps.exif_transpose(Image.open(io.BytesIO(data))).convert("RGBA")
     w, h = image.size
     scale = 1 + percent / 100
     size = (int(w * scale), h) if w < h else (w, int(h * scale)) if h < w else (int(w * scale), int(h * scale))
@@ -511,6 +512,8 @@ def pillow_adjusted(data, need_adjust, percent=10.0, fill_color=(255, 255, 255, 
         result = Image.new("RGBA", size, fill_color)
         x, y = (size[0] - w) // 2, (size[1] - h) // 2
         result.alpha_composite(image, (max(x, 0), max(y, 0)), (max(-x, 0), max(-y, 0)))
+        if "icc_profile" in image.info:
+            result.info["icc_profile"] = image.info["icc_profile"]
     return encode(result, "PNG", quality=95)
 
 
@@ -562,10 +565,15 @@ class TestPngEncoding:
         assert_same_image(resized, pillow_adjusted(data, "resize"))
         assert decode(resized).info["icc_profile"] == profile
         assert [kind for kind, _ in metadata(resized)] == [b"IHDR", b"iCCP", b"IEND"]
-        # The fill canvas is a new image: no profile, as with Pillow.
+        # The fill canvas carries the same profile, chunk for chunk.
         filled = Framekit().adjust_size(data)
         assert_same_image(filled, pillow_adjusted(data, "fill"))
-        assert "icc_profile" not in decode(filled).info
+        assert metadata(filled) == metadata(resized)
+
+    def test_no_profile_no_iccp(self):
+        data = encode(noise(30, 20).convert("RGB"), "JPEG")
+        for need_adjust in ("resize", "fill"):
+            assert [kind for kind, _ in metadata(Framekit(need_adjust=need_adjust).adjust_size(data))] == [b"IHDR", b"IEND"]
 
     def test_input_metadata_pillow_does_not_write(self):
         from PIL import PngImagePlugin
@@ -599,6 +607,27 @@ class TestPngEncoding:
             for percent in (-30, 0, 40):
                 out = Framekit(fill_color=fill_color).adjust_size(data, expand_percent=percent)
                 assert_same_image(out, pillow_adjusted(data, "fill", percent, fill_color))
+
+    @pytest.mark.parametrize("mode", ["RGB", "L", "CMYK"])
+    @pytest.mark.parametrize("percent", [-30, 0, 25])
+    def test_pictures_without_alpha(self, mode, percent):
+        # Opaque pictures are resampled or pasted before their conversion to
+        # RGBA: the pixels must be those of the conversion done first.
+        picture = noise(90, 61, seed=6).convert(mode)
+        for fmt in ("JPEG", "PNG") if mode != "CMYK" else ("JPEG",):
+            data = encode(picture, fmt)
+            for need_adjust in ("resize", "fill"):
+                out = Framekit(need_adjust=need_adjust, fill_color=(9, 9, 9, 128)).adjust_size(data, expand_percent=percent)
+                assert_same_image(out, pillow_adjusted(data, need_adjust, percent, (9, 9, 9, 128)))
+
+    def test_transparent_colour_is_not_opaque(self):
+        picture = noise(40, 30, seed=7).convert("RGB")
+        picture.putpixel((20, 15), (1, 2, 3))
+        data = encode(picture, "PNG", transparency=(1, 2, 3))
+        for need_adjust in ("resize", "fill"):
+            out = Framekit(need_adjust=need_adjust).adjust_size(data)
+            assert_same_image(out, pillow_adjusted(data, need_adjust))
+            assert decode(out).getchannel("A").getextrema()[0] < 255
 
     def test_what_pillow_rejects_fails_as_before(self, make_image):
         # A canvas of width 0 is left to Pillow's writer, and to its error.
@@ -638,3 +667,69 @@ class TestPngEncoding:
         if "libasan" not in os.environ.get("LD_PRELOAD", ""):
             assert grown < 24 << 20  # a leaked row buffer alone would be 63 MB
         assert traced_grown < 256 << 10
+
+
+# ---------------------------------------------------------------- EXIF orientation
+
+
+def with_orientation(image, orientation, fmt="JPEG", **options):
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    exif[0x010F] = "phone"
+    return encode(image, fmt, exif=exif, **options)
+
+
+class TestOrientation:
+    """Uploads are adjusted as they are shown: turned as their EXIF says."""
+
+    # Stored as a 200x150 landscape: upright it is 4:3 for orientations 1 to 4
+    # and a 3:4 portrait for 5 to 8, which swap width and height.
+    @pytest.mark.parametrize("orientation", range(1, 9))
+    @pytest.mark.parametrize("need_adjust", ["resize", "fill"])
+    def test_every_orientation(self, orientation, need_adjust):
+        stored = noise(200, 150, seed=orientation).convert("RGB")
+        data = with_orientation(stored, orientation, icc_profile=b"\x01profile" * 30)
+        shown = "3:4" if orientation >= 5 else "4:3"
+        out, ratio = Framekit(need_adjust=need_adjust).adjust_size(data, True)
+        assert ratio == shown
+        assert decode(out).size == ((165, 200) if orientation >= 5 else (200, 165))
+        assert_same_image(out, pillow_adjusted(data, need_adjust))
+        assert b"eXIf" not in [kind for kind, _ in metadata(out)]
+        # The requested ratio is compared with the picture as shown.
+        assert Framekit(shown, need_adjust).adjust_size(data) == out
+        other = "4:3" if orientation >= 5 else "3:4"
+        assert Framekit(other, need_adjust).adjust_size(data) is data
+
+    def test_orientation_of_a_png(self):
+        data = with_orientation(noise(90, 160), 8, "PNG")
+        out = Framekit(need_adjust="resize").adjust_size(data)
+        assert decode(out).size == (160, 99)
+        assert_same_image(out, pillow_adjusted(data, "resize"))
+
+    @pytest.mark.parametrize(
+        "exif",
+        [
+            b"Exif\x00\x00",  # empty
+            b"Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x05\x01\x12",  # truncated directory
+            b"Exif\x00\x00XX\x00\x2a\x00\x00\x00\x08",  # no byte order
+            b"Exif\x00\x00II\x2a\x00\xff\xff\xff\x7f",  # directory far past the end
+            # Orientation of type ASCII.
+            b"Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x01\x01\x12\x00\x02\x00\x00\x00\x02" + b"6\x00\x00\x00\x00\x00\x00\x00",
+        ],
+    )
+    def test_damaged_exif_counts_as_upright(self, exif):
+        picture = noise(120, 90, seed=4).convert("RGB")
+        data, plain = encode(picture, "JPEG", exif=exif), encode(picture, "JPEG")
+        for need_adjust in ("resize", "fill"):
+            out, ratio = Framekit(need_adjust=need_adjust).adjust_size(data, True)
+            assert ratio == "4:3"
+            assert decode(out).tobytes() == decode(Framekit(need_adjust=need_adjust).adjust_size(plain)).tobytes()
+        assert Framekit("3:4").adjust_size(data) is data
+
+    @pytest.mark.parametrize("orientation", [0, 9, 65535])
+    def test_out_of_range_orientation_is_ignored(self, orientation):
+        picture = noise(120, 90, seed=5).convert("RGB")
+        data = with_orientation(picture, orientation)
+        out, ratio = Framekit().adjust_size(data, True)
+        assert ratio == "4:3" and decode(out).size == (120, 99)
+        assert decode(out).tobytes() == decode(Framekit().adjust_size(encode(picture, "JPEG"))).tobytes()

@@ -1,6 +1,6 @@
 """Replays the inputs the fuzzer kept (tests/fuzz_corpus) through the same
 oracles: each must still give the imaging library's own outcome, findall's
-hits or the plain model's size."""
+hits or the plain model's size and helper results."""
 
 import importlib.util
 import random
@@ -25,7 +25,7 @@ def bomb_limit(monkeypatch):
 
 def test_corpus_is_there():
     kinds = {path.read_bytes().split(b":", 1)[0] for path in CORPUS}
-    assert kinds >= {b"image", b"words", b"size"}
+    assert kinds >= {b"image", b"words", b"size", b"helpers"}
 
 
 @pytest.mark.filterwarnings("ignore")

@@ -17,7 +17,7 @@ import weakref
 
 import pytest
 
-from conftest import OWN_GIL, SHARED_GIL
+from conftest import OWN_GIL, SHARED_GIL, fresh_module
 from pravel.response.faultmark import Faultmark
 
 try:
@@ -201,21 +201,6 @@ def test_each_interpreter_has_its_own_classes_and_state(isolated, monkeypatch):
 
 
 # ---------------------------------------------------------------- re-created modules
-
-
-def fresh_module(name):
-    """The extension module `name` created and executed once more. As in an
-    import, it stands in sys.modules while it executes (dataclass() looks
-    there); the first one is put back."""
-    found = importlib.util.find_spec(name)
-    module = importlib.util.module_from_spec(found)
-    first = sys.modules[name]
-    sys.modules[name] = module
-    try:
-        found.loader.exec_module(module)
-    finally:
-        sys.modules[name] = first
-    return module
 
 
 def works(module, words_path):

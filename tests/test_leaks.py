@@ -57,6 +57,10 @@ def framekit_operations():
     from pravel.framekit import Framekit
 
     png, jpeg = small_png(), encode(Image.new("RGB", (6, 4), 9), "JPEG")
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    phone = encode(Image.new("RGB", (6, 4), 9), "JPEG", exif=exif, icc_profile=b"profile")
+    damaged = encode(Image.new("RGB", (6, 4), 9), "JPEG", exif=b"Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x05")
     fill, resize, asked = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
     return {
         "Framekit()": lambda: Framekit("1:1", "fill", (0, 0, 0, 0), extra=1),
@@ -68,6 +72,8 @@ def framekit_operations():
         "adjust_size fill": heavy(lambda: fill.adjust_size(png, True)),
         "adjust_size resize": heavy(lambda: resize.adjust_size(jpeg)),
         "adjust_size mismatch": lambda: asked.adjust_size(png, True),
+        "adjust_size turned, with profile": heavy(lambda: fill.adjust_size(phone, True)),
+        "adjust_size damaged EXIF": heavy(lambda: resize.adjust_size(damaged)),
         "adjust_size(undecodable)": raises(OSError, fill.adjust_size, b"not an image"),
         "adjust_size(bad type)": raises(TypeError, fill.adjust_size, bytearray(png)),
         "adjust_size(crop)": raises(ValueError, Framekit(need_adjust="crop").adjust_size, png),

@@ -238,6 +238,41 @@ def test_helpers_match_the_model_at_bounds():
                 Model.is_valid_image_size, value, other), (value, other)
 
 
+# Floats far beyond any size, tiny ones, signed zero, and integers next to the
+# limits of exact doubles and of C's long long: where the native path must hand
+# over to the host path, and the host raises for some.
+EXTREMES = [1e19, -1e19, 9.2e18, 9.3e18, float(2**63), 2.0**53, 1e300, -1e300, 1e308,
+            5e-324, -5e-324, -0.0, 0.5, math.inf, math.nan,
+            2**53 - 1, 2**53, 2**53 + 1, 2**63 - 1, 2**63, -2**63, 2**64 + 1]
+
+
+def test_helpers_with_extreme_numbers_match_the_model():
+    for value in EXTREMES + [0, 16, 1254]:
+        for multiple in [None] + EXTREMES:
+            for name in ("round_to_multiple", "floor_to_multiple"):
+                assert outcome(getattr(OrvidSizeCalculator, name), value, multiple) == outcome(
+                    getattr(Model, name), value, multiple), (name, value, multiple)
+        for other in (16, 2160, 2**53 + 16, 2**63):
+            assert outcome(OrvidSizeCalculator.is_valid_image_size, value, other) == outcome(
+                Model.is_valid_image_size, value, other), (value, other)
+
+
+def test_extreme_constants_of_a_subclass_match_the_model():
+    for name in ("MULTIPLE", "MAX_EDGE", "MIN_PIXELS", "MAX_PIXELS", "MAX_RATIO",
+                 "RESOLUTION_PRESET"):
+        for extreme in EXTREMES:
+            value = {"2k": extreme, "4k": 8294400} if name == "RESOLUTION_PRESET" else extreme
+            calculator, model = pair(**{name: value})
+            for method in ("round_to_multiple", "floor_to_multiple"):
+                for number in (1, 100, 2171.99, 1e19):
+                    assert outcome(getattr(calculator, method), number) == outcome(
+                        getattr(model, method), number), (name, extreme, method, number)
+            for size in [(3840, 2160), (16, 16), (2**53 + 16, 16)]:
+                assert outcome(calculator.is_valid_image_size, *size) == outcome(
+                    model.is_valid_image_size, *size), (name, extreme, size)
+            same_everywhere(calculator, model, ["16:9", "1:1", "3:1"], ["2k", "4k"])
+
+
 # ---------------------------------------------------------------- published interface
 
 

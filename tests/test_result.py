@@ -1,6 +1,5 @@
 import dataclasses
 import decimal
-import importlib.util
 import random
 import subprocess
 import sys
@@ -8,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import outcome, wrong_type
+from conftest import fresh_module, outcome, wrong_type
 from pravel.response import faultmark, result
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark
@@ -229,9 +228,7 @@ class TestSubclasses:
 
         code.__module__ = faultmark.__name__  # a name alone does not make it faultmark's own
         monkeypatch.setattr(Faultmark, "code", property(code))
-        found = importlib.util.find_spec(result.__name__)
-        fresh = importlib.util.module_from_spec(found)
-        found.loader.exec_module(fresh)
+        fresh = fresh_module(result.__name__)
         assert fresh.ServiceResult.fail(Faultmark.TIMEOUT).code == "impostor"
 
 
@@ -246,6 +243,13 @@ def test_failed_sibling_import_fails_loading():
     """)
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
     assert out.stdout.strip() == "ImportError False", out.stderr
+
+
+def test_a_replaced_dataclass_that_returns_no_class_fails_loading(monkeypatch):
+    # The record is read as a class only when it is one.
+    monkeypatch.setattr(dataclasses, "dataclass", lambda cls: 42)
+    with pytest.raises(AttributeError, match="'int' object has no attribute"):
+        fresh_module("pravel.response.result")
 
 
 # ---------------------------------------------------------------- differential check

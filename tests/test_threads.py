@@ -282,3 +282,49 @@ def test_all_modules_from_eight_threads(log, word_file):
     assert by_name["check 1"][0] == "PromptBanError" and by_name["find 4"] == ("value", ["cat"])
     assert by_name["hostwarden online"][1][0] is True and "输出尺寸" in by_name["marvale shared"][1][1]
     assert by_name["orvid OrvidSizeCalculator 16:9 4k"][1]["size"] == "3840x2160"
+
+
+def test_reload_while_serving(tmp_path):
+    """A service shares one checker among its threads and reloads the list
+    when the file changes: every check sees the old list or the new one
+    whole, and a reload that fails leaves the list in force."""
+    path = tmp_path / "banned.txt"
+    lists = {"old": "cat\ndog\n", "new": "dog\nbird\n猫\n"}
+    # Long prompts are scanned without the GIL, while a reload swaps the list.
+    prompt = "a cat, a bird and a 猫 " + "calm sea " * 300 + "and a dog"
+    answers = {}
+    for name, words in lists.items():
+        path.write_text(words, encoding="utf-8")
+        answers[name] = PromptBanChecker(str(path)).find_matched_words(prompt)
+    assert answers == {"old": ["cat", "dog"], "new": ["bird", "猫", "dog"]}
+
+    path.write_text(lists["old"], encoding="utf-8")
+    checker = PromptBanChecker(str(path))
+    seen, failures, stop = collections.Counter(), [], threading.Event()
+
+    def serve():
+        while not stop.is_set():
+            found = checker.find_matched_words(prompt)
+            if found not in answers.values():
+                failures.append(found)
+            seen[found == answers["new"]] += 1
+
+    threads = [threading.Thread(target=serve) for _ in range(4)]
+    for t in threads:
+        t.start()
+    try:
+        for n in range(60):
+            path.write_text(lists["new" if n % 2 else "old"], encoding="utf-8")
+            checker.load_banned_words()
+            time.sleep(0.002)
+        path.write_bytes(b"\xff\xfe not UTF-8")
+        with pytest.raises(UnicodeDecodeError):
+            checker.load_banned_words()
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert not failures, failures[:5]
+    assert seen[True] and seen[False]
+    assert checker.banned_words == ["bird", "dog", "猫"]
+    assert checker.find_matched_words(prompt) == answers["new"]

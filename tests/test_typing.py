@@ -5,9 +5,12 @@ import ast
 import dataclasses
 import enum
 import importlib
+import json
+import pickle
 import runpy
 import subprocess
 import sys
+import typing
 from pathlib import Path
 
 import pytest
@@ -15,10 +18,18 @@ from PIL import Image
 
 import pravel
 from conftest import EXTENSIONS, built_extensions
+from pravel.orvid import OrvidSizeCalculator, SizeResult
+from pravel.response.result import ResultDict, ServiceResult
 
 MODULES = list(EXTENSIONS)
 USAGE = Path(__file__).resolve().with_name("typing_usage.py")
+ALLOWLIST = USAGE.with_name("stubtest_allowlist.txt")
 PACKAGE = Path(pravel.__file__).resolve().parent
+
+try:  # knows typing_extensions' TypedDict too, which pravel takes before Python 3.12
+    from typing_extensions import is_typeddict
+except ImportError:
+    from typing import is_typeddict
 
 
 @pytest.fixture(scope="module")
@@ -29,7 +40,8 @@ def mypy_checks(tmp_path_factory):
     pytest.importorskip("mypy", reason="mypy is not installed")
     cwd = tmp_path_factory.mktemp("mypy")
     commands = {
-        "stubtest": ["mypy.stubtest", *MODULES, "pravel.exceptions"],
+        "stubtest": ["mypy.stubtest", "--allowlist", str(ALLOWLIST), "--ignore-unused-allowlist",
+                     *MODULES, "pravel.exceptions"],
         "strict": ["mypy", "--strict", "--cache-dir", str(cwd / "cache"), str(USAGE)],
         "strict-cli": ["mypy", "--strict", "--cache-dir", str(cwd / "cache-cli"),
                        "-p", "pravel.cli", "-p", "pravel.demo"],
@@ -83,6 +95,37 @@ def test_service_usage_runs():
         "banned": "PROMPT_BANNED",
         "failure": "今日额度已用完",
     }
+
+
+# Each typed dictionary, where it lives, and a real answer of its shape.
+TYPED_ANSWERS = [
+    pytest.param(SizeResult, "pravel.orvid", lambda: OrvidSizeCalculator.calc_size("16:9", "4k"),
+                 id="SizeResult"),
+    pytest.param(ResultDict, "pravel.response.result", lambda: ServiceResult.success([1]).to_dict(),
+                 id="ResultDict"),
+]
+
+
+@pytest.mark.parametrize("cls, module_name, make_answer", TYPED_ANSWERS)
+def test_typed_dictionaries_exist_at_run_time(cls, module_name, make_answer):
+    answer = make_answer()
+    assert is_typeddict(cls) and (cls.__module__, cls.__qualname__) == (module_name, cls.__name__)
+    assert list(typing.get_type_hints(cls)) == list(answer) and cls.__required_keys__ == set(answer)
+    assert pickle.loads(pickle.dumps(cls)) is cls
+
+
+@pytest.mark.parametrize("cls, module_name, make_answer", TYPED_ANSWERS)
+def test_typed_dictionaries_serve_as_response_models(cls, module_name, make_answer):
+    pydantic = pytest.importorskip("pydantic")
+    answer = make_answer()
+    adapter = pydantic.TypeAdapter(cls)
+    assert adapter.validate_python(answer) == answer
+    assert json.loads(adapter.dump_json(answer)) == json.loads(json.dumps(answer))
+    assert set(adapter.json_schema()["required"]) == set(answer)
+    incomplete = dict(answer)
+    incomplete.popitem()
+    with pytest.raises(pydantic.ValidationError):
+        adapter.validate_python(incomplete)
 
 
 # stubtest compares signatures and names the runtime has, but neither the values
@@ -141,7 +184,10 @@ def test_stub_attributes_and_values_match_the_runtime(module_name, word_file):
         for name in class_vars:
             if names[name][1] is not None:
                 assert getattr(cls, name) == ast.literal_eval(names[name][1]), f"{cls.__name__}.{name}"
-        if issubclass(cls, enum.Enum):
+        if is_typeddict(cls):
+            assert cls.__total__ and {n: ann for n, (ann, _) in names.items()} == {
+                n: t.__name__ for n, t in cls.__annotations__.items()}, cls
+        elif issubclass(cls, enum.Enum):
             members = [n for n in names if n != "_value_"]
             assert members == [member.name for member in cls], cls
             for name in members:

@@ -3,10 +3,11 @@ import inspect
 import pickle
 import random
 import re
+import types
 
 import pytest
 
-from conftest import in_threads, wrong_type
+from conftest import fresh_module, in_threads, wrong_type
 from pravel import wordguard
 from pravel.exceptions import PromptBanError
 from pravel.wordguard import PromptBanChecker
@@ -276,3 +277,66 @@ def test_copies_and_pickles_keep_the_automaton(word_file):
     restored.__setstate__(state)  # the list no longer fits the expression
     assert restored._ban_matcher is None
     assert restored.find_matched_words("bad") == ["bad"]
+
+
+# ---------------------------------------------------------------- a patched `re`
+
+
+class Wrapped:
+    """A compiled expression seen through a shim: the real one, except that
+    its matches give their groups as bytes."""
+
+    def __init__(self, pattern):
+        self._pattern = pattern
+
+    def __getattr__(self, name):
+        return getattr(self._pattern, name)
+
+    def match(self, *args):
+        found = self._pattern.match(*args)
+        return found and types.SimpleNamespace(groups=lambda: b"\x01" * 4096)
+
+
+def patched_re(**changes):
+    shim = types.ModuleType("re")
+    shim.__dict__.update(vars(re))
+    shim.__dict__.update(changes)
+    return shim
+
+
+@pytest.mark.parametrize("shim", [
+    patched_re(compile=lambda pattern, flags=0: Wrapped(re.compile(pattern, flags)),
+               Pattern=Wrapped),
+    patched_re(compile=lambda pattern, flags=0: re.compile("se|a", flags)),
+    patched_re(escape=lambda word: re.escape(word).replace("\\.", ".")),
+], ids=["groups as bytes", "another expression", "another escape"])
+def test_a_patched_re_gets_its_own_findall(word_file, shim):
+    # A module of its own, which has read no case rules yet.
+    module = fresh_module("pravel.wordguard")
+    module.re = shim
+    path = word_file("sex\nab\na.b\n")
+    text = "iex ſex AB sex axb a.b"
+    checker = module.PromptBanChecker(path)
+    assert checker._ban_matcher is None
+    assert checker.find_matched_words(text) == regex_hits(checker, text)
+    # Nothing the shim gave is kept: with `re` back, the rules are the engine's.
+    module.re = re
+    checker = module.PromptBanChecker(path)
+    assert checker._ban_matcher is not None
+    assert checker.find_matched_words(text) == regex_hits(checker, text) == ["ſex", "AB", "sex", "a.b"]
+
+
+def test_an_engine_that_answers_the_case_probe_oddly_gets_no_automaton(word_file, monkeypatch):
+    # re.compile, as the module finds it when it loads, wraps every expression
+    # with look-aheads, which only the probe of case rules has.
+    compile = re.compile
+    monkeypatch.setattr(re, "compile", lambda pattern, flags=0: (
+        Wrapped(compile(pattern, flags)) if "(?=(" in pattern else compile(pattern, flags)))
+    module = fresh_module("pravel.wordguard")
+    path = word_file("sex\n")
+    checker = module.PromptBanChecker(path)
+    assert checker._ban_matcher is None
+    assert checker.find_matched_words("iex ſex SEX") == ["ſex", "SEX"]
+    exact_case = module.PromptBanChecker(path, ignore_case=False)  # needs no case rules
+    assert exact_case._ban_matcher is not None
+    assert exact_case.find_matched_words("iex ſex SEX sex") == ["sex"]

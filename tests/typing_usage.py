@@ -14,7 +14,7 @@ import logging
 import re
 from importlib import resources
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, assert_type
+from typing import Any, assert_type
 
 from PIL import Image
 
@@ -22,16 +22,12 @@ from pravel.comfyui.hostwarden import ComfyUIManager
 from pravel.exceptions import PromptBanError
 from pravel.framekit import Framekit
 from pravel.marvale import MarvaleImageScale
-from pravel.orvid import OrvidSizeCalculator
+from pravel.orvid import OrvidSizeCalculator, SizeResult
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark, Faultroll
-from pravel.response.result import ResultStatus, ServiceResult
+from pravel.response.result import ResultDict, ResultStatus, ServiceResult
 from pravel.shapelens import ImageShapelens
 from pravel.wordguard import PromptBanChecker
-
-if TYPE_CHECKING:
-    from pravel.orvid import SizeResult
-    from pravel.response.result import ResultDict
 
 
 def prepare_upload(upload: bytes, ratio: str | None) -> tuple[bytes, str]:

@@ -9,16 +9,21 @@
 #                                     (from the copy's top directory)
 #
 # PRAVEL_CHROOT_DIR overrides the location (default /var/cache/pravel/sid-py314).
-# PRAVEL_CHROOT_COPY_BACK lists files (paths relative to the top directory,
-# separated by spaces) that `run` copies from the copy back into the checkout
-# after CMD, such as results a benchmark wrote. (The older names
-# PRAVEL_HOST_DIR and PRAVEL_HOST_COPY_BACK still work.)
+# The photograph cache of tools/photos.py (PRAVEL_PHOTOS, default
+# /var/cache/pravel/photos) is mounted at the same path inside, so that the
+# benchmark fetches the photographs once per machine, not once per run.
+# PRAVEL_CHROOT_COPY_BACK lists files or folders (paths relative to the top
+# directory, separated by spaces) that `run` copies from the copy back into the
+# checkout after CMD, such as results a benchmark wrote or built wheels (the
+# files directly inside a folder). (The older names PRAVEL_HOST_DIR and
+# PRAVEL_HOST_COPY_BACK still work.)
 # Needs root (debootstrap, chroot and mounts).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 chroot_dir=${PRAVEL_CHROOT_DIR:-${PRAVEL_HOST_DIR:-/var/cache/pravel/sid-py314}}
 mirror=${PRAVEL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+photos=${PRAVEL_PHOTOS:-/var/cache/pravel/photos}
 packages_file=$top/tools/chroot-packages.txt
 # sid's Release file is often past its Valid-Until date.
 apt_opts=(-o Acquire::Check-Valid-Until=false -o Acquire::Retries=3)
@@ -40,6 +45,8 @@ mount_chroot() {
     cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf" 2>/dev/null || true
     mount -t proc proc "$chroot_dir/proc"
     for d in dev sys; do mount --rbind "/$d" "$chroot_dir/$d"; done
+    mkdir -p "$photos" "$chroot_dir/var/cache/pravel/photos"
+    mount --bind "$photos" "$chroot_dir/var/cache/pravel/photos"
 }
 
 ensure() {
@@ -85,7 +92,7 @@ run() {
     local work status=0
     work=$(mktemp -d "$chroot_dir/work/run.XXXXXX")
     # The working tree as it stands, without build products.
-    tar -C "$top" --exclude=./.git --exclude=./build --exclude=./.venv --exclude=./out \
+    tar -C "$top" --exclude=./.git --exclude=./build --exclude=./.venv --exclude=./out --exclude=./dist \
         --exclude='*.so' --exclude=__pycache__ --exclude=.pytest_cache -cf - . | tar -C "$work" -xf -
     unshare --mount --propagation private "$0" _inside run "/work/${work##*/}" "$@" || status=$?
     copy_back "$work"
@@ -105,6 +112,10 @@ copy_back() {
             mkdir -p "$top/$(dirname "$path")"
             cp "$work/$path" "$top/$path"
             log "copied back $path"
+        elif [ -d "$work/$path" ] && [ ! -L "$work/$path" ]; then
+            mkdir -p "$top/$path"
+            find "$work/$path" -maxdepth 1 -type f -exec cp -t "$top/$path" {} +
+            log "copied back the files in $path"
         else
             log "not copying back $path: the command left no such file"
         fi

@@ -4,8 +4,10 @@
 
 Feeds mutated image bytes (PNG, JPEG, GIF, WebP, BMP; truncated, corrupted and
 oversized headers, decompression-bomb dimensions) to framekit's adjust_size and
-the two shapelens readings, mutated word files and prompts to wordguard, and
-arbitrary ratio strings and tiers to orvid. Every outcome is checked against an
+the two shapelens readings, mutated word files and prompts to wordguard,
+arbitrary ratio strings and tiers to orvid, and extreme numbers (huge and tiny
+floats, signed zero, integers next to 2**53 and 2**63) to orvid's four class
+methods, as arguments and as the constants of a subclass. Every outcome is checked against an
 oracle: the imaging library called directly for images, the host's `re` for
 prompt screening, the plain-Python calculator of benchmarks/plain/orvid.py
 for sizes. Only the oracle's exceptions
@@ -25,6 +27,8 @@ import base64
 import faulthandler
 import hashlib
 import io
+import json
+import math
 import os
 import random
 import re
@@ -162,6 +166,40 @@ def check_size(ratio: str, tier: str) -> set[str]:
     return {f"orvid:{got[0]}:{got[1].split(':')[0] if got[0] == 'raise' else ''}"}
 
 
+def check_helpers(case: dict) -> set[str]:
+    """Runs orvid's four class methods on a subclass with the case's constants,
+    beside the plain calculator with the same constants."""
+    from plain.orvid import OrvidSizeCalculator as PlainCalculator
+
+    from pravel.orvid import OrvidSizeCalculator
+
+    constants = dict(case["constants"])
+    calculator = type("Calculator", (OrvidSizeCalculator,), constants)
+    model = type("Model", (PlainCalculator,), constants)
+
+    def detailed(fn):
+        try:
+            return "ok", fn()
+        except Exception as exc:
+            return "raise", f"{type(exc).__name__}: {exc}"
+
+    kinds = set()
+    calls = [
+        ("round_to_multiple", (case["value"], case["multiple"])),
+        ("floor_to_multiple", (case["value"], case["multiple"])),
+        ("is_valid_image_size", tuple(case["size"])),
+        ("calc_size", (case["ratio"], case["tier"])),
+    ]
+    for name, args in calls:
+        want = detailed(lambda: getattr(model, name)(*args))
+        got = detailed(lambda: getattr(calculator, name)(*args))
+        if got != want and not (name == "calc_size" and got[0] == want[0] == "raise" and "unpack" in got[1]
+                                and got[1].split(":")[0] == want[1].split(":")[0]):
+            raise Mismatch(f"{name}{args!r} with {constants!r} = {got!r}, model {want!r}")
+        kinds.add(f"orvid-helpers:{name}:{got[0]}:{got[1].split(':')[0] if got[0] == 'raise' else ''}")
+    return kinds
+
+
 # ---------------------------------------------------------------- inputs
 
 
@@ -178,6 +216,12 @@ def image_seeds() -> list[bytes]:
         buffer = io.BytesIO()
         picture.convert(mode).save(buffer, fmt)
         seeds.append(buffer.getvalue())
+    # A phone upload: EXIF orientation and a colour profile, for the EXIF reader.
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    buffer = io.BytesIO()
+    picture.save(buffer, "JPEG", exif=exif, icc_profile=b"profile" * 8)
+    seeds.append(buffer.getvalue())
     return seeds
 
 
@@ -293,6 +337,40 @@ def random_ratio(rng: random.Random) -> tuple[str, str]:
     return ratio, tier
 
 
+EXTREME_NUMBERS = [0, 1, 16, -16, 0.5, -0.0, 1e19, -1e19, 9.2e18, 9.3e18, 2.0**53, 2.0**63, 1e300, -1e300,
+                   1.7976931348623157e308, 5e-324, -5e-324, 2.2250738585072014e-308, float("inf"),
+                   float("-inf"), float("nan"), 2**53 - 1, 2**53, 2**53 + 1, 2**63 - 1, 2**63, -2**63, 2**64 + 1]
+
+
+def random_number(rng: random.Random) -> int | float:
+    choice = rng.randrange(6)
+    if choice == 0:
+        return rng.choice(EXTREME_NUMBERS)
+    if choice == 1:  # any finite float: mantissa and exponent at random
+        return rng.choice((1, -1)) * math.ldexp(rng.random(), rng.randrange(-1074, 1025))
+    if choice == 2:  # next to the limits of exact doubles and of long long
+        return rng.choice((1, -1)) * (2 ** rng.choice((53, 62, 63, 64)) + rng.randrange(-3, 4))
+    if choice == 3:
+        return rng.uniform(-1e4, 1e4)
+    if choice == 4:
+        return float(rng.randrange(1, 2**64)) * rng.choice((1, 16, 1e-3))
+    return rng.randrange(-10, 5000)
+
+
+def random_helpers_case(rng: random.Random) -> dict:
+    constants: dict = {}
+    for name in rng.sample(["MULTIPLE", "MAX_EDGE", "MIN_PIXELS", "MAX_PIXELS", "MAX_RATIO", "RESOLUTION_PRESET"],
+                          rng.randrange(0, 4)):
+        if name == "RESOLUTION_PRESET":
+            constants[name] = {"1k": random_number(rng), "2k": random_number(rng), "4k": 8294400}
+        else:
+            constants[name] = random_number(rng)
+    ratio, tier = random_ratio(rng)
+    return {"constants": constants, "value": random_number(rng),
+            "multiple": None if rng.random() < 0.3 else random_number(rng),
+            "size": [random_number(rng), random_number(rng)], "ratio": ratio, "tier": tier}
+
+
 # ---------------------------------------------------------------- driver
 
 
@@ -300,10 +378,13 @@ BOMB_LIMIT = 4_000_000
 
 
 def replay(label: bytes, rng: random.Random) -> set[str]:
-    """Runs one kept input ("image:...", "words:..." or "size:...") through its oracle."""
+    """Runs one kept input ("image:...", "words:...", "size:..." or "helpers:...")
+    through its oracle."""
     target, data = label.split(b":", 1)
     if target == b"image":
         return check_image(data)
+    if target == b"helpers":
+        return check_helpers(json.loads(data))
     if target == b"words":
         words = [w.strip() for w in data.decode("utf-8", "replace").splitlines() if w.strip()]
         prompts = [random_prompt(rng, words) for _ in range(8)]
@@ -330,7 +411,7 @@ def worker(args: argparse.Namespace) -> int:
     seen = {p.name.rsplit("-", 1)[0] for p in corpus.glob("*.bin")}
     current = corpus / "crash-current.input"
     seeds = image_seeds()
-    targets = [t for t in ("image", "image", "image", "words", "size") if t in args.targets.split(",")]
+    targets = [t for t in ("image", "image", "image", "words", "size", "helpers") if t in args.targets.split(",")]
     deadline = time.monotonic() + args.seconds
     count = 0
     while time.monotonic() < deadline:
@@ -341,10 +422,12 @@ def worker(args: argparse.Namespace) -> int:
         elif target == "words":
             data = mutate_text(rng, rng.choice(WORD_SEEDS).encode())
             label = b"words:" + data
-        else:
+        elif target == "size":
             ratio, tier = random_ratio(rng)
             data = f"{ratio}\n{tier}".encode()
             label = b"size:" + data
+        else:
+            label = b"helpers:" + json.dumps(random_helpers_case(rng)).encode()
         current.write_bytes(label)
         faulthandler.dump_traceback_later(args.hang, exit=True)
         try:
@@ -370,7 +453,8 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--hang", type=float, default=20, help="seconds one input may take")
     parser.add_argument("--corpus", default=str(DEFAULT_CORPUS))
-    parser.add_argument("--targets", default="image,words,size", help="comma-separated subset of image,words,size")
+    parser.add_argument("--targets", default="image,words,size,helpers",
+                        help="comma-separated subset of image,words,size,helpers")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.seed is None:

@@ -8,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 exec tools/chroot314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}" PRAVEL_CORE_TESTS=1 bash -c '
     set -e
+    # The build directory lies in this run'"'"'s own copy: runs at the same time
+    # share the chroot'"'"'s /tmp.
     python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
         -C cmake.define.PRAVEL_SANITIZE=ON -C cmake.define.PRAVEL_CORE_TESTS=ON \
         -C build-dir=build/asan .
@@ -19,7 +21,9 @@ exec tools/chroot314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}"
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
     export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    python -P -m pytest -q -p no:cacheprovider "$@"
+    # --capture=sys: a report written just before the process dies must not stay
+    # in a capture file.
+    python -P -m pytest -q -p no:cacheprovider --capture=sys "$@"
     if [ "$PRAVEL_FUZZ_SECONDS" != 0 ]; then
         python tools/fuzz.py --seconds "$PRAVEL_FUZZ_SECONDS"
     fi' sanitize "$@"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The whole test suite: on this machine's python3 (in a virtual environment)
 # and in the 3.14 chroot (Debian sid's CPython 3.14, made on first use; see
-# tools/chroot314.sh).
+# tools/chroot314.sh), where the suite runs against the installed manylinux
+# wheel (tools/wheel.sh test).
 #
 #   tools/test.sh [PYTEST ARGS...]
 #
 # In the chroot it also runs the suite on CPython's debug build under -X dev
 # (tools/debug.sh), and under ASan and UBSan, then fuzzes that build
-# (tools/sanitize.sh; PRAVEL_FUZZ_SECONDS, default 60). Every build here
-# includes the core's test module (CMake option PRAVEL_CORE_TESTS).
+# (tools/sanitize.sh; PRAVEL_FUZZ_SECONDS, default 60). Every build here but
+# the wheel includes the core's test module (CMake option PRAVEL_CORE_TESTS).
 #
 # PRAVEL_VENV overrides the virtual environment (default .venv);
 # PRAVEL_SKIP_CHROOT=1 skips the 3.14 chroot (PRAVEL_SKIP_HOST=1 too),
@@ -18,8 +19,6 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 tools/setup-machine.sh
-# tests/test_core.py fails instead of skipping when the core's test module is missing.
-export PRAVEL_CORE_TESTS=1
 
 if [ "${PRAVEL_SKIP_LOCAL:-0}" != 1 ]; then
     venv=${PRAVEL_VENV:-$top/.venv}
@@ -28,16 +27,16 @@ if [ "${PRAVEL_SKIP_LOCAL:-0}" != 1 ]; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check \
         -C cmake.define.PRAVEL_CORE_TESTS=ON ".[test]"
     # -P: the checkout's own (unbuilt) pravel/ must not shadow the installed one.
-    "$venv/bin/python" -P -m pytest -q "$@"
+    # PRAVEL_CORE_TESTS=1: tests/test_core.py fails instead of skipping when the
+    # core's test module is missing.
+    PRAVEL_CORE_TESTS=1 "$venv/bin/python" -P -m pytest -q "$@"
 fi
 
 if [ "${PRAVEL_SKIP_CHROOT:-${PRAVEL_SKIP_HOST:-0}}" != 1 ]; then
-    echo "[test] building and testing in the 3.14 chroot" >&2
-    tools/chroot314.sh run env PRAVEL_CORE_TESTS=1 bash -c '
-        set -e
-        python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-            -C cmake.define.PRAVEL_CORE_TESTS=ON .
-        python -P -m pytest -q "$@"' chroot-tests "$@"
+    # As users get it: the repaired wheel, installed with binaries only into a
+    # fresh virtual environment, its libraries checked, the suite run against it.
+    echo "[test] building the wheel in the 3.14 chroot and testing it there" >&2
+    tools/wheel.sh test "$@"
     if [ "${PRAVEL_SKIP_DEBUG:-0}" != 1 ]; then
         echo "[test] the test suite on CPython 3.14's debug build (-X dev) in the chroot" >&2
         tools/debug.sh "$@"

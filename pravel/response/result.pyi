@@ -1,7 +1,7 @@
 from collections.abc import Iterable
 from dataclasses import dataclass
 from enum import Enum
-from typing import Any, ClassVar, Self, TypeAlias, TypedDict, type_check_only
+from typing import Any, ClassVar, Self, TypeAlias, TypedDict
 
 from .faultmark import Faultmark
 from .faultroll import CustomFaultmark
@@ -10,9 +10,8 @@ _ErrorCode: TypeAlias = Faultmark | CustomFaultmark
 # (keywords, error code) or (keywords, error code, message that replaces a match).
 _ErrorRule: TypeAlias = tuple[Iterable[str], _ErrorCode] | tuple[Iterable[str], _ErrorCode, str | None]
 
-@type_check_only
 class ResultDict(TypedDict):
-    """What ServiceResult.to_dict returns."""
+    """to_dict 的返回值"""
 
     status: str
     data: Any

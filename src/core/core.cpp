@@ -593,4 +593,28 @@ class_builder& class_builder::add(binding how, const char* name, const char* doc
 
 ref class_builder::finish() { return meta_(name_, bases_, ns_); }
 
+ref typed_dict(const state_base& st, const char* name, const char* doc,
+               std::initializer_list<std::pair<const char*, const char*>> fields) {
+    ref base;
+#if PY_VERSION_HEX < 0x030C0000
+    // Before Python 3.12 pydantic takes only typing_extensions' TypedDict
+    // (and brings that module with it); typing's serves everyone else.
+    if (PyObject* module = PyImport_ImportModule("typing_extensions"))
+        base = ref::steal(module).attr("TypedDict");
+    else if (PyErr_ExceptionMatches(PyExc_ImportError))
+        PyErr_Clear();
+    else
+        fail();
+#endif
+    if (!base) base = import("typing").attr("TypedDict");
+    ref annotations = dict();
+    for (const auto& [key, type] : fields)
+        annotations.setitem(str(key).get(), st.global(str(type).get()).get());
+    ref cls = base(str(name), annotations);
+    cls.setattr("__module__", ref::steal(PyModule_GetNameObject(st.module)).get());
+    cls.setattr("__qualname__", str(name).get());
+    cls.setattr("__doc__", str(doc).get());
+    return cls;
+}
+
 }  // namespace pv

@@ -9,6 +9,7 @@ PyTypeObject* as_type(PyObject* cls) { return reinterpret_cast<PyTypeObject*>(cl
 bool plain_class(PyObject* cls) { return Py_TYPE(cls) == &PyType_Type; }
 
 PyObject* class_entry(PyObject* cls, PyObject* name) {
+    if (!PyType_Check(cls)) return nullptr;
     // CPython's own lookup for attribute access (private, but kept stable
     // for extensions): the MRO's dictionaries, read through its method
     // cache; it also gives the class a version tag.
@@ -16,6 +17,7 @@ PyObject* class_entry(PyObject* cls, PyObject* name) {
 }
 
 PyObject* own_entry(PyObject* cls, PyObject* name) {
+    if (!PyType_Check(cls)) return nullptr;
     // tp_dict is the namespace of a class made by a class statement or by
     // type(); static built-in types, whose tp_dict may be shared, never
     // come here.
@@ -26,12 +28,15 @@ PyObject* own_entry(PyObject* cls, PyObject* name) {
 
 unsigned int version(PyObject* cls) {
     // A type with Py_TPFLAGS_VALID_VERSION_TAG cleared reads 0 here as well.
-    return as_type(cls)->tp_version_tag;
+    return PyType_Check(cls) ? as_type(cls)->tp_version_tag : 0;
 }
 
-bool generic_getattr(PyObject* cls) { return as_type(cls)->tp_getattro == PyObject_GenericGetAttr; }
+bool generic_getattr(PyObject* cls) {
+    return PyType_Check(cls) && as_type(cls)->tp_getattro == PyObject_GenericGetAttr;
+}
 
 bool plain_instances(PyObject* cls) {
+    if (!PyType_Check(cls)) return false;
     PyTypeObject* type = as_type(cls);
     return type->tp_new == PyBaseObject_Type.tp_new && type->tp_setattro == PyObject_GenericSetAttr;
 }

@@ -10,7 +10,8 @@
 // without descriptors, version tags, type slots, function objects) or the
 // inside of pravel's native function objects, so that a change in CPython is
 // met in one place. Every answer is conservative: when in doubt, "no", and
-// the caller takes the slow path, which gives the same result.
+// the caller takes the slow path, which gives the same result. Any object
+// may be asked about; one that is no class has no entries and no version.
 #pragma once
 
 #include "pravel.hpp"

@@ -32,6 +32,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
+
 namespace pv {
 
 // ---------------------------------------------------------------- errors
@@ -65,15 +69,66 @@ template <class... A>
 // The TypeError of a wrongly typed argument, in the package's fixed wording.
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
 
+// ---------------------------------------------------------------- threads ended at shutdown
+//
+// CPython 3.11 to 3.13 end a thread that tries to take the GIL back while the
+// interpreter shuts down (a daemon thread, typically) with pthread_exit(),
+// which unwinds the thread's stack like an exception nobody may stop
+// (abi::__forced_unwind). The GIL can be taken back inside any call into
+// Python, the release of a reference included, so any frame of ours may be on
+// that stack. Hence:
+//  * nothing between the function trampoline and a call into Python is
+//    noexcept, and no catch-all keeps the unwinding from going on;
+//  * the thread no longer holds the GIL while it unwinds, so the destructors
+//    that run then leave their references alone (the process is exiting) and
+//    never take the GIL back.
+// CPython 3.14 parks such a thread for good instead; nothing unwinds there.
+
+// Whether this interpreter ends threads by unwinding them (3.11 to 3.13).
+inline constexpr bool threads_unwind_at_shutdown = PY_VERSION_HEX < 0x030E0000;
+
+namespace detail {
+// Whether this thread may touch Python objects: false only while a thread
+// ended at shutdown unwinds its stack.
+inline bool may_touch_objects() noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    return true;
+#elif PY_VERSION_HEX >= 0x030D0000
+    // From 3.12 on the current thread state is kept per thread, and it is gone
+    // while the thread does not hold the GIL.
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // as above
+#else
+    // 3.11 keeps one current thread state for the process, the GIL holder's.
+    if (!_Py_IsFinalizing()) return true;
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current && current == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Py_XDECREF, except in a thread that is being ended (see above).
+inline void drop(PyObject* o) {
+    if (o && may_touch_objects()) Py_DECREF(o);
+}
+}  // namespace detail
+
 // Runs `body` and converts any escaping C++ exception into a set Python
 // error: MemoryError for bad_alloc, otherwise SystemError, which keeps the
-// exception's what() text. Returns false when an error is set.
+// exception's what() text. Returns false when an error is set. The end of a
+// thread at shutdown goes through.
 template <class F>
-bool guarded(F&& body) noexcept {
+bool guarded(F&& body) {
     try {
         body();
         return true;
-    } catch (const error_already_set&) {
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (const error_already_set&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -109,7 +164,9 @@ public:
     ref() noexcept = default;
     ref(const ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
     ref(ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    ~ref() { Py_XDECREF(p_); }
+    // Where threads unwind at shutdown not noexcept: the release may run a
+    // finalizer in Python, and the end of the thread with it.
+    ~ref() noexcept(!threads_unwind_at_shutdown) { detail::drop(p_); }
     ref& operator=(ref o) noexcept {
         std::swap(p_, o.p_);
         return *this;
@@ -298,7 +355,7 @@ std::array<ref, N> unpack(PyObject* value) {
 class caught {
 public:
     caught() noexcept;
-    ~caught() { Py_XDECREF(value_); }
+    ~caught() noexcept(!threads_unwind_at_shutdown) { detail::drop(value_); }
     caught(const caught&) = delete;
     caught& operator=(const caught&) = delete;
 
@@ -322,17 +379,28 @@ private:
 template <class F>
 bool with_(const struct state_base& st, const ref& manager, F&& body);
 
-// Releases the GIL for the lifetime of the object.
-class gil_released {
-public:
-    gil_released() noexcept : save_(PyEval_SaveThread()) {}
-    ~gil_released() { PyEval_RestoreThread(save_); }
-    gil_released(const gil_released&) = delete;
-    gil_released& operator=(const gil_released&) = delete;
-
-private:
-    PyThreadState* save_;
-};
+// Runs `body` without the GIL; it must touch no Python object. Taking the
+// GIL back may end the thread at shutdown, which must not happen while a C++
+// exception is on its way: one from `body` (bad_alloc) travels on only once
+// the GIL is back.
+template <class F>
+void without_gil(F&& body) {
+    PyThreadState* saved = PyEval_SaveThread();
+    std::exception_ptr error;
+    try {
+        body();
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (...) {
+        error = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (error) std::rethrow_exception(error);
+}
 
 // ---------------------------------------------------------------- parameter kinds
 
@@ -706,6 +774,12 @@ private:
     const state_base& st_;
     ref name_, bases_, meta_, ns_, annotations_;
 };
+
+// A `TypedDict` class of this module, the same as a class statement deriving
+// from TypedDict would make: `fields` pairs each key with the name of its
+// value type, looked up like a global of the module ("int", "Any").
+ref typed_dict(const state_base& st, const char* name, const char* doc,
+               std::initializer_list<std::pair<const char*, const char*>> fields);
 
 // ---------------------------------------------------------------- module init
 
