@@ -1,19 +1,16 @@
 """Times pravel.orvid against the plain-Python version of the same algorithms
-(orvid_plain.py) and prints how many times faster the extension is.
+(plain/orvid.py) and prints how many times faster the extension is.
 
     python benchmarks/bench_orvid.py
 """
 
 import os
 import platform
-import sys
 import timeit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from _bench import record  # noqa: E402
-from orvid_plain import PlainOrvidSizeCalculator  # noqa: E402
-from pravel.orvid import OrvidSizeCalculator  # noqa: E402
+from _bench import record
+from plain.orvid import OrvidSizeCalculator as PlainCalculator
+from pravel.orvid import OrvidSizeCalculator
 
 # Every row of the documented size table: ratio, tier.
 TABLE = [
@@ -86,10 +83,10 @@ def main():
         ("round_to_multiple", rounding, len(VALUES)),
     ]
     for label, make, calls in cases:
-        plain, native = per_run(make(PlainOrvidSizeCalculator), make(OrvidSizeCalculator))
+        plain, native = per_run(make(PlainCalculator), make(OrvidSizeCalculator))
         print(f"{label:30s} plain {plain / calls * 1e9:8.0f} ns/call   "
               f"native {native / calls * 1e9:7.0f} ns/call   {plain / native:5.1f}x faster")
-        record(f"{label} (per call)", native / calls, plain / calls, "plain Python (orvid_plain.py)")
+        record(f"{label} (per call)", native / calls, plain / calls, "plain Python (plain/orvid.py)")
 
 
 if __name__ == "__main__":

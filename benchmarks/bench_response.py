@@ -1,20 +1,17 @@
 """How much faster pravel.response builds answers than the same classes in
-plain Python (response_plain.py). Prints one line per case: the time per call
+plain Python (plain/response.py). Prints one line per case: the time per call
 of each and their ratio, measured in this run.
 
-    python -P benchmarks/bench_response.py
+    python benchmarks/bench_response.py
 """
 
 import os
 import platform
-import sys
 import timeit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import response_plain as plain  # noqa: E402
-from _bench import record  # noqa: E402
-from pravel.response import faultmark, faultroll, result  # noqa: E402
+from _bench import record
+from plain import response as plain
+from pravel.response import faultmark, faultroll, result
 
 native = type("native", (), {
     "Faultmark": faultmark.Faultmark,
@@ -69,7 +66,7 @@ def main():
     for name in slow_cases:
         slow, fast = per_call(slow_cases[name], fast_cases[name])
         print(f"{name:50} {slow * 1e9:8.0f}ns {fast * 1e9:8.0f}ns {slow / fast:6.1f}x")
-        record(name, fast, slow, "plain Python (response_plain.py)")
+        record(name, fast, slow, "plain Python (plain/response.py)")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 """Times ImageShapelens.get_approx_simple_ratio on a PNG held in memory
-against the plain-Python version in shapelens_plain.py, and splits the
+against the plain-Python version in plain/shapelens.py, and splits the
 native call into Pillow's header read and the module's own arithmetic.
 
     python benchmarks/bench_shapelens.py
@@ -7,16 +7,14 @@ native call into Pillow's header read and the module's own arithmetic.
 import io
 import os
 import platform
-import sys
 import timeit
 from types import SimpleNamespace
 
 from PIL import Image
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import shapelens_plain  # noqa: E402
-from _bench import record  # noqa: E402
-from pravel import shapelens  # noqa: E402
+from _bench import record
+from plain import shapelens as shapelens_plain
+from pravel import shapelens
 
 
 def best_of(func, number):
@@ -67,7 +65,7 @@ def main():
     print(f"  Pillow's share of native call  {1 - outside_pillow / native_call:8.1%}    (at least)")
     print(f"  native scan, per 100 pairs     {native_scan:8.2f} us")
     print(f"  plain-Python scan and result   {plain_scan:8.2f} us   plain/native {plain_scan / native_scan:5.1f}x")
-    baseline = "plain Python (shapelens_plain.py)"
+    baseline = "plain Python (plain/shapelens.py)"
     record("get_approx_simple_ratio, 1920x1080 PNG", native_call * 1e-6, plain_call * 1e-6, baseline)
     record("approximate-ratio scan, 100 pairs", native_scan * 1e-6, plain_scan * 1e-6, baseline)
 

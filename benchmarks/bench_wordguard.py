@@ -16,11 +16,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from _bench import record  # noqa: E402
-from pravel.exceptions import PromptBanError  # noqa: E402
-from pravel.wordguard import PromptBanChecker  # noqa: E402
+from _bench import record
+from pravel.exceptions import PromptBanError
+from pravel.wordguard import PromptBanChecker
 
 try:
     import ahocorasick

@@ -1,8 +1,8 @@
 """Runs every benchmark script (benchmarks/bench_*.py) and writes the report:
 benchmarks/RESULTS.md, one table of pravel against each baseline with the
 machine it ran on, and benchmarks/wordguard_scaling.png, wordguard's check
-time against the size of the word list. tools/bench.sh runs it on the
-CPython 3.14 host; it runs as well under any interpreter with pravel installed.
+time against the size of the word list. tools/bench.sh runs it in the 3.14
+chroot; it runs as well under any interpreter with pravel installed.
 
     python benchmarks/report.py [--quick]
 """
@@ -169,7 +169,7 @@ def main() -> None:
         "Each row compares pravel with a baseline doing the same work, both timed in this run "
         "(the best round of several). Speed-up is baseline time ÷ pravel time: above 1× pravel "
         "is faster. The baselines: for framekit, the same steps written directly on Pillow; for "
-        "orvid, response and shapelens, the same classes in plain Python (benchmarks/*_plain.py); "
+        "orvid, response and shapelens, the same classes in plain Python (benchmarks/plain/); "
         "for wordguard, the compiled expression's findall (what a plain-Python checker runs) and "
         "pyahocorasick. wordguard's times are CPU times of the process. orvid keeps recent "
         "results, so its 16 table rows repeat inputs; its fresh rows do not.",

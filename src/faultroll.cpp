@@ -2,7 +2,7 @@
 // built-in Faultmark table, and the process-wide registry that keeps them.
 #include "pravel.hpp"
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::ref;
 
 namespace {
@@ -114,26 +114,23 @@ void exec(state& st) {
 
     st.publish("CustomFaultmark",
                pv::class_builder(st, "CustomFaultmark", custom_doc)
-                   .method<init>("__init__", nullptr,
-                                 {{"code", kind::str, "str"}, {"msg", kind::str, "str"}})
+                   .method<init>("__init__", nullptr, kind::str{"code"}, kind::str{"msg"})
                    .property<code>("code", "str")
                    .property<msg>("msg", "str")
-                   .method<repr>("__repr__", nullptr, {})
+                   .method<repr>("__repr__", nullptr)
                    .finish());
 
     st.publish("Faultroll",
                pv::class_builder(st, "Faultroll", faultroll_doc)
                    .annotation("_registry", "Dict[str, CustomFaultmark]")
                    .attr("_registry", pv::dict())
-                   .class_method<register_code>("register", register_doc,
-                                                {{"code", kind::str, "str"},
-                                                 {"msg", kind::str, "str"}},
-                                                "CustomFaultmark")
-                   .class_method<get>("get", get_doc, {{"code", kind::str, "str"}},
-                                      "Optional[CustomFaultmark]")
-                   .class_method<list_all>("list_all", list_all_doc, {},
-                                           "Dict[str, CustomFaultmark]")
-                   .class_method<clear>("clear", clear_doc, {})
+                   .class_method<register_code>("register", register_doc, kind::str{"code"},
+                                                kind::str{"msg"}, pv::returns{"CustomFaultmark"})
+                   .class_method<get>("get", get_doc, kind::str{"code"},
+                                      pv::returns{"Optional[CustomFaultmark]"})
+                   .class_method<list_all>("list_all", list_all_doc,
+                                           pv::returns{"Dict[str, CustomFaultmark]"})
+                   .class_method<clear>("clear", clear_doc)
                    .finish());
 }
 

@@ -5,7 +5,7 @@
 #include "png_writer.hpp"
 #include "pravel.hpp"
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::kw;
 using pv::ref;
 
@@ -279,23 +279,20 @@ void exec(state& st) {
     st.publish("Framekit",
                pv::class_builder(st, "Framekit")
                    .attr("STANDARD_RATIO_LIST", standard_ratios)
-                   .method<init>("__init__", init_doc,
-                                 {{"proportion", kind::opt_str, "Optional[str]", "None"},
-                                  {"need_adjust", kind::str, "str", "'fill'"},
-                                  {"fill_color", kind::any, nullptr, "(255, 255, 255, 0)"},
-                                  {"kwargs", kind::var_keywords}})
+                   .method<init>("__init__", init_doc, kind::opt_str{"proportion", "None"},
+                                 kind::str{"need_adjust", "'fill'"},
+                                 kind::any{"fill_color", "(255, 255, 255, 0)"},
+                                 kind::var_keywords{"kwargs"})
                    .static_method<parse_ratio>("_parse_ratio", parse_ratio_doc,
-                                               {{"ratio_str", kind::str, "str"}},
-                                               "Tuple[int, int]")
+                                               kind::str{"ratio_str"},
+                                               pv::returns{"Tuple[int, int]"})
                    .method<closest_standard_ratio>("_get_closest_standard_ratio",
-                                                   closest_ratio_doc,
-                                                   {{"width", kind::integer, "int"},
-                                                    {"height", kind::integer, "int"}},
-                                                   "str")
+                                                   closest_ratio_doc, kind::integer{"width"},
+                                                   kind::integer{"height"}, pv::returns{"str"})
                    .method<adjust_size>("adjust_size", adjust_size_doc,
-                                        {{"image_bytes", kind::bytes, "bytes"},
-                                         {"return_origin_ratio", kind::truth, "bool", "False"},
-                                         {"expand_percent", kind::real, "float", "10.0"}})
+                                        kind::bytes{"image_bytes"},
+                                        kind::truth{"return_origin_ratio", "False"},
+                                        kind::real{"expand_percent", "10.0"})
                    .finish());
 }
 

@@ -6,7 +6,7 @@
 // release the GIL while they wait and let a KeyboardInterrupt through.
 #include "pravel.hpp"
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::ref;
 
 namespace {
@@ -169,16 +169,17 @@ void exec(state& st) {
     st.publish("ComfyUIManager",
                pv::class_builder(st, "ComfyUIManager", class_doc)
                    .method<init>("__init__", nullptr,
-                                 {{"base_url", kind::str, "str", "'http://127.0.0.1:8188'"},
-                                  {"timeout", kind::integer, "int", "5"},
-                                  {"max_wait_seconds", kind::integer, "int", "60"},
-                                  {"poll_interval", kind::real, "float", "2.0"},
-                                  {"logger", kind::any, "Optional[logging.Logger]", "None"}})
-                   .method<trigger_reboot>("trigger_reboot", trigger_reboot_doc, {}, "None")
-                   .method<wait_service_ready>("wait_service_ready", wait_service_ready_doc, {},
-                                               "bool")
+                                 kind::str{"base_url", "'http://127.0.0.1:8188'"},
+                                 kind::integer{"timeout", "5"},
+                                 kind::integer{"max_wait_seconds", "60"},
+                                 kind::real{"poll_interval", "2.0"},
+                                 kind::any{"logger", "None", "Optional[logging.Logger]"})
+                   .method<trigger_reboot>("trigger_reboot", trigger_reboot_doc,
+                                           pv::returns{"None"})
+                   .method<wait_service_ready>("wait_service_ready", wait_service_ready_doc,
+                                               pv::returns{"bool"})
                    .method<run_reboot_and_wait>("run_reboot_and_wait", run_reboot_and_wait_doc,
-                                                {}, "bool")
+                                                pv::returns{"bool"})
                    .finish());
 }
 

@@ -3,7 +3,7 @@
 // image's own.
 #include "pravel.hpp"
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::ref;
 
 namespace {
@@ -80,8 +80,9 @@ void exec(state& st) {
     st.publish("MarvaleImageScale",
                pv::class_builder(st, "MarvaleImageScale", class_doc)
                    .attr("PREFERED_MARVALE_RESOLUTIONS", resolutions)
-                   .method<init>("__init__", init_doc, {{"image", kind::any, "Image.Image"}})
-                   .method<start>("start", start_doc, {}, "Image.Image")
+                   .method<init>("__init__", init_doc,
+                                 kind::any{"image", nullptr, "Image.Image"})
+                   .method<start>("start", start_doc, pv::returns{"Image.Image"})
                    .finish());
 }
 

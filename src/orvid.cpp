@@ -12,6 +12,7 @@
 //    int*float, int-float comparison, round, floor, int) gives exactly the
 //    double result. Whenever it would leave that ground, or the host would
 //    raise, it hands the call to the host path, which starts over.
+#include "guards.hpp"
 #include "pravel.hpp"
 
 #include <algorithm>
@@ -20,7 +21,7 @@
 #include <cmath>
 #include <optional>
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::ref;
 
 namespace {
@@ -161,37 +162,22 @@ bool plain_number(PyObject* o, double& out) {
     return false;
 }
 
-// Whether the class method `name` of `cls` is still our implementation Impl.
-template <auto Impl>
-bool is_own_method(const state& st, const ref& cls, const pv::name& name) {
-    PyObject* raw = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), name.get());
-    if (!raw || !Py_IS_TYPE(raw, &PyClassMethod_Type)) return false;
-    ref bound = cls.attr(name);
-    if (!PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != cls.get()) return false;
-    PyObject* fn = PyMethod_GET_FUNCTION(bound.get());
-    return Py_TYPE(fn) == reinterpret_cast<PyTypeObject*>(st.function_type.get()) &&
-           reinterpret_cast<pv::function*>(fn)->impl == &pv::detail::trampoline_for<Impl>;
-}
-
 ref round_to_multiple(state& st, ref cls, ref value, ref multiple);
 ref floor_to_multiple(state& st, ref cls, ref value, ref multiple);
 ref is_valid_image_size(state& st, ref cls, ref width, ref height);
 
 class_view inspect_class(const state& st, const ref& cls) {
     class_view v;
-    // Only classes made by `type` itself: a metaclass could answer
-    // attribute lookups in its own way.
-    if (Py_TYPE(cls.get()) != &PyType_Type) return v;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    // Values as the class and its bases hold them, no descriptor run: only
-    // plain values count, and for those an attribute lookup gives the same.
-    auto raw = [&](const pv::name& name) { return _PyType_Lookup(type, name.get()); };
+    if (!pv::guard::plain_class(cls.get())) return v;
+    // Only plain values count: for those the raw entry is what the class
+    // attribute gives.
+    auto raw = [&](const pv::name& name) { return pv::guard::class_entry(cls.get(), name.get()); };
     auto number = [&](const pv::name& name, double& out) {
         PyObject* o = raw(name);
         return o && plain_number(o, out);
     };
-    PyObject* preset = raw(st.RESOLUTION_PRESET);  // a lookup assigns the tag
-    const unsigned int version = type->tp_version_tag;
+    PyObject* preset = raw(st.RESOLUTION_PRESET);  // the lookup gives the class its tag
+    const unsigned int version = pv::guard::version(cls.get());
     v.plain_constants = preset && PyDict_CheckExact(preset) &&
                         number(st.MIN_PIXELS, v.lim.min_pixels) &&
                         number(st.MAX_PIXELS, v.lim.max_pixels) &&
@@ -199,12 +185,14 @@ class_view inspect_class(const state& st, const ref& cls) {
                         number(st.MULTIPLE, v.lim.multiple) &&
                         number(st.MAX_RATIO, v.lim.max_ratio) && v.lim.multiple > 0;
     v.preset = preset;
-    v.own_helpers = is_own_method<round_to_multiple>(st, cls, st.round_to_multiple) &&
-                    is_own_method<floor_to_multiple>(st, cls, st.floor_to_multiple) &&
-                    is_own_method<is_valid_image_size>(st, cls, st.is_valid_image_size);
+    using pv::guard::own_class_method;
+    v.own_helpers =
+        own_class_method<round_to_multiple>(st, cls, st.round_to_multiple.get()) &&
+        own_class_method<floor_to_multiple>(st, cls, st.floor_to_multiple.get()) &&
+        own_class_method<is_valid_image_size>(st, cls, st.is_valid_image_size.get());
     // Binding the methods may run code (a finalizer): trust the view only if
     // the class stayed as it was. Without a tag there is no telling.
-    if (version == 0 || version != type->tp_version_tag) return class_view{};
+    if (version == 0 || version != pv::guard::version(cls.get())) return class_view{};
     v.cls = cls.get();
     v.version = version;
     return v;
@@ -212,8 +200,8 @@ class_view inspect_class(const state& st, const ref& cls) {
 
 // A copy: the caller may run code that reuses the slot.
 class_view view_of(state& st, const ref& cls) {
-    if (Py_TYPE(cls.get()) == &PyType_Type) {
-        const unsigned int version = reinterpret_cast<PyTypeObject*>(cls.get())->tp_version_tag;
+    if (pv::guard::plain_class(cls.get())) {
+        const unsigned int version = pv::guard::version(cls.get());
         for (const class_view& v : st.views)
             if (v.cls == cls.get() && v.version == version && version != 0) return v;
     }
@@ -462,18 +450,18 @@ constexpr const char* calc_size_doc = R"(
         包含宽、高、尺寸字符串、总像素、比例、档位、是否合法的字典
         )";
 
-// `rw, rh = map(int, aspect_ratio.split(":"))`: the unpacking converts the
-// parts one by one as it takes them, so a bad first or second part fails in
-// int(), a third part is converted before the count is found wrong, and any
-// further parts are never looked at.
+// `rw, rh = [int(part) for part in aspect_ratio.split(":")]`: every part is
+// converted, in order, before the count is checked, so the first part that is
+// no integer fails in int() however many parts there are, and only a string
+// of integers can fail for their number.
 std::array<ref, 2> ratio_terms(const ref& aspect_ratio) {
     PyObject* text = aspect_ratio.get();
     const int k = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    ref values[3];
-    Py_ssize_t count = 0, begin = 0;
-    while (count < 3) {
+    std::array<ref, 2> terms;
+    Py_ssize_t count = 0;
+    for (Py_ssize_t begin = 0;; ++count) {
         Py_ssize_t end = begin;
         bool ascii_digits = true;
         long long digits = 0;
@@ -485,20 +473,19 @@ std::array<ref, 2> ratio_terms(const ref& aspect_ratio) {
         }
         // A short run of ASCII digits is read directly; int() takes the rest
         // (signs, blanks, underscores, other scripts' digits, errors).
+        ref value;
         if (ascii_digits && end > begin) {
-            values[count++] = pv::integer(digits);
+            value = pv::integer(digits);
         } else {
             ref part = ref::steal(PyUnicode_Substring(text, begin, end));
-            values[count++] = ref::steal(PyNumber_Long(part.get()));
+            value = ref::steal(PyNumber_Long(part.get()));
         }
+        if (count < 2) terms[static_cast<size_t>(count)] = std::move(value);
         if (end == n) break;
         begin = end + 1;
     }
-    if (count != 2) {
-        ref got = count == 1 ? pv::tuple(values[0]) : pv::tuple(values[0], values[1], values[2]);
-        pv::unpack<2>(got.get());  // raises the unpacking error
-    }
-    return {values[0], values[1]};
+    if (++count != 2) pv::raise_unpack_count(2, count);
+    return terms;
 }
 
 [[noreturn]] void raise_too_wide(const ref& aspect_ratio) {
@@ -647,8 +634,6 @@ void exec(state& st) {
     presets.setitem(st.tier_2k.get(), pv::integer(3686400).get());
     presets.setitem(st.tier_4k.get(), pv::integer(8294400).get());
 
-    const std::initializer_list<pv::param> alignment = {{"value"},
-                                                         {"multiple", kind::any, nullptr, "None"}};
     st.publish("OrvidSizeCalculator",
                pv::class_builder(st, "OrvidSizeCalculator", class_doc)
                    .attr("MIN_PIXELS", pv::integer(655360))
@@ -657,19 +642,23 @@ void exec(state& st) {
                    .attr("MULTIPLE", pv::integer(16))
                    .attr("MAX_RATIO", pv::real(3.0))
                    .attr("RESOLUTION_PRESET", presets)
-                   .method<init>("__init__", nullptr, {})
+                   .method<init>("__init__", nullptr)
                    .class_method<round_to_multiple>("round_to_multiple", round_to_multiple_doc,
-                                                    alignment, "int")
+                                                    kind::any{"value"},
+                                                    kind::any{"multiple", "None"},
+                                                    pv::returns{"int"})
                    .class_method<floor_to_multiple>("floor_to_multiple", floor_to_multiple_doc,
-                                                    alignment, "int")
+                                                    kind::any{"value"},
+                                                    kind::any{"multiple", "None"},
+                                                    pv::returns{"int"})
                    .class_method<is_valid_image_size>("is_valid_image_size",
                                                       is_valid_image_size_doc,
-                                                      {{"width", kind::integer, "int"},
-                                                       {"height", kind::integer, "int"}},
-                                                      "bool")
+                                                      kind::integer{"width"},
+                                                      kind::integer{"height"},
+                                                      pv::returns{"bool"})
                    .class_method<calc_size>("calc_size", calc_size_doc,
-                                            {{"aspect_ratio", kind::str, "str", "'1:1'"},
-                                             {"resolution", kind::str, "str", "'2k'"}})
+                                            kind::str{"aspect_ratio", "'1:1'"},
+                                            kind::str{"resolution", "'2k'"})
                    .finish());
     // The shape of calc_size's answer, for type checkers and response models.
     st.publish("SizeResult", pv::typed_dict(st, "SizeResult", "calc_size 的返回值",

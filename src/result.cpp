@@ -1,13 +1,14 @@
 // pravel.response.result: the one shape of every answer of the service, a
 // dataclass record with success and failure constructors, and the rules that
 // turn raw upstream error texts into user-facing messages.
+#include "guards.hpp"
 #include "pravel.hpp"
 
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::kw;
 using pv::ref;
 
@@ -40,7 +41,8 @@ struct state : pv::state_base {
     ref code_property, msg_property;   // the faultmark module's own code and msg
     ref default_rules_method;  // the classmethod object in ServiceResult's dict
     ref process_function;      // the function under the staticmethod
-    ref init_function, init_code, init_defaults, data_default;
+    pv::guard::function_snapshot generated_init;  // the __init__ dataclass() made
+    ref data_default;
     ref default_keywords[default_rule_count];  // tuples of str
     ref default_members[default_rule_count], success_member;  // members are fixed
     ref unknown_error, empty_args;
@@ -49,7 +51,8 @@ struct state : pv::state_base {
     void for_each_ref(F&& f) {
         for (ref* r : {&result_class, &faultmark_class, &status_class, &success_status,
                        &fail_status, &code_property, &msg_property, &default_rules_method,
-                       &process_function, &init_function, &init_code, &init_defaults,
+                       &process_function, &generated_init.function, &generated_init.code,
+                       &generated_init.defaults,
                        &data_default, &success_member, &unknown_error, &empty_args})
             f(*r);
         for (ref& r : default_keywords) f(r);
@@ -109,16 +112,6 @@ constexpr const char* process_doc = R"(
         - (关键词列表, Faultmark, 自定义消息)   — 匹配时替换为自定义消息
         )";
 
-// The object a class's own dictionary holds under `key`, or nullptr (also
-// when `cls` is no class: dataclass() may have been replaced, for one).
-PyObject* own_entry(PyObject* cls, const pv::name& key) {
-    if (!PyType_Check(cls)) return nullptr;
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    PyObject* entry = PyDict_GetItemWithError(dict, key.get());
-    if (!entry && PyErr_Occurred()) pv::fail();
-    return entry;
-}
-
 // ---------------------------------------------------------------- message rules
 
 ref get_default_error_rules(state& st, ref) {
@@ -149,10 +142,9 @@ bool any_keyword_in(PyObject* lowered, PyObject* keywords) {
 // an element of the member's value, read here without calling it.
 ref fault_attr(state& st, const ref& error, const pv::name& name, const ref& property,
                Py_ssize_t index) {
-    PyTypeObject* type = Py_TYPE(error.get());
-    if (property && type == reinterpret_cast<PyTypeObject*>(st.faultmark_class.get()) &&
-        type->tp_getattro == PyObject_GenericGetAttr &&
-        own_entry(st.faultmark_class.get(), name) == property.get())
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
+    if (property && type == st.faultmark_class.get() && pv::guard::generic_getattr(type) &&
+        pv::guard::own_entry(st.faultmark_class.get(), name.get()) == property.get())
         return error.attr(st.raw_value).item(index);
     return error.attr(name);
 }
@@ -171,8 +163,9 @@ ref replacement(state& st, PyObject* error_code, const ref& custom) {
 // The default rules apply unchanged while ServiceResult, its
 // get_default_error_rules and Faultmark are still the ones this module made.
 bool defaults_are_builtin(state& st, const ref& owner) {
-    return owner.is(st.result_class.get()) && Py_TYPE(owner.get()) == &PyType_Type &&
-           own_entry(owner.get(), st.get_default_rules) == st.default_rules_method.get() &&
+    return owner.is(st.result_class.get()) && pv::guard::plain_class(owner.get()) &&
+           pv::guard::own_entry(owner.get(), st.get_default_rules.get()) ==
+               st.default_rules_method.get() &&
            st.global(st.Faultmark).is(st.faultmark_class.get());
 }
 
@@ -283,14 +276,9 @@ ref process_error_message(state& st, ref msg) { return process_message(st, msg);
 // generated __init__: that function only assigns the five fields in order
 // through the ordinary attribute assignment, which is what happens here.
 bool builds_directly(state& st, const ref& cls) {
-    if (!cls.is(st.result_class.get()) || !st.init_function) return false;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (Py_TYPE(cls.get()) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new ||
-        type->tp_setattro != PyObject_GenericSetAttr)
-        return false;
-    PyObject* init = own_entry(cls.get(), st.init);
-    return init == st.init_function.get() && PyFunction_GET_CODE(init) == st.init_code.get() &&
-           PyFunction_GET_DEFAULTS(init) == st.init_defaults.get();
+    return cls.is(st.result_class.get()) && pv::guard::plain_class(cls.get()) &&
+           pv::guard::plain_instances(cls.get()) &&
+           st.generated_init.matches(pv::guard::own_entry(cls.get(), st.init.get()));
 }
 
 // cls(status=..., [data=...,] code=..., msg=..., status_code=...); a null
@@ -356,12 +344,13 @@ ref to_dict(state& st, ref self) { return st.global(st.asdict)(self); }
 
 // Faultmark's property `name` if it is the one the faultmark module made,
 // whose value fault_attr() may read directly; otherwise nothing.
-ref faultmark_property(const ref& faultmark, const pv::name& name) {
+ref faultmark_property(const ref& faultmark_module, const ref& faultmark,
+                       const pv::name& name) {
     if (!PyType_Check(faultmark.get())) return ref();
-    ref property = ref::borrow(own_entry(faultmark.get(), name));
+    ref property = ref::borrow(pv::guard::own_entry(faultmark.get(), name.get()));
     if (!property || !PyObject_TypeCheck(property.get(), &PyProperty_Type)) return ref();
     ref getter = property.attr("fget");
-    if (!pv::equal(getter.attr("__module__"), "pravel.response.faultmark") ||
+    if (!pv::guard::made_by(getter.get(), faultmark_module.get()) ||
         !pv::equal(getter.attr("__name__"), name))
         return ref();
     return property;
@@ -373,7 +362,7 @@ void exec(state& st) {
     // ClassVar must be a module attribute before dataclass() runs: it
     // recognises the string annotation "ClassVar[...]" through this module.
     st.import_from("typing", {"Optional", "Any", "List", "Tuple", "ClassVar", "Union"});
-    st.import_from("faultmark", {"Faultmark"}, 1);
+    ref faultmark_module = st.import_from("faultmark", {"Faultmark"}, 1);
     st.import_from("faultroll", {"CustomFaultmark"}, 1);
 
     ref result_status =
@@ -401,19 +390,17 @@ void exec(state& st) {
             .annotation("_error_rules", "ClassVar[Optional[List[Tuple]]]")
             .attr("_error_rules", pv::none())
             .class_method<get_default_error_rules>("get_default_error_rules",
-                                                   get_default_rules_doc, {}, "List[Tuple]")
-            .class_method<success>("success", success_doc,
-                                   {{"data", kind::any, "Any"},
-                                    {"msg", kind::str, "str", "'success'"}},
-                                   "ServiceResult")
+                                                   get_default_rules_doc,
+                                                   pv::returns{"List[Tuple]"})
+            .class_method<success>("success", success_doc, kind::any{"data", nullptr, "Any"},
+                                   kind::str{"msg", "'success'"}, pv::returns{"ServiceResult"})
             .class_method<fail>("fail", fail_doc,
-                                {{"error", kind::any, "Union[Faultmark, CustomFaultmark]"},
-                                 {"msg", kind::any, nullptr, "None"},
-                                 {"status_code", kind::integer, "int", "500"}},
-                                "ServiceResult")
-            .method<to_dict>("to_dict", to_dict_doc, {}, "dict")
+                                kind::any{"error", nullptr, "Union[Faultmark, CustomFaultmark]"},
+                                kind::any{"msg", "None"}, kind::integer{"status_code", "500"},
+                                pv::returns{"ServiceResult"})
+            .method<to_dict>("to_dict", to_dict_doc, pv::returns{"dict"})
             .static_method<process_error_message>("_process_error_message", process_doc,
-                                                  {{"msg", kind::str, "str"}}, "str")
+                                                  kind::str{"msg"}, pv::returns{"str"})
             .finish();
     record = st.global(st.dataclass)(record);
     st.publish("ServiceResult", record);
@@ -431,16 +418,17 @@ void exec(state& st) {
     st.status_class = result_status;
     st.success_status = result_status.attr(st.SUCCESS).attr(st.value);
     st.fail_status = result_status.attr(st.FAIL).attr(st.value);
-    st.code_property = faultmark_property(faultmark, st.code);
-    st.msg_property = faultmark_property(faultmark, st.msg);
-    st.default_rules_method = ref::borrow(own_entry(record.get(), st.get_default_rules));
+    st.code_property = faultmark_property(faultmark_module, faultmark, st.code);
+    st.msg_property = faultmark_property(faultmark_module, faultmark, st.msg);
+    st.default_rules_method =
+        ref::borrow(pv::guard::own_entry(record.get(), st.get_default_rules.get()));
     st.process_function = record.attr(st.process);
-    ref init = ref::borrow(own_entry(record.get(), st.init));
-    if (init && PyFunction_Check(init.get()) && PyFunction_GET_DEFAULTS(init.get())) {
-        st.init_function = init;
-        st.init_code = ref::borrow(PyFunction_GET_CODE(init.get()));
-        st.init_defaults = ref::borrow(PyFunction_GET_DEFAULTS(init.get()));
-        st.data_default = st.init_defaults.item(1);
+    // The generated __init__ takes every field with its default; `data` is second.
+    PyObject* init = pv::guard::own_entry(record.get(), st.init.get());
+    auto generated = pv::guard::function_snapshot::of(init);
+    if (generated.defaults) {
+        st.data_default = generated.defaults.item(1);
+        st.generated_init = std::move(generated);
     }
     for (size_t i = 0; i < default_rule_count; ++i) {
         const default_rule& rule = default_rules[i];

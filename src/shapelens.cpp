@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <limits>
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::ref;
 
 namespace {
@@ -210,14 +210,13 @@ void exec(state& st) {
     st.publish("ImageShapelens",
                pv::class_builder(st, "ImageShapelens", class_doc)
                    .method<init>("__init__", init_doc,
-                                 {{"approx_search_range", kind::integer, "int", "10"}})
-                   .static_method<gcd>("_gcd", gcd_doc,
-                                       {{"a", kind::integer, "int"}, {"b", kind::integer, "int"}},
-                                       "int")
+                                 kind::integer{"approx_search_range", "10"})
+                   .static_method<gcd>("_gcd", gcd_doc, kind::integer{"a"}, kind::integer{"b"},
+                                       pv::returns{"int"})
                    .method<raw_simple_ratio>("get_raw_simple_ratio", raw_ratio_doc,
-                                             {{"image_bytes", kind::bytes, "bytes"}}, "str")
+                                             kind::bytes{"image_bytes"}, pv::returns{"str"})
                    .method<approx_simple_ratio>("get_approx_simple_ratio", approx_ratio_doc,
-                                                {{"image_bytes", kind::bytes, "bytes"}}, "str")
+                                                kind::bytes{"image_bytes"}, pv::returns{"str"})
                    .finish());
 }
 

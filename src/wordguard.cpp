@@ -3,12 +3,11 @@
 //
 // The list is compiled into one regular expression of literal alternatives,
 // `_ban_regex`, which is part of the interface. Next to it each load builds an
-// Aho–Corasick automaton over code points that finds exactly the matches of
-// that expression's findall (leftmost match first, at each position the word
-// listed first, no overlaps) in one pass over the prompt, however long the
-// list. The automaton runs over the reversed words and the prompt read from
-// its end, so that at each position it knows the first-listed word starting
-// there; a forward pass then takes the matches greedily.
+// automaton (automaton.hpp) that finds exactly the matches of that
+// expression's findall in one pass over the prompt, however long the list.
+// With IGNORECASE the automaton works on case keys: this file reads the
+// engine's case rules and tells the automaton which characters match a key.
+#include "automaton.hpp"
 #include "pravel.hpp"
 #include "wordguard_normalize.hpp"
 
@@ -22,35 +21,13 @@
 #include <utility>
 #include <vector>
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::kw;
 using pv::ref;
+using wordguard::automaton;
+using wordguard::code_point_table;
 
 namespace {
-
-// ---------------------------------------------------------------- tables
-
-// A table from code points to 32-bit values, 0 where none was set, made of
-// blocks of 256 that exist only where some value is set.
-class code_point_table {
-public:
-    code_point_table() : pages_(0x110000 >> 8), values_(256) {}
-    uint32_t operator[](Py_UCS4 c) const {
-        return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
-    }
-    uint32_t& at(Py_UCS4 c) {
-        uint16_t& page = pages_[c >> 8];
-        if (page == 0) {
-            page = static_cast<uint16_t>(values_.size() >> 8);
-            values_.resize(values_.size() + 256);
-        }
-        return values_[(size_t{page} << 8) | (c & 0xFF)];
-    }
-
-private:
-    std::vector<uint16_t> pages_;  // block of each 256 code points; block 0 holds only zeros
-    std::vector<uint32_t> values_;
-};
 
 // ---------------------------------------------------------------- case rules
 
@@ -212,272 +189,6 @@ std::shared_ptr<const case_rules> read_case_rules(const regex_engine& engine) {
     return rules;
 }
 
-// ---------------------------------------------------------------- automaton
-
-// The words to find, as keys (code points, or case keys), one after another.
-struct word_list {
-    std::vector<Py_UCS4> keys;
-    std::vector<size_t> ends;     // word i is keys[ends[i-1] .. ends[i])
-    std::vector<uint32_t> ranks;  // its position in the list: the first listed wins
-    size_t begin(size_t i) const { return i ? ends[i - 1] : 0; }
-    size_t length(size_t i) const { return ends[i] - begin(i); }
-};
-
-class automaton {
-public:
-    // `members(key, out)` lists the text characters that match a key.
-    template <class Members>
-    automaton(const word_list& words, Members&& members);
-
-    // Start and length of every match of the expression, left to right.
-    template <class Char>
-    void find(const Char* text, size_t n, std::vector<std::pair<size_t, uint32_t>>& hits) const;
-
-    size_t states() const { return states_; }
-
-private:
-    // The states live in a double array: the child of state s on symbol a
-    // is slot base[s] + a when that slot's owner is s, so one step costs
-    // one memory access.
-    struct slot {
-        uint32_t base;
-        uint32_t owner;         // the parent state; `free` for an unused slot
-        uint32_t fail;
-        uint32_t match_length;  // length of the first-listed word starting here, 0: none
-    };
-    static constexpr uint32_t free = UINT32_MAX;
-
-    uint32_t next(uint32_t s, uint32_t a) const {
-        for (;;) {
-            const uint32_t t = slots_[s].base + a;
-            if (slots_[t].owner == s) return t;
-            if (s == 0) return 0;
-            s = slots_[s].fail;
-        }
-    }
-
-    code_point_table symbols_;  // 0: a character that is in no word
-    std::vector<slot> slots_;   // slot 0 is the root
-    size_t states_ = 0;
-    size_t depth_ = 0;          // length of the longest word
-};
-
-// Places the children of trie nodes in a double array: a node's children go
-// at the first base where every one of them finds a free slot. The free
-// slots form an ordered list; a slot leaves it when taken, or after it was
-// passed over a number of times (then it stays unused), which bounds the
-// search in crowded stretches.
-class slot_allocator {
-public:
-    // Slot 0 holds the root and is the head of the list.
-    slot_allocator() : next_{0}, prev_{0}, passed_{0}, used_{1} {}
-
-    // The base for children with these sorted symbols; their slots are taken.
-    uint32_t place(const std::vector<uint32_t>& labels) {
-        for (uint32_t f = next_[0];;) {
-            if (f == 0) {  // the list is exhausted: add room behind the last slot
-                f = static_cast<uint32_t>(next_.size());
-                grow(next_.size() + labels.back() + 1);
-            }
-            if (f >= labels.front()) {
-                const uint32_t base = f - labels.front();
-                grow(size_t{base} + labels.back() + 1);
-                bool fits = true;
-                for (uint32_t a : labels) fits = fits && !used_[base + a];
-                if (fits) {
-                    for (uint32_t a : labels) take(base + a);
-                    return base;
-                }
-            }
-            const uint32_t after = next_[f];
-            if (++passed_[f] > 16) unlink(f);
-            f = after;
-        }
-    }
-    // One past the last slot.
-    size_t size() const { return next_.size(); }
-
-private:
-    // Adds slots up to n, at the end of the list.
-    void grow(size_t n) {
-        for (size_t i = next_.size(); i < n; ++i) {
-            const uint32_t last = prev_[0];
-            next_.push_back(0);
-            prev_.push_back(last);
-            passed_.push_back(0);
-            used_.push_back(0);
-            next_[last] = prev_[0] = static_cast<uint32_t>(i);
-        }
-    }
-    void unlink(uint32_t i) {
-        next_[prev_[i]] = next_[i];
-        prev_[next_[i]] = prev_[i];
-        next_[i] = prev_[i] = i;  // out of the list
-    }
-    void take(uint32_t i) {
-        used_[i] = 1;
-        if (next_[i] != i) unlink(i);
-    }
-
-    std::vector<uint32_t> next_, prev_;
-    std::vector<uint8_t> passed_;
-    std::vector<uint8_t> used_;
-};
-
-template <class Members>
-automaton::automaton(const word_list& words, Members&& members) {
-    // Symbols: one per distinct key, numbered from 1, the most frequent
-    // first, so that the children of busy states lie close together.
-    code_point_table symbol_of;  // first the count of each key
-    std::vector<Py_UCS4> keys;
-    for (Py_UCS4 k : words.keys)
-        if (symbol_of.at(k)++ == 0) keys.push_back(k);
-    std::sort(keys.begin(), keys.end(), [&](Py_UCS4 a, Py_UCS4 b) {
-        return symbol_of[a] != symbol_of[b] ? symbol_of[a] > symbol_of[b] : a < b;
-    });
-    std::vector<Py_UCS4> chars;
-    for (uint32_t i = 0; i < keys.size(); ++i) {
-        symbol_of.at(keys[i]) = i + 1;
-        chars.clear();
-        members(keys[i], chars);
-        for (Py_UCS4 c : chars) symbols_.at(c) = i + 1;
-    }
-    std::vector<uint32_t> seq(words.keys.size());
-    for (size_t i = 0; i < seq.size(); ++i) seq[i] = symbol_of[words.keys[i]];
-    const auto alphabet = static_cast<uint32_t>(keys.size() + 1);
-
-    // The trie of the reversed words, made in depth-first order from the
-    // words sorted by their reversed symbols.
-    const size_t count = words.ends.size();
-    std::vector<uint32_t> order(count);
-    for (uint32_t i = 0; i < count; ++i) order[i] = i;
-    auto reversed_at = [&](uint32_t w, size_t d) { return seq[words.ends[w] - 1 - d]; };
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        const size_t la = words.length(a), lb = words.length(b);
-        for (size_t d = 0, n = std::min(la, lb); d < n; ++d)
-            if (reversed_at(a, d) != reversed_at(b, d)) return reversed_at(a, d) < reversed_at(b, d);
-        if (la != lb) return la < lb;
-        return words.ranks[a] < words.ranks[b];
-    });
-    constexpr uint32_t none = UINT32_MAX;
-    std::vector<uint32_t> parent{0}, label{0}, depth{0}, rank{none}, length{0};
-    for (auto* v : {&parent, &label, &depth, &rank, &length}) v->reserve(seq.size() + 1);
-    std::vector<uint32_t> path{0};
-    for (size_t k = 0; k < count; ++k) {
-        const uint32_t w = order[k];
-        size_t common = 0;
-        if (k > 0) {
-            const uint32_t prev = order[k - 1];
-            const size_t n = std::min(words.length(prev), words.length(w));
-            while (common < n && reversed_at(prev, common) == reversed_at(w, common)) ++common;
-        }
-        path.resize(common + 1);
-        for (size_t d = common; d < words.length(w); ++d) {
-            parent.push_back(path.back());
-            label.push_back(reversed_at(w, d));
-            depth.push_back(static_cast<uint32_t>(d + 1));
-            rank.push_back(none);
-            length.push_back(0);
-            path.push_back(static_cast<uint32_t>(parent.size() - 1));
-        }
-        const uint32_t end = path.back();
-        if (rank[end] == none) {
-            rank[end] = words.ranks[w];
-            length[end] = static_cast<uint32_t>(words.length(w));
-        }
-    }
-    states_ = parent.size();
-    for (uint32_t d : depth) depth_ = std::max<size_t>(depth_, d);
-
-    // Breadth-first order: by depth, keeping depth-first order within a
-    // depth, which leaves each node's children consecutive and sorted.
-    std::vector<uint32_t> start(depth_ + 2, 0), bfs(states_);
-    for (uint32_t d : depth) ++start[d + 1];
-    for (size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
-    for (uint32_t v = 0; v < states_; ++v) bfs[start[depth[v]]++] = v;
-
-    // Slots, parents before children.
-    std::vector<uint32_t> slot_of(states_, 0), base_of(states_, 0), labels;
-    slot_allocator allocator;
-    for (size_t i = 0, j = 1; i < states_; ++i) {
-        labels.clear();
-        const size_t first = j;
-        while (j < states_ && parent[bfs[j]] == bfs[i]) labels.push_back(label[bfs[j++]]);
-        if (labels.empty()) continue;
-        const uint32_t base = allocator.place(labels);
-        base_of[bfs[i]] = base;
-        for (size_t c = first; c < j; ++c) slot_of[bfs[c]] = base + label[bfs[c]];
-    }
-    // Every base + symbol stays inside the array.
-    slots_.assign(allocator.size() + alphabet, slot{0, free, 0, 0});
-    std::vector<uint32_t> best_rank(slots_.size(), none);
-    for (uint32_t v = 0; v < states_; ++v) {
-        slot& s = slots_[slot_of[v]];
-        s.base = base_of[v];
-        s.owner = v ? slot_of[parent[v]] : free;
-        s.match_length = length[v];
-        best_rank[slot_of[v]] = rank[v];
-    }
-
-    // Failure links, and for each state the first-listed word among those
-    // its failure chain ends in (the words starting at the current position).
-    for (size_t i = 1; i < states_; ++i) {
-        const uint32_t v = bfs[i], s = slot_of[v], up = slot_of[parent[v]];
-        const uint32_t f = up == 0 ? 0 : next(slots_[up].fail, label[v]);
-        slots_[s].fail = f;
-        if (best_rank[f] < best_rank[s]) {
-            best_rank[s] = best_rank[f];
-            slots_[s].match_length = slots_[f].match_length;
-        }
-    }
-}
-
-template <class Char>
-void automaton::find(const Char* text, size_t n,
-                     std::vector<std::pair<size_t, uint32_t>>& hits) const {
-    // Every position where a word starts, with the length the expression
-    // would take there, is found from the right; then the matches are taken
-    // from the left. A long text is read in four pieces at once, one state
-    // each, so that their memory accesses overlap. A state depends only on
-    // the next `depth_` characters, so each piece starts reading that far
-    // inside its right neighbour.
-    constexpr size_t most_lanes = 4;
-    const size_t lanes = n >= most_lanes * std::max<size_t>(4 * depth_, 64) ? most_lanes : 1;
-    const size_t piece = (n + lanes - 1) / lanes;
-    struct lane {
-        size_t begin, end, at;  // reads at-1, at-2, ... down to begin; reports below end
-        uint32_t state;
-        std::vector<std::pair<size_t, uint32_t>> starts;
-    } lane[most_lanes];
-    for (size_t k = 0; k < lanes; ++k) {
-        lane[k].begin = std::min(n, k * piece);
-        lane[k].end = std::min(n, lane[k].begin + piece);
-        lane[k].at = std::min(n, lane[k].end + depth_);
-        lane[k].state = 0;
-    }
-    auto step = [&](struct lane& l) {
-        const size_t i = --l.at;
-        const uint32_t a = symbols_[text[i]];
-        l.state = a ? next(l.state, a) : 0;
-        if (const uint32_t len = slots_[l.state].match_length; len && i < l.end)
-            l.starts.emplace_back(i, len);
-    };
-    for (size_t round = lane[0].at - lane[0].begin; round > 0; --round)
-        for (size_t k = 0; k < lanes; ++k)
-            if (lane[k].at > lane[k].begin) step(lane[k]);
-    for (size_t k = 0; k < lanes; ++k)
-        while (lane[k].at > lane[k].begin) step(lane[k]);
-
-    size_t from = 0;
-    for (size_t k = 0; k < lanes; ++k) {
-        for (auto it = lane[k].starts.rbegin(); it != lane[k].starts.rend(); ++it) {
-            if (it->first < from) continue;
-            hits.push_back(*it);
-            from = it->first + it->second;
-        }
-    }
-}
-
 // ---------------------------------------------------------------- module state
 
 struct state : wordguard::normalized_state {
@@ -616,7 +327,7 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, con
 
     std::unique_ptr<automaton> engine;
     pv::without_gil([&] {
-        word_list list;
+        wordguard::word_list list;
         for (size_t i = 0; i < words.size(); ++i) {
             PyObject* w = words[i].get();
             const Py_ssize_t n = PyUnicode_GET_LENGTH(w);
@@ -798,7 +509,7 @@ ref find_matched_words(state& st, ref self, ref text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void* data = PyUnicode_DATA(s);
     const int k = PyUnicode_KIND(s);
-    std::vector<std::pair<size_t, uint32_t>> hits;
+    std::vector<wordguard::hit> hits;
     auto scan = [&] {
         const size_t len = static_cast<size_t>(n);
         if (k == PyUnicode_1BYTE_KIND) engine.find(static_cast<const Py_UCS1*>(data), len, hits);
@@ -895,16 +606,15 @@ void exec(state& st) {
 
     ref checker =
         pv::class_builder(st, "PromptBanChecker", class_doc)
-            .method<init>("__init__", init_doc,
-                          {{"ban_word_file", kind::str, "str"},
-                           {"ignore_case", kind::truth, "bool", "True"}})
-            .method<load_banned_words>("load_banned_words", load_doc, {}, "None")
-            .method<build_regex>("_build_regex", build_regex_doc, {}, "None")
-            .method<find_matched_words>("find_matched_words", find_doc,
-                                        {{"text", kind::str, "str"}}, "List[str]")
-            .method<check>("check", check_doc, {{"prompt", kind::str, "str"}}, "str")
-            .method<get_state>("__getstate__", nullptr, {})
-            .method<set_state>("__setstate__", nullptr, {{"state"}})
+            .method<init>("__init__", init_doc, kind::str{"ban_word_file"},
+                          kind::truth{"ignore_case", "True"})
+            .method<load_banned_words>("load_banned_words", load_doc, pv::returns{"None"})
+            .method<build_regex>("_build_regex", build_regex_doc, pv::returns{"None"})
+            .method<find_matched_words>("find_matched_words", find_doc, kind::str{"text"},
+                                        pv::returns{"List[str]"})
+            .method<check>("check", check_doc, kind::str{"prompt"}, pv::returns{"str"})
+            .method<get_state>("__getstate__", nullptr)
+            .method<set_state>("__setstate__", nullptr, kind::any{"state"})
             .finish();
     st.publish("PromptBanChecker", checker);
     st.publish("NormalizedPromptBanChecker", wordguard::make_normalized_checker(st, checker));

@@ -22,6 +22,8 @@
 // prompt and keeps only a window of the longest word.
 #include "wordguard_normalize.hpp"
 
+#include "automaton.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -33,7 +35,7 @@
 #include "wordguard_chars.hpp"
 #include "wordguard_tables.inc"
 
-using pv::kind;
+namespace kind = pv::kind;
 using pv::kw;
 using pv::ref;
 
@@ -41,7 +43,6 @@ namespace wordguard {
 
 namespace {
 
-using code_point = uint32_t;
 namespace cls = chars;
 
 constexpr code_point last_code_point = 0x10FFFF;
@@ -496,28 +497,6 @@ private:
     std::vector<links> links_;
 };
 
-// A table from code points to 32-bit values, 0 where none was set, made of
-// blocks of 256 that exist only where some value is set.
-class code_point_table {
-public:
-    code_point_table() : pages_((last_code_point >> 8) + 1), values_(256) {}
-    uint32_t operator[](code_point c) const {
-        return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
-    }
-    uint32_t& at(code_point c) {
-        uint16_t& page = pages_[c >> 8];
-        if (page == 0) {
-            page = static_cast<uint16_t>(values_.size() >> 8);
-            values_.resize(values_.size() + 256);
-        }
-        return values_[(size_t{page} << 8) | (c & 0xFF)];
-    }
-
-private:
-    std::vector<uint16_t> pages_;  // block of each 256 code points; block 0 holds only zeros
-    std::vector<uint32_t> values_;
-};
-
 // ---------------------------------------------------------------- matching
 
 // A match in the prompt: its characters and the rank of its word.
@@ -897,9 +876,9 @@ void normalized_state::clear() {
 ref make_normalized_checker(normalized_state& st, const ref& base) {
     st.normalized_matcher_type = ref::steal(PyType_FromModuleAndSpec(st.module, &matcher_spec, nullptr));
     return pv::class_builder(st, "NormalizedPromptBanChecker", class_doc, {base.get()})
-        .method<build_regex>("_build_regex", build_regex_doc, {}, "None")
-        .method<find_matched_words>("find_matched_words", find_doc,
-                                    {{"text", kind::str, "str"}}, "List[str]")
+        .method<build_regex>("_build_regex", build_regex_doc, pv::returns{"None"})
+        .method<find_matched_words>("find_matched_words", find_doc, kind::str{"text"},
+                                    pv::returns{"List[str]"})
         .finish();
 }
 

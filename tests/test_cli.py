@@ -27,10 +27,8 @@ def run(capsys, *argv, stdin=None, monkeypatch=None):
 
 
 @pytest.fixture
-def words(tmp_path):
-    path = tmp_path / "words.txt"
-    path.write_text("gore\n血腥\nBad Word\n", encoding="utf-8")
-    return path
+def words(word_file):
+    return word_file("gore\n血腥\nBad Word\n")
 
 
 class TestAdjust:

@@ -1,5 +1,6 @@
 import pytest
 
+from conftest import wrong_type
 from pravel.response import faultroll
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark, Faultroll
@@ -10,10 +11,6 @@ def empty_registry():
     Faultroll.clear()
     yield
     Faultroll.clear()
-
-
-def type_error(name, got):
-    return f"Argument '{name}' has incorrect type (expected str, got {got})"
 
 
 class MyStr(str):
@@ -40,10 +37,10 @@ class TestCustomFaultmark:
                 setattr(err, attr, "Y")
 
     @pytest.mark.parametrize("args, message", [
-        ((None, "m"), type_error("code", "NoneType")),
-        (("X", None), type_error("msg", "NoneType")),
-        ((1, None), type_error("code", "int")),
-        ((MyStr("X"), "m"), type_error("code", "MyStr")),
+        ((None, "m"), wrong_type("code", "str", "NoneType")),
+        (("X", None), wrong_type("msg", "str", "NoneType")),
+        ((1, None), wrong_type("code", "str", "int")),
+        ((MyStr("X"), "m"), wrong_type("code", "str", "MyStr")),
     ])
     def test_type_errors(self, args, message):
         for make in (CustomFaultmark, Faultroll.register):

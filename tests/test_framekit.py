@@ -8,18 +8,16 @@ import shutil
 import struct
 import subprocess
 import tempfile
-import threading
 import tracemalloc
 import zlib
 
 import pytest
 from PIL import Image, ImageFilter, ImageOps, UnidentifiedImageError
 
-from conftest import decode, encode
+from conftest import decode, encode, in_threads, wrong_type
 from pravel import framekit
 from pravel.framekit import Framekit
 
-TYPE_MSG = "Argument '{}' has incorrect type (expected {}, got {})"
 RATIOS = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
 
 
@@ -69,7 +67,7 @@ class TestConstruction:
     def test_wrong_types(self, kwargs, name, got):
         with pytest.raises(TypeError) as err:
             Framekit(**kwargs)
-        assert str(err.value) == TYPE_MSG.format(name, "str", got)
+        assert str(err.value) == wrong_type(name, "str", got)
 
     def test_str_subclass_refused(self):
         class Text(str):
@@ -120,7 +118,7 @@ class TestParseRatio:
         assert Framekit()._parse_ratio("4:5") == (4, 5)
         with pytest.raises(TypeError) as err:
             Framekit._parse_ratio(None)
-        assert str(err.value) == TYPE_MSG.format("ratio_str", "str", "NoneType")
+        assert str(err.value) == wrong_type("ratio_str", "str", "NoneType")
 
 
 # ---------------------------------------------------------------- nearest ratio
@@ -157,7 +155,7 @@ class TestClosestRatio:
             fk._get_closest_standard_ratio(100, 0)
         with pytest.raises(TypeError) as err:
             fk._get_closest_standard_ratio("100", 10)
-        assert str(err.value) == TYPE_MSG.format("width", "int", "str")
+        assert str(err.value) == wrong_type("width", "int", "str")
         with pytest.raises(TypeError, match="'height'"):
             fk._get_closest_standard_ratio(100, None)
 
@@ -349,7 +347,7 @@ class TestAdjustSizeArguments:
     def test_image_bytes_must_be_bytes(self, value):
         with pytest.raises(TypeError) as err:
             Framekit().adjust_size(value)
-        assert str(err.value) == TYPE_MSG.format("image_bytes", "bytes", type(value).__name__)
+        assert str(err.value) == wrong_type("image_bytes", "bytes", type(value).__name__)
 
     def test_bytes_subclass_refused(self, make_image):
         class Blob(bytes):
@@ -468,18 +466,8 @@ def test_threads_share_an_instance(make_image):
     fk = Framekit(need_adjust="resize")
     data = make_image(300, 500, "RGBA")
     expected = fk.adjust_size(data)
-    results = []
-
-    def work():
-        for _ in range(5):
-            results.append(fk.adjust_size(data) == expected)
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert results == [True] * 20
+    results = in_threads(lambda _: [fk.adjust_size(data) for _ in range(5)])
+    assert results == [[expected] * 5] * 4
 
 
 # ---------------------------------------------------------------- PNG encoding

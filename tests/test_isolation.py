@@ -17,13 +17,8 @@ import weakref
 
 import pytest
 
-from conftest import fresh_module
+from conftest import OWN_GIL, SHARED_GIL, fresh_module
 from pravel.response.faultmark import Faultmark
-
-OWN_GIL = ["pravel.orvid", "pravel.response.faultmark", "pravel.response.faultroll",
-           "pravel.response.result", "pravel.wordguard"]
-SHARED_GIL = ["pravel.framekit", "pravel.shapelens", "pravel.marvale",
-              "pravel.comfyui.hostwarden"]
 
 try:
     from concurrent import interpreters
@@ -92,14 +87,12 @@ OPERATIONS = textwrap.dedent("""
 
 
 @pytest.fixture
-def word_file(tmp_path):
-    path = tmp_path / "banned.txt"
-    path.write_text("cat\ndog\nstraße\nдом\n", encoding="utf-8")
-    return str(path)
+def words_path(word_file):
+    return word_file("cat\ndog\nstraße\nдом\n")
 
 
-def run_here(word_file):
-    namespace = {"word_file": word_file}
+def run_here(words_path):
+    namespace = {"word_file": words_path}
     exec(OPERATIONS, namespace)
     return json.loads(namespace["outcome_json"])
 
@@ -135,8 +128,8 @@ def isolated():
 
 
 @needs_subinterpreters
-def test_own_gil_modules_work_in_isolated_subinterpreters(isolated, word_file):
-    expected = run_here(word_file)
+def test_own_gil_modules_work_in_isolated_subinterpreters(isolated, words_path):
+    expected = run_here(words_path)
     assert "PromptBanError: Prohibited prompt words:" in expected[20]  # the calls really ran
     code = OPERATIONS + "\nresult = outcome_json"
     # Several at once, each interpreter running under its own GIL.
@@ -145,7 +138,7 @@ def test_own_gil_modules_work_in_isolated_subinterpreters(isolated, word_file):
 
     def work(interp):
         try:
-            results[interp.id] = json.loads(run_in(interp, code, word_file=word_file))
+            results[interp.id] = json.loads(run_in(interp, code, word_file=words_path))
         except Exception as e:  # reported below
             errors.append(e)
 
@@ -210,7 +203,7 @@ def test_each_interpreter_has_its_own_classes_and_state(isolated, monkeypatch):
 # ---------------------------------------------------------------- re-created modules
 
 
-def works(module, word_file):
+def works(module, words_path):
     """A real operation of `module`, for its answer."""
     name = module.__name__.rsplit(".", 1)[1]
     if name == "framekit":
@@ -229,26 +222,26 @@ def works(module, word_file):
         return repr(module.CustomFaultmark("A", "b"))
     if name == "result":
         return module.ServiceResult.fail(Faultmark.TIMEOUT, "insufficient balance").msg
-    return module.PromptBanChecker(word_file).find_matched_words("a dog, a cat")
+    return module.PromptBanChecker(words_path).find_matched_words("a dog, a cat")
 
 
 @pytest.mark.parametrize("name", OWN_GIL + SHARED_GIL)
-def test_a_recreated_module_is_fresh_and_leaves_the_first_alone(name, word_file):
+def test_a_recreated_module_is_fresh_and_leaves_the_first_alone(name, words_path):
     first = importlib.import_module(name)
-    answer = works(first, word_file)
+    answer = works(first, words_path)
     fresh = fresh_module(name)
     assert fresh is not first and fresh.__dict__ is not first.__dict__
     public = [n for n in vars(first) if n[0].isupper() and isinstance(vars(first)[n], type)
               and vars(first)[n].__module__ == name]
     assert public and all(getattr(fresh, n) is not getattr(first, n) for n in public)
-    assert works(fresh, word_file) == answer
+    assert works(fresh, words_path) == answer
 
     # Dropped, the second module is freed with its state; the first works on.
     gone = weakref.ref(fresh)
     del fresh
     gc.collect()
     assert gone() is None
-    assert works(first, word_file) == answer
+    assert works(first, words_path) == answer
 
 
 def test_recreated_modules_keep_their_own_registry_and_rules():
@@ -283,9 +276,9 @@ def reimport(monkeypatch):
 
 
 @pytest.mark.parametrize("name", OWN_GIL + SHARED_GIL)
-def test_importing_again_after_removal_gives_a_new_working_module(name, reimport, word_file):
+def test_importing_again_after_removal_gives_a_new_working_module(name, reimport, words_path):
     first = importlib.import_module(name)
-    answer = works(first, word_file)
+    answer = works(first, words_path)
     second = reimport(name)
     assert second is not first and sys.modules[name] is second
-    assert works(second, word_file) == works(first, word_file) == answer
+    assert works(second, words_path) == works(first, words_path) == answer

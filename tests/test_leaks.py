@@ -11,6 +11,7 @@ import importlib.util
 import itertools
 import logging
 import math
+import os
 import pickle
 import re
 import sys
@@ -20,7 +21,7 @@ from fractions import Fraction
 import pytest
 from PIL import Image
 
-from conftest import encode
+from conftest import EXTENSIONS, encode
 
 CALLS = 3000  # per operation; image work runs fewer, see `heavy`
 
@@ -323,22 +324,19 @@ def result_operations():
     }
 
 
-def wordguard_operations(tmp_path):
+def wordguard_operations(word_file):
     from pravel.exceptions import PromptBanError
     from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
-    words = tmp_path / "banned.txt"
-    words.write_text("cat\ndog\nStraße\n违禁词\n a.b \ncat\n", encoding="utf-8")
-    blank = tmp_path / "blank.txt"
-    blank.write_text(" \n\t\n")
-    broken = tmp_path / "broken.txt"
-    broken.write_bytes(b"fine\n\xff\xfe\n")
-    path, missing = str(words), str(tmp_path / "missing.txt")
+    path = word_file("cat\ndog\nStraße\n违禁词\n a.b \ncat\n")
+    blank = word_file(" \n\t\n", "blank.txt")
+    broken = word_file(b"fine\n\xff\xfe\n", "broken.txt")
+    missing = path + ".missing"
 
     checker, strict = PromptBanChecker(path), PromptBanChecker(path, ignore_case=False)
-    empty = PromptBanChecker(str(blank))
+    empty = PromptBanChecker(blank)
     undecodable, gone = PromptBanChecker(path), PromptBanChecker(path)
-    undecodable.ban_word_file, gone.ban_word_file = str(broken), missing
+    undecodable.ban_word_file, gone.ban_word_file = broken, missing
     replaced = PromptBanChecker(path)
     replaced._ban_regex = re.compile("cat|dog")  # the automaton no longer applies
 
@@ -355,7 +353,8 @@ def wordguard_operations(tmp_path):
         "PromptBanChecker(no words)": lambda: PromptBanChecker(str(blank)),
         "PromptBanChecker(bad type)": raises(TypeError, PromptBanChecker, None),
         "PromptBanChecker(missing)": raises(FileNotFoundError, PromptBanChecker, missing),
-        "PromptBanChecker(directory)": raises(IsADirectoryError, PromptBanChecker, str(tmp_path)),
+        "PromptBanChecker(directory)": raises(IsADirectoryError, PromptBanChecker,
+                                              os.path.dirname(path)),
         "load_banned_words": lambda: checker.load_banned_words(),
         "load_banned_words(undecodable)": raises(UnicodeDecodeError, undecodable.load_banned_words),
         "load_banned_words(file gone)": raises(FileNotFoundError, gone.load_banned_words),
@@ -412,13 +411,11 @@ def module_operations():
         call.block_slack = 10
         return heavy(call, 100)
 
-    names = ["framekit", "shapelens", "marvale", "comfyui.hostwarden", "orvid",
-             "response.faultmark", "response.faultroll", "response.result", "wordguard"]
-    return {f"re-created {name}": recreate(f"pravel.{name}") for name in names}
+    return {f"re-created {name.removeprefix('pravel.')}": recreate(name) for name in EXTENSIONS}
 
 
 @pytest.fixture
-def operations(monkeypatch, capsys, tmp_path):
+def operations(monkeypatch, capsys, word_file):
     ops = {}
     ops.update(framekit_operations())
     ops.update(shapelens_operations())
@@ -428,7 +425,7 @@ def operations(monkeypatch, capsys, tmp_path):
     ops.update(faultmark_operations())
     ops.update(faultroll_operations())
     ops.update(result_operations())
-    ops.update(wordguard_operations(tmp_path))
+    ops.update(wordguard_operations(word_file))
     ops.update(module_operations())
     return ops
 

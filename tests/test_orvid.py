@@ -5,16 +5,11 @@ from fractions import Fraction
 
 import pytest
 
+from conftest import outcome
 from pravel.orvid import OrvidSizeCalculator
 
-# The same algorithms in plain Python, step by step (the benchmark's baseline).
-from orvid_plain import PlainOrvidSizeCalculator as Model
-
-def outcome(func, *args):
-    try:
-        return func(*args)
-    except Exception as error:  # the exact type and message are compared
-        return type(error), str(error)
+# The same algorithms in plain Python, step by step.
+from plain.orvid import OrvidSizeCalculator as Model
 
 
 def same_everywhere(calculator, model, ratios, tiers):
@@ -74,10 +69,15 @@ def test_terms_are_read_by_int():
     ("4:1", ValueError, "宽高比超出限制3:1，输入比例：4:1"),
     ("1:4", ValueError, "宽高比超出限制3:1，输入比例：1:4"),
     ("16:9:1", ValueError, "too many values to unpack (expected 2)"),
-    ("1:2:3:x", ValueError, "too many values to unpack (expected 2)"),
+    ("1:2:3:4", ValueError, "too many values to unpack (expected 2)"),
     ("169", ValueError, "need more than 1 value to unpack"),
+    ("", ValueError, "invalid literal for int() with base 10: ''"),
     ("a:b:c", ValueError, "invalid literal for int() with base 10: 'a'"),
     ("1:2:x", ValueError, "invalid literal for int() with base 10: 'x'"),
+    # every part is converted before the count is checked
+    ("1:2:3:x", ValueError, "invalid literal for int() with base 10: 'x'"),
+    ("2:2:2:", ValueError, "invalid literal for int() with base 10: ''"),
+    ("1:2:3:4:5:6:7:8:9:10:11:ab", ValueError, "invalid literal for int() with base 10: 'ab'"),
     ("16:", ValueError, "invalid literal for int() with base 10: ''"),
     ("16:0", ZeroDivisionError, None),
     ("0:16", ZeroDivisionError, None),

@@ -7,14 +7,14 @@ import textwrap
 
 import pytest
 
-from conftest import fresh_module
-from pravel.response import result
+from conftest import fresh_module, outcome, wrong_type
+from pravel.response import faultmark, result
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark
 from pravel.response.result import ResultStatus, ServiceResult
 
 # The same classes in plain Python, step by step.
-from response_plain import ServiceResult as PlainServiceResult
+from plain.response import ServiceResult as PlainServiceResult
 
 TIMED_OUT = "服务超时，请稍后重试"
 NO_BALANCE = "服务API余额不足，联系客服充值后重试"
@@ -120,8 +120,7 @@ class TestTypeErrors:
         expected = "int" if name == "status_code" else "str"
         with pytest.raises(TypeError) as err:
             call()
-        assert str(err.value) == (
-            f"Argument '{name}' has incorrect type (expected {expected}, got {got})")
+        assert str(err.value) == wrong_type(name, expected, got)
 
     def test_missing_attributes(self):
         class NoCode:
@@ -223,6 +222,15 @@ class TestSubclasses:
         assert (record.status, record.code, record.msg) == ("failed", "rate_limit", "!RATE_LIMIT")
         assert ServiceResult._process_error_message("余额不足") == "!INSUFFICIENT_BALANCE"
 
+    def test_a_property_replaced_before_loading_is_called(self, monkeypatch):
+        def code(self):
+            return "impostor"
+
+        code.__module__ = faultmark.__name__  # a name alone does not make it faultmark's own
+        monkeypatch.setattr(Faultmark, "code", property(code))
+        fresh = fresh_module(result.__name__)
+        assert fresh.ServiceResult.fail(Faultmark.TIMEOUT).code == "impostor"
+
 
 def test_failed_sibling_import_fails_loading():
     code = textwrap.dedent("""
@@ -251,13 +259,6 @@ def model_process(msg, rules):
     under the same rule list."""
     PlainServiceResult._error_rules = rules
     return PlainServiceResult._process_error_message(msg)
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as e:
-        return type(e), str(e)
 
 
 def test_against_the_model():

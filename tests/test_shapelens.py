@@ -2,12 +2,12 @@ import functools
 import inspect
 import io
 import random
-import threading
 from types import SimpleNamespace
 
 import pytest
 from PIL import Image, UnidentifiedImageError, features
 
+from conftest import in_threads, wrong_type
 from pravel import shapelens
 from pravel.shapelens import ImageShapelens
 
@@ -98,14 +98,8 @@ class TestRatios:
             lens.get_approx_simple_ratio(b"no image")
 
     def test_concurrent_calls(self, fake_header):
-        lens, data, results = ImageShapelens(300), fake_header(1920, 1080), []
-        threads = [threading.Thread(target=lambda: results.append(lens.get_approx_simple_ratio(data)))
-                   for _ in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert results == ["16:9"] * 4
+        lens, data = ImageShapelens(300), fake_header(1920, 1080)
+        assert in_threads(lambda _: lens.get_approx_simple_ratio(data)) == ["16:9"] * 4
 
 
 class TestGcd:
@@ -142,7 +136,7 @@ class TestArguments:
     @pytest.mark.parametrize("value", [bytearray(encoded(4, 3)), memoryview(encoded(4, 3)), None,
                                        type("Blob", (bytes,), {})(encoded(4, 3))])
     def test_image_bytes_must_be_exactly_bytes(self, value):
-        message = f"Argument 'image_bytes' has incorrect type (expected bytes, got {type(value).__name__})"
+        message = wrong_type("image_bytes", "bytes", value)
         for method in (ImageShapelens().get_raw_simple_ratio, ImageShapelens().get_approx_simple_ratio):
             with pytest.raises(TypeError) as info:
                 method(value)

@@ -213,13 +213,6 @@ def log(monkeypatch):
     logger.removeHandler(LOG)
 
 
-@pytest.fixture
-def word_file(tmp_path):
-    path = tmp_path / "banned.txt"
-    path.write_text("cat\ndog\nStraße\nдом\n违禁词\n a.b \ncat\n\n", encoding="utf-8")
-    return str(path)
-
-
 def fresh_wordguard():
     """A new copy of the wordguard module: its case rules are not read yet."""
     found = importlib.util.find_spec("pravel.wordguard")
@@ -230,8 +223,9 @@ def fresh_wordguard():
 
 def test_all_modules_from_eight_threads(log, word_file):
     guard = {"cls": PromptBanChecker}
+    words = word_file("cat\ndog\nStraße\nдом\n违禁词\n a.b \ncat\n\n")
     tasks = {**image_tasks(), **orvid_tasks(), **response_tasks(),
-             **wordguard_tasks(word_file, guard), **hostwarden_tasks(log)}
+             **wordguard_tasks(words, guard), **hostwarden_tasks(log)}
     names, calls = list(tasks), list(tasks.values())
 
     class Roll(Faultroll):

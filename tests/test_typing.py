@@ -5,7 +5,6 @@ import ast
 import dataclasses
 import enum
 import importlib
-import importlib.machinery
 import json
 import pickle
 import runpy
@@ -18,20 +17,11 @@ import pytest
 from PIL import Image
 
 import pravel
+from conftest import EXTENSIONS, built_extensions
 from pravel.orvid import OrvidSizeCalculator, SizeResult
 from pravel.response.result import ResultDict, ServiceResult
 
-MODULES = [
-    "pravel.framekit",
-    "pravel.shapelens",
-    "pravel.orvid",
-    "pravel.marvale",
-    "pravel.response.faultmark",
-    "pravel.response.faultroll",
-    "pravel.response.result",
-    "pravel.wordguard",
-    "pravel.comfyui.hostwarden",
-]
+MODULES = list(EXTENSIONS)
 USAGE = Path(__file__).resolve().with_name("typing_usage.py")
 ALLOWLIST = USAGE.with_name("stubtest_allowlist.txt")
 PACKAGE = Path(pravel.__file__).resolve().parent
@@ -73,14 +63,10 @@ def mypy_checks(tmp_path_factory):
 
 def test_every_extension_module_ships_a_stub():
     assert (PACKAGE / "py.typed").is_file()
-    found = []
-    for path in PACKAGE.rglob("*"):
-        suffix = next((s for s in importlib.machinery.EXTENSION_SUFFIXES if path.name.endswith(s)), None)
-        if suffix:
-            stub = path.with_name(path.name[: -len(suffix)] + ".pyi")
-            assert stub.is_file(), f"{path.name} has no stub"
-            found.append(".".join(("pravel", *path.relative_to(PACKAGE).parent.parts, stub.stem)))
-    assert sorted(found) == sorted(MODULES)
+    for name, path in built_extensions().items():
+        if name in EXTENSIONS:
+            stem = name.rsplit(".", 1)[1]
+            assert path.with_name(stem + ".pyi").is_file(), f"{path.name} has no stub"
 
 
 def test_stubs_agree_with_the_runtime(mypy_checks):
@@ -165,7 +151,7 @@ def stub_classes(module_name):
         yield getattr(module, node.name), names
 
 
-def sample_instances(tmp_path):
+def sample_instances(word_file):
     from pravel.comfyui.hostwarden import ComfyUIManager
     from pravel.framekit import Framekit
     from pravel.marvale import MarvaleImageScale
@@ -174,8 +160,7 @@ def sample_instances(tmp_path):
     from pravel.shapelens import ImageShapelens
     from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
-    words = tmp_path / "words.txt"
-    words.write_text("gore\n", encoding="utf-8")
+    words = word_file("gore\n")
     return {
         Framekit: Framekit(),
         ImageShapelens: ImageShapelens(),
@@ -190,8 +175,8 @@ def sample_instances(tmp_path):
 
 
 @pytest.mark.parametrize("module_name", MODULES)
-def test_stub_attributes_and_values_match_the_runtime(module_name, tmp_path):
-    instances = sample_instances(tmp_path)
+def test_stub_attributes_and_values_match_the_runtime(module_name, word_file):
+    instances = sample_instances(word_file)
     stubs = dict(stub_classes(module_name))
     for cls, names in stubs.items():
         class_vars = {n for n, (ann, value) in names.items() if ann and ann.startswith("ClassVar")}

@@ -3,27 +3,14 @@ import inspect
 import pickle
 import random
 import re
-import threading
 import types
 
 import pytest
 
-from conftest import fresh_module
+from conftest import fresh_module, in_threads, wrong_type
 from pravel import wordguard
 from pravel.exceptions import PromptBanError
 from pravel.wordguard import PromptBanChecker
-
-
-@pytest.fixture
-def word_file(tmp_path):
-    """Writes a banned-word file (text as UTF-8, or raw bytes) and returns its path."""
-    path = tmp_path / "banned.txt"
-
-    def write(content):
-        path.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
-        return str(path)
-
-    return write
 
 
 def regex_hits(checker, text):
@@ -163,8 +150,7 @@ def test_arguments_must_be_exactly_str(word_file, tmp_path):
         for wrong, type_name in [(None, "NoneType"), (Text("foo"), "Text"), (b"foo", "bytes")]:
             with pytest.raises(TypeError) as info:
                 call(wrong)
-            assert str(info.value) == (f"Argument '{name}' has incorrect type "
-                                       f"(expected str, got {type_name})")
+            assert str(info.value) == wrong_type(name, "str", type_name)
 
 
 def test_interface(word_file):
@@ -270,21 +256,11 @@ def test_threads_share_one_checker(word_file):
     checker = PromptBanChecker(word_file("\n".join(f"word{i}" for i in range(500))))
     texts = ["".join(rng.choices("word0123456789 ", k=5000)) for _ in range(8)]
     expected = [regex_hits(checker, t) for t in texts]
-    results, errors = {}, []
 
-    def work(k):
-        try:
-            for _ in range(20):
-                results[k] = [checker.find_matched_words(t) for t in texts]
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
+    def work(_):
+        return [[checker.find_matched_words(t) for t in texts] for _ in range(20)]
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors and all(r == expected for r in results.values())
+    assert in_threads(work) == [[expected] * 20] * 4
 
 
 def test_copies_and_pickles_keep_the_automaton(word_file):

@@ -11,7 +11,7 @@ class methods, as arguments and as the constants of a subclass. Every outcome is
 checked against an oracle: the imaging library called directly for images, the
 host's `re` for prompt screening (the disguise-aware checker's hits must be
 distinct pieces of the prompt), the plain-Python calculator of
-benchmarks/orvid_plain.py for sizes. Only the oracle's exceptions
+benchmarks/plain/orvid.py for sizes. Only the oracle's exceptions
 may come out; a crash or a hang (an input running longer than --hang seconds)
 fails the run. The fuzzing runs in a child process, so that a crash leaves the
 input that caused it in the corpus folder (crash-*) and the run reports it.
@@ -44,8 +44,7 @@ from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_CORPUS = HERE.parent / "tests" / "fuzz_corpus"
-# The plain-Python size calculator the benchmarks measure against is the
-# oracle for sizes.
+# The plain-Python models (benchmarks/plain/) are oracles: word lists, sizes.
 sys.path.append(str(HERE.parent / "benchmarks"))
 
 
@@ -110,6 +109,8 @@ def check_image(data: bytes) -> set[str]:
 
 
 def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
+    from plain.wordguard import PromptBanChecker as PlainChecker
+
     from pravel.exceptions import PromptBanError
     from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
@@ -117,17 +118,19 @@ def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
         f.write(data)
         path = f.name
     try:
-        expected = outcome(lambda: model_words(path))
+        expected = outcome(lambda: PlainChecker(path, ignore_case))
         got = outcome(lambda: PromptBanChecker(path, ignore_case))
         if expected[0] == "raise" or got[0] == "raise":
             if (got[0], got[1] if got[0] == "raise" else None) != (expected[0], expected[1] if expected[0] == "raise" else None):
                 raise Mismatch(f"loading words: {got[0]} {got[1] if got[0] == 'raise' else ''} vs {expected}")
             return {f"wordguard-load:raise:{got[1]}"}
-        checker = got[1]
-        if checker.banned_words != expected[1]:
-            raise Mismatch(f"banned_words {checker.banned_words!r} != {expected[1]!r}")
+        checker, model = got[1], expected[1]
+        if checker.banned_words != model.banned_words:
+            raise Mismatch(f"banned_words {checker.banned_words!r} != {model.banned_words!r}")
+        if (checker._ban_regex and checker._ban_regex.pattern) != (model._ban_regex and model._ban_regex.pattern):
+            raise Mismatch(f"expression {checker._ban_regex!r} != {model._ban_regex!r}")
         for prompt in prompts:
-            want = [] if checker._ban_regex is None else list(dict.fromkeys(checker._ban_regex.findall(prompt)))
+            want = model.find_matched_words(prompt)
             hits = checker.find_matched_words(prompt)
             if hits != want:
                 raise Mismatch(f"find_matched_words({prompt!r}) = {hits!r}, findall gives {want!r}")
@@ -150,25 +153,8 @@ def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
         os.unlink(path)
 
 
-def model_words(path: str) -> list[str]:
-    """The cleaned word list, read the plain way."""
-    with open(path, "r", encoding="utf-8") as f:
-        text = f.read()  # universal newlines: every line ends in "\n" now
-    if text.startswith("\ufeff"):
-        text = text[1:]  # a byte-order mark is not part of the first word
-    seen: set[str] = set()
-    words: list[str] = []
-    for line in text.split("\n"):
-        word = line.strip()
-        if word and word not in seen:
-            seen.add(word)
-            words.append(word)
-    words.sort(key=len, reverse=True)
-    return words
-
-
 def check_size(ratio: str, tier: str) -> set[str]:
-    from orvid_plain import PlainOrvidSizeCalculator
+    from plain.orvid import OrvidSizeCalculator as PlainCalculator
 
     from pravel.orvid import OrvidSizeCalculator
 
@@ -178,7 +164,7 @@ def check_size(ratio: str, tier: str) -> set[str]:
         except Exception as exc:
             return "raise", f"{type(exc).__name__}: {exc}"
 
-    want = detailed(lambda: PlainOrvidSizeCalculator.calc_size(ratio, tier))
+    want = detailed(lambda: PlainCalculator.calc_size(ratio, tier))
     got = detailed(lambda: OrvidSizeCalculator.calc_size(ratio, tier))
     if got != want:
         # Unpacking errors are worded differently by plain Python; compare types then.
@@ -190,13 +176,13 @@ def check_size(ratio: str, tier: str) -> set[str]:
 def check_helpers(case: dict) -> set[str]:
     """Runs orvid's four class methods on a subclass with the case's constants,
     beside the plain calculator with the same constants."""
-    from orvid_plain import PlainOrvidSizeCalculator
+    from plain.orvid import OrvidSizeCalculator as PlainCalculator
 
     from pravel.orvid import OrvidSizeCalculator
 
     constants = dict(case["constants"])
     calculator = type("Calculator", (OrvidSizeCalculator,), constants)
-    model = type("Model", (PlainOrvidSizeCalculator,), constants)
+    model = type("Model", (PlainCalculator,), constants)
 
     def detailed(fn):
         try:

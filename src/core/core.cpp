@@ -1,7 +1,6 @@
 #include "pravel.hpp"
 
 #include <cstring>
-#include <span>
 #include <string>
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -50,18 +49,15 @@ bool operator>(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_GT)
 bool operator>=(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_GE); }
 bool equal(const arg& a, const arg& b) { return compare(a.p, b.p, Py_EQ); }
 
-[[noreturn]] static void raise_too_many_values(Py_ssize_t expected) {
-    raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-}
-[[noreturn]] static void raise_need_more_values(Py_ssize_t got) {
+void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got) {
+    if (got > expected) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
     raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
 void unpack(PyObject* value, ref* out, Py_ssize_t n) {
     if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
         Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-        if (size > n) raise_too_many_values(n);
-        if (size < n) raise_need_more_values(size);
+        if (size != n) raise_unpack_count(n, size);
         PyObject** items = PySequence_Fast_ITEMS(value);
         for (Py_ssize_t i = 0; i < n; ++i) out[i] = ref::borrow(items[i]);
         return;
@@ -71,14 +67,14 @@ void unpack(PyObject* value, ref* out, Py_ssize_t n) {
         PyObject* item = PyIter_Next(it.get());
         if (!item) {
             if (PyErr_Occurred()) fail();
-            raise_need_more_values(i);
+            raise_unpack_count(n, i);
         }
         out[i] = ref::steal(item);
     }
     PyObject* extra = PyIter_Next(it.get());
     if (extra) {
         Py_DECREF(extra);
-        raise_too_many_values(n);
+        raise_unpack_count(n, n + 1);
     }
     if (PyErr_Occurred()) fail();
 }
@@ -157,8 +153,8 @@ ref state_base::import_module(const char* module_name, const char* as) const {
     return mod;
 }
 
-void state_base::import_from(const char* module_name, std::initializer_list<const char*> names,
-                             int level) const {
+ref state_base::import_from(const char* module_name, std::initializer_list<const char*> names,
+                            int level) const {
     ref fromlist = list();
     for (const char* n : names) check(PyList_Append(fromlist.get(), str(n).get()));
     ref modname = str(module_name);
@@ -176,6 +172,7 @@ void state_base::import_from(const char* module_name, std::initializer_list<cons
         }
         publish(n, ref::steal(value));
     }
+    return mod;
 }
 
 namespace detail {
@@ -210,20 +207,42 @@ bool init_state(PyObject* m, std::unique_ptr<state_base> owned) {
 }
 }  // namespace detail
 
-// ---------------------------------------------------------------- argument parsing
+// ---------------------------------------------------------------- argument binding
 
 namespace {
 
+// The native function object. Its parameters' kinds live in the typed
+// trampoline `impl`; everything else about them is kept here.
+struct function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* module;  // defining module: its state and its globals
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* annotations;
+    trampoline_fn impl;
+    target_fn target;  // the implementation `impl` runs
+    const char* returns;
+    int nparams;
+    bool var_keywords;  // the last parameter takes **kwargs
+    PyObject* names[max_params];     // interned
+    PyObject* defaults[max_params];  // nullptr: required
+    const char* annotations_of[max_params];
+};
+
 function* as_function(PyObject* o) { return reinterpret_cast<function*>(o); }
 
-int positional_count(const function* f) { return f->nparams - (f->has_var_keywords ? 1 : 0); }
+int positional_count(const function* f) { return f->nparams - (f->var_keywords ? 1 : 0); }
 
 // The TypeErrors of a wrong call, worded as the host words them for its own
 // functions.
 void too_many_positional(const function* f, Py_ssize_t given) {
     int npos = positional_count(f);
     int required = 0;
-    while (required < npos && !f->params[required].default_) ++required;
+    while (required < npos && !f->defaults[required]) ++required;
     std::string takes = required == npos ? std::to_string(npos)
                                          : "from " + std::to_string(required) + " to " +
                                                std::to_string(npos);
@@ -232,11 +251,11 @@ void too_many_positional(const function* f, Py_ssize_t given) {
                  given == 1 ? "was" : "were");
 }
 
-void missing_arguments(const function* f, const parsed& p) {
+void missing_arguments(const function* f, PyObject* const* values) {
     ref names = list();
     for (int i = 0; i < positional_count(f); ++i) {
-        if (p.obj[i] || f->params[i].default_) continue;
-        ref quoted = ref::steal(PyUnicode_FromFormat("'%U'", f->params[i].name));
+        if (values[i] || f->defaults[i]) continue;
+        ref quoted = ref::steal(PyUnicode_FromFormat("'%U'", f->names[i]));
         check(PyList_Append(names.get(), quoted.get()));
     }
     Py_ssize_t n = PyList_GET_SIZE(names.get());
@@ -257,27 +276,26 @@ void missing_arguments(const function* f, const parsed& p) {
 int find_param(const function* f, PyObject* key) {
     int npos = positional_count(f);
     for (int i = 0; i < npos; ++i)
-        if (f->params[i].name == key) return i;
+        if (f->names[i] == key) return i;
     for (int i = 0; i < npos; ++i)
-        if (PyUnicode_Compare(f->params[i].name, key) == 0) return i;
+        if (PyUnicode_Compare(f->names[i], key) == 0) return i;
     return -1;
 }
 
-// Binds the call's arguments to the declared parameters and converts them.
-bool parse(const function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-           parsed& p) {
+// Binds the call's arguments to the declared parameters as a Python function
+// binds them: `values` gets one borrowed object per parameter (the **kwargs
+// dict is held by `extra`). Conversion comes after, in the trampoline.
+bool bind(const function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** values, ref& extra) {
     int npos = positional_count(f);
     if (nargs > npos) {
         too_many_positional(f, nargs);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) p.obj[i] = args[i];
-    PyObject* extra = nullptr;
-    if (f->has_var_keywords) {
-        extra = PyDict_New();
-        if (!extra) return false;
-        p.owned[npos] = ref::steal(extra);
-        p.obj[npos] = extra;
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    if (f->var_keywords) {
+        extra = dict();
+        values[npos] = extra.get();
     }
     if (kwnames) {
         for (Py_ssize_t j = 0, n = PyTuple_GET_SIZE(kwnames); j < n; ++j) {
@@ -290,56 +308,23 @@ bool parse(const function* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
                                  f->qualname, key);
                     return false;
                 }
-                if (PyDict_SetItem(extra, key, value) < 0) return false;
-            } else if (p.obj[i]) {
+                check(PyDict_SetItem(extra.get(), key, value));
+            } else if (values[i]) {
                 PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
                              f->qualname, key);
                 return false;
             } else {
-                p.obj[i] = value;
+                values[i] = value;
             }
         }
     }
     for (int i = 0; i < npos; ++i) {
-        if (p.obj[i]) continue;
-        if (!f->params[i].default_) {
-            missing_arguments(f, p);
+        if (values[i]) continue;
+        if (!f->defaults[i]) {
+            missing_arguments(f, values);
             return false;
         }
-        p.obj[i] = f->params[i].default_;
-    }
-    // Types are checked in declaration order, after all arguments are bound.
-    for (int i = 0; i < npos; ++i) {
-        const function::slot& s = f->params[i];
-        PyObject* o = p.obj[i];
-        auto wrong = [&](const char* expected) { raise_arg_type(PyUnicode_AsUTF8(s.name), expected, o); };
-        switch (s.how) {
-            case kind::any:
-            case kind::var_keywords:
-                break;
-            case kind::str:
-                if (!PyUnicode_CheckExact(o)) wrong("str");
-                break;
-            case kind::opt_str:
-                if (o != Py_None && !PyUnicode_CheckExact(o)) wrong("str");
-                break;
-            case kind::bytes:
-                if (!PyBytes_CheckExact(o)) wrong("bytes");
-                break;
-            case kind::integer:
-                if (PyLong_CheckExact(o)) break;
-                if (!PyNumber_Check(o)) wrong("int");
-                p.owned[i] = ref::steal(PyNumber_Long(o));
-                p.obj[i] = p.owned[i].get();
-                break;
-            case kind::real:
-                p.real[i] = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-                if (p.real[i] == -1.0 && PyErr_Occurred()) fail();
-                break;
-            case kind::truth:
-                p.truth[i] = check(PyObject_IsTrue(o)) != 0;
-                break;
-        }
+        values[i] = f->defaults[i];
     }
     return true;
 }
@@ -351,13 +336,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyErr_SetString(PyExc_SystemError, "pravel function called after its module was cleared");
         return nullptr;
     }
-    parsed p;
+    PyObject* values[max_params] = {};
+    ref extra;
     bool ok = false;
-    // parse() throws from its conversion step; guarded() turns that back
-    // into a set error.
-    if (!guarded([&] { ok = parse(f, args, PyVectorcall_NARGS(nargsf), kwnames, p); }) || !ok)
+    if (!guarded([&] { ok = bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values, extra); }) ||
+        !ok)
         return nullptr;
-    return f->impl(f, p);
+    return f->impl(state_of<state_base>(f->module), bound_args{values, f->names});
 }
 
 // ---------------------------------------------------------------- the function type
@@ -368,7 +353,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->module);
     Py_VISIT(f->annotations);
-    for (int i = 0; i < f->nparams; ++i) Py_VISIT(f->params[i].default_);
+    for (int i = 0; i < f->nparams; ++i) Py_VISIT(f->defaults[i]);
     return 0;
 }
 
@@ -377,7 +362,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->module);
     Py_CLEAR(f->annotations);
-    for (int i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i].default_);
+    for (int i = 0; i < f->nparams; ++i) Py_CLEAR(f->defaults[i]);
     return 0;
 }
 
@@ -390,7 +375,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->doc);
-    for (int i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i].name);
+    for (int i = 0; i < f->nparams; ++i) Py_CLEAR(f->names[i]);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -438,12 +423,12 @@ PyObject* get_signature(PyObject* self, void*) {
         ref keywords = parameter.attr("VAR_KEYWORD");
         ref params = list();
         for (int i = 0; i < f->nparams; ++i) {
-            const function::slot& s = f->params[i];
-            ref annotation = s.annotation ? str(s.annotation) : empty;
-            ref p = s.how == kind::var_keywords
-                        ? parameter(s.name, keywords, kw("annotation", annotation))
-                        : parameter(s.name, positional,
-                                    kw("default", s.default_ ? s.default_ : empty.get()),
+            const char* text = f->annotations_of[i];
+            ref annotation = text ? str(text) : empty;
+            ref p = f->var_keywords && i == f->nparams - 1
+                        ? parameter(f->names[i], keywords, kw("annotation", annotation))
+                        : parameter(f->names[i], positional,
+                                    kw("default", f->defaults[i] ? f->defaults[i] : empty.get()),
                                     kw("annotation", annotation));
             check(PyList_Append(params.get(), p.get()));
         }
@@ -510,17 +495,17 @@ ref literal(const char* source) {
 PyType_Spec* detail::function_spec() { return &function_type_spec; }
 
 ref detail::make_function(const state_base& st, const char* fname, const char* class_name,
-                          const char* doc, const param* params, int nparams,
-                          const char* returns, trampoline_fn impl, int arity, const kind* kinds) {
-    if (nparams != arity || arity > max_params)
-        raise(PyExc_SystemError, "%s(): %d parameters declared for an implementation taking %d",
-              fname, nparams, arity);
+                          const char* doc, const param_decl* params, int nparams,
+                          bool var_keywords, const char* returns, trampoline_fn impl,
+                          target_fn target) {
     auto* type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
     ref self = ref::steal(type->tp_alloc(type, 0));
     function* f = as_function(self.get());
     f->vectorcall = function_vectorcall;
     f->impl = impl;
+    f->target = target;
     f->returns = returns;
+    f->var_keywords = var_keywords;
     f->module = Py_NewRef(st.module);
     f->name = str(fname).release();
     f->qualname = PyUnicode_FromFormat("%s.%s", class_name, fname);
@@ -528,26 +513,23 @@ ref detail::make_function(const state_base& st, const char* fname, const char* c
     f->module_name = check(PyModule_GetNameObject(st.module));
     f->doc = doc ? str(doc).release() : Py_NewRef(Py_None);
     ref annotations = dict();
-    int i = 0;
-    for (const param& p : std::span<const param>(params, static_cast<size_t>(nparams))) {
-        const kind want = (p.how == kind::real || p.how == kind::truth) ? p.how : kind::any;
-        if (want != kinds[i])
-            raise(PyExc_SystemError, "%s(): parameter '%s' does not match its implementation",
-                  fname, p.name);
-        if (p.how == kind::var_keywords && i != arity - 1)
-            raise(PyExc_SystemError, "%s(): **%s must come last", fname, p.name);
-        function::slot& s = f->params[i];
-        s.name = check(PyUnicode_InternFromString(p.name));
-        s.how = p.how;
-        s.annotation = p.annotation;
-        f->nparams = ++i;
-        f->has_var_keywords = p.how == kind::var_keywords;
-        if (p.default_) s.default_ = literal(p.default_).release();
-        if (p.annotation) check(PyDict_SetItem(annotations.get(), s.name, str(p.annotation).get()));
+    for (int i = 0; i < nparams; ++i) {
+        const param_decl& p = params[i];
+        f->names[i] = check(PyUnicode_InternFromString(p.name));
+        f->annotations_of[i] = p.annotation;
+        f->nparams = i + 1;
+        if (p.default_) f->defaults[i] = literal(p.default_).release();
+        if (p.annotation)
+            check(PyDict_SetItem(annotations.get(), f->names[i], str(p.annotation).get()));
     }
     if (returns) check(PyDict_SetItemString(annotations.get(), "return", str(returns).get()));
     f->annotations = annotations.release();
     return self;
+}
+
+target_fn detail::target_of(const state_base& st, PyObject* fn) {
+    if (Py_TYPE(fn) != reinterpret_cast<PyTypeObject*>(st.function_type.get())) return nullptr;
+    return as_function(fn)->target;
 }
 
 // ---------------------------------------------------------------- classes
@@ -593,18 +575,10 @@ class_builder& class_builder::annotation(const char* name, const char* text) {
 }
 
 class_builder& class_builder::add(binding how, const char* name, const char* doc,
-                                  std::initializer_list<param> params, const char* returns,
-                                  trampoline_fn impl, int arity, const kind* kinds) {
-    // Methods receive the instance (or class) first, as in Python.
-    param all[max_params];
-    int n = 0;
-    if (how == binding::instance || how == binding::property) all[n++] = param{"self"};
-    if (how == binding::class_method) all[n++] = param{"cls"};
-    if (n + params.size() > static_cast<size_t>(max_params))
-        raise(PyExc_SystemError, "%s(): too many parameters", name);
-    for (const param& p : params) all[n++] = p;
-    ref fn = detail::make_function(st_, name, PyUnicode_AsUTF8(name_.get()), doc, all, n, returns,
-                                   impl, arity, kinds);
+                                  const param_decl* params, int nparams, bool var_keywords,
+                                  const char* returns, trampoline_fn impl, target_fn target) {
+    ref fn = detail::make_function(st_, name, PyUnicode_AsUTF8(name_.get()), doc, params, nparams,
+                                   var_keywords, returns, impl, target);
     switch (how) {
         case binding::instance: break;
         case binding::class_method: fn = ref::steal(PyClassMethod_New(fn.get())); break;

@@ -5,13 +5,17 @@
 //  * Errors travel as C++ exceptions: a failing C API call throws
 //    `error_already_set` (the Python exception stays set) and the function
 //    trampoline turns it back into a NULL return.
-//  * `param` lists declare a function's parameters, their conversion kinds,
-//    defaults (Python literals) and published annotation strings; the native
-//    `function` object parses vectorcall arguments against them and behaves
-//    like a Python function (descriptor, __doc__, __annotations__, signature).
+//  * Parameter kinds (`kind::str`, `kind::real`, ...) declare a function's
+//    parameters with their defaults (Python literals) and annotations; each
+//    kind converts its argument to the C++ type the implementation takes,
+//    and a declaration that does not fit the implementation does not compile.
+//    The native function object binds vectorcall arguments as a Python
+//    function does and behaves like one (descriptor, __doc__,
+//    __annotations__, signature).
 //  * `class_builder` makes ordinary Python classes (through the metaclass of
 //    the bases, so enumerations work too) out of those functions.
 //  * `module_def` wires multi-phase initialisation with per-module state.
+//  * guards.hpp: the checks that let fast paths skip lookups safely.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -110,8 +114,9 @@ inline void drop(PyObject* o) {
 }  // namespace detail
 
 // Runs `body` and converts any escaping C++ exception into a set Python
-// error. Returns false when an error is set. The end of a thread at shutdown
-// goes through.
+// error: MemoryError for bad_alloc, otherwise SystemError, which keeps the
+// exception's what() text. Returns false when an error is set. The end of a
+// thread at shutdown goes through.
 template <class F>
 bool guarded(F&& body) {
     try {
@@ -126,6 +131,8 @@ bool guarded(F&& body) {
     catch (const error_already_set&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception in pravel: %s", e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in pravel");
     }
@@ -333,6 +340,8 @@ void for_each(PyObject* iterable, F&& body) {
 
 // `a, b, ... = value`: exactly n items, with the package's unpacking messages.
 void unpack(PyObject* value, ref* out, Py_ssize_t n);
+// The error of unpacking `got` items into `expected` names (got != expected).
+[[noreturn]] void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got);
 template <size_t N>
 std::array<ref, N> unpack(PyObject* value) {
     std::array<ref, N> out;
@@ -393,42 +402,150 @@ void without_gil(F&& body) {
     if (error) std::rethrow_exception(error);
 }
 
-// ---------------------------------------------------------------- parameters
+// ---------------------------------------------------------------- parameter kinds
 
-// How an argument is accepted on entry, before any work is done.
-enum class kind : std::uint8_t {
-    any,           // anything, unchanged
-    str,           // exactly str
-    opt_str,       // exactly str, or None
-    bytes,         // exactly bytes
-    integer,       // int unchanged; other numbers through int(); else TypeError
-    real,          // converted to a C double
-    truth,         // taken by its truth value
-    var_keywords,  // **kwargs: the extra keywords as a new dict
+// A parameter kind is how an argument is accepted on entry, before any work
+// is done. One struct per kind says everything about it: the C++ type the
+// implementation receives (`value`), the conversion (`convert`), the type
+// name a wrongly typed argument's TypeError expects, and the annotation a
+// declaration publishes unless it gives its own. An object of the kind is a
+// declared parameter: its name, then optionally its default (Python literal
+// source, evaluated once; nullptr: required) and another annotation.
+//
+//     kind::str{"aspect_ratio", "'1:1'"}
+//     kind::any{"logger", "None", "Optional[logging.Logger]"}
+//
+// An implementation taking `ref` may take `PyObject*` (borrowed) instead.
+
+// What every declared parameter holds.
+struct param_decl {
+    const char* name;
+    const char* default_;
+    const char* annotation;
 };
 
-// One declared parameter: name, kind, published annotation, default given
-// as Python literal source (nullptr: required).
-struct param {
-    const char* name;
-    kind how = kind::any;
-    const char* annotation = nullptr;
-    const char* default_ = nullptr;
+// Base of the kinds: a declaration whose annotation defaults to the kind's.
+// `expected` is the type name a wrongly typed argument's TypeError names.
+template <class Kind>
+struct param : param_decl {
+    constexpr param(const char* name, const char* default_ = nullptr,
+                    const char* annotation = Kind::annotation)
+        : param_decl{name, default_, annotation} {}
+    static constexpr bool collects_keywords = false;
+
+protected:
+    [[noreturn]] static void wrong_type(PyObject* name, PyObject* got) {
+        raise_arg_type(PyUnicode_AsUTF8(name), Kind::expected, got);
+    }
+};
+
+namespace kind {
+
+// Anything, unchanged.
+struct any : param<any> {
+    using param::param;
+    using value = ref;
+    static constexpr const char* annotation = nullptr;
+    static ref convert(PyObject* o, PyObject*) { return ref::borrow(o); }
+};
+
+// Exactly one built-in type, subclasses refused; with `or_none`, None too.
+template <class Kind, PyTypeObject* Type, bool or_none = false>
+struct exactly : param<Kind> {
+    using param<Kind>::param;
+    using value = ref;
+    static ref convert(PyObject* o, PyObject* name) {
+        if (Py_TYPE(o) != Type && !(or_none && o == Py_None)) param<Kind>::wrong_type(name, o);
+        return ref::borrow(o);
+    }
+};
+
+// Exactly str.
+struct str : exactly<str, &PyUnicode_Type> {
+    using exactly::exactly;
+    static constexpr const char* annotation = "str";
+    static constexpr const char* expected = "str";
+};
+
+// Exactly str, or None.
+struct opt_str : exactly<opt_str, &PyUnicode_Type, true> {
+    using exactly::exactly;
+    static constexpr const char* annotation = "Optional[str]";
+    static constexpr const char* expected = "str";
+};
+
+// Exactly bytes.
+struct bytes : exactly<bytes, &PyBytes_Type> {
+    using exactly::exactly;
+    static constexpr const char* annotation = "bytes";
+    static constexpr const char* expected = "bytes";
+};
+
+// An int unchanged; any other number through int(), which truncates.
+struct integer : param<integer> {
+    using param::param;
+    using value = ref;
+    static constexpr const char* annotation = "int";
+    static constexpr const char* expected = "int";
+    static ref convert(PyObject* o, PyObject* name) {
+        if (PyLong_CheckExact(o)) return ref::borrow(o);
+        if (!PyNumber_Check(o)) wrong_type(name, o);
+        return ref::steal(PyNumber_Long(o));
+    }
+};
+
+// A C double, as float() would convert it (its own TypeError otherwise).
+struct real : param<real> {
+    using param::param;
+    using value = double;
+    static constexpr const char* annotation = "float";
+    static double convert(PyObject* o, PyObject*) {
+        if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+        const double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) fail();
+        return v;
+    }
+};
+
+// Its truth value.
+struct truth : param<truth> {
+    using param::param;
+    using value = bool;
+    static constexpr const char* annotation = "bool";
+    static bool convert(PyObject* o, PyObject*) { return check(PyObject_IsTrue(o)) != 0; }
+};
+
+// **kwargs: the keywords no other parameter takes, as a new dict. Last.
+struct var_keywords : param<var_keywords> {
+    using param::param;
+    using value = ref;
+    static constexpr const char* annotation = nullptr;
+    static constexpr bool collects_keywords = true;
+    static ref convert(PyObject* o, PyObject*) { return ref::borrow(o); }
+};
+
+}  // namespace kind
+
+// The published return annotation of a function, after its parameters.
+struct returns {
+    const char* annotation;
 };
 
 inline constexpr int max_params = 8;
 
-// Arguments after parsing and conversion.
-struct parsed {
-    PyObject* obj[max_params] = {};
-    ref owned[max_params];
-    double real[max_params] = {};
-    bool truth[max_params] = {};
+struct state_base;
+
+// The arguments of one call, bound to the declared parameters (borrowed):
+// given ones, defaults, and the **kwargs dict. Not yet converted.
+struct bound_args {
+    PyObject* const* values;
+    PyObject* const* names;  // the parameters' names, for conversion errors
 };
 
-struct function;
-struct state_base;
-using trampoline_fn = PyObject* (*)(function*, parsed&);
+// Converts bound arguments and runs the implementation (see trampoline_for).
+using trampoline_fn = PyObject* (*)(state_base&, const bound_args&);
+// An implementation's address, as a function object remembers it.
+using target_fn = void (*)();
 
 // ---------------------------------------------------------------- modules
 
@@ -454,8 +571,9 @@ struct state_base {
     // `import module` / `from module import a, b` into the module namespace.
     ref import_module(const char* module_name, const char* as = nullptr) const;
     // A positive `level` makes a relative import, as `from .m import x`.
-    void import_from(const char* module_name, std::initializer_list<const char*> names,
-                     int level = 0) const;
+    // Returns the module the names came from.
+    ref import_from(const char* module_name, std::initializer_list<const char*> names,
+                    int level = 0) const;
 };
 
 namespace detail {
@@ -492,85 +610,111 @@ State& state_of(PyObject* module) {
 // How a function is placed in a class.
 enum class binding : std::uint8_t { instance, class_method, static_method, property };
 
-// The native function object.
-struct function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* dict;
-    PyObject* module;  // defining module: its state and its globals
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module_name;
-    PyObject* doc;
-    PyObject* annotations;
-    trampoline_fn impl;
-    const char* returns;
-    int nparams;
-    bool has_var_keywords;
-    struct slot {
-        PyObject* name;      // interned
-        PyObject* default_;  // nullptr: required
-        kind how;
-        const char* annotation;
-    } params[max_params];
-};
-
 namespace detail {
-template <class T>
-constexpr kind expected_kind() {
-    if constexpr (std::is_same_v<T, double>) return kind::real;
-    else if constexpr (std::is_same_v<T, bool>) return kind::truth;
-    else return kind::any;  // PyObject* or ref: every object-valued kind
-}
 
-template <class F>
-struct traits;
-template <class State, class... A>
-struct traits<ref (*)(State&, A...)> {
-    using state = State;
-    static constexpr int arity = sizeof...(A);
-    static constexpr kind kinds[sizeof...(A) + 1] = {expected_kind<A>()..., kind::any};
+// The declared kinds of a function, `returns` left out.
+template <class... K>
+struct kind_list {
+    static constexpr size_t size = sizeof...(K);
+};
+template <class List, class... D>
+struct kinds_of {
+    using type = List;
+};
+template <class... K, class D, class... Rest>
+struct kinds_of<kind_list<K...>, D, Rest...> : kinds_of<kind_list<K..., D>, Rest...> {};
+template <class... K, class... Rest>
+struct kinds_of<kind_list<K...>, returns, Rest...> : kinds_of<kind_list<K...>, Rest...> {
+    static_assert(sizeof...(Rest) == 0, "returns{...} comes after the parameters");
 };
 
-template <class T>
-T take(parsed& p, int i) {
-    if constexpr (std::is_same_v<T, double>) return p.real[i];
-    else if constexpr (std::is_same_v<T, bool>) return p.truth[i];
-    else if constexpr (std::is_same_v<T, ref>) return ref::borrow(p.obj[i]);
-    else return p.obj[i];
+// Whether an implementation parameter of type P can receive kind K's value.
+template <class K, class P>
+constexpr bool receives() {
+    using V = typename K::value;
+    if constexpr (std::is_same_v<V, ref>)
+        return std::is_same_v<P, ref> || std::is_same_v<P, const ref&> ||
+               std::is_same_v<P, PyObject*>;
+    else
+        return std::is_same_v<P, V>;
 }
 
-template <auto F, class State, class... A, size_t... I>
-PyObject* invoke(function* f, parsed& p, std::index_sequence<I...>) {
-    PyObject* result = nullptr;
-    guarded([&] {
-        State& st = state_of<State>(f->module);
-        result = F(st, take<A>(p, static_cast<int>(I))...).release();
-    });
-    return result;
+template <class P, class V>
+decltype(auto) hand_over(V& value) {
+    if constexpr (std::is_same_v<P, PyObject*>) return value.get();
+    else return std::move(value);
 }
 
-template <auto F, class State, class... A>
-PyObject* trampoline(function* f, parsed& p, ref (*)(State&, A...)) {
-    return invoke<F, State, A...>(f, p, std::index_sequence_for<A...>{});
+template <class>
+constexpr bool always_false = false;
+
+template <class F, class Kinds>
+struct signature {
+    static_assert(always_false<F>, "an implementation is `ref f(State&, ...)`");
+};
+// An implementation: the module's state, then one C++ argument per
+// declared parameter, in order, each of a type its kind hands over.
+template <class State, class... P, class... K>
+struct signature<ref (*)(State&, P...), kind_list<K...>> {
+    static_assert(std::is_base_of_v<state_base, State>,
+                  "an implementation takes its module's state first");
+    static_assert(sizeof...(P) == sizeof...(K),
+                  "the implementation takes as many arguments as there are declared "
+                  "parameters (with self or cls first for methods)");
+    static_assert((receives<K, P>() && ...),
+                  "an implementation argument's C++ type does not match its parameter's kind "
+                  "(real: double, truth: bool, the others: ref or PyObject*)");
+    static_assert(sizeof...(K) <= max_params, "too many parameters");
+    static constexpr bool keywords_last = [] {
+        const bool collects[] = {K::collects_keywords..., false};
+        for (size_t i = 0; i + 1 < sizeof...(K); ++i)
+            if (collects[i]) return false;
+        return true;
+    }();
+    static_assert(keywords_last, "**kwargs comes last");
+
+    template <auto F, size_t... I>
+    static PyObject* invoke(state_base& st, const bound_args& args, std::index_sequence<I...>) {
+        PyObject* result = nullptr;
+        guarded([&] {
+            // Converted in declaration order: a braced list runs left to right.
+            std::tuple<typename K::value...> values{K::convert(args.values[I], args.names[I])...};
+            result = F(static_cast<State&>(st), hand_over<P>(std::get<I>(values))...).release();
+        });
+        return result;
+    }
+};
+
+// The trampoline of implementation F with the declared kinds: converts the
+// bound arguments and calls F, turning C++ exceptions into Python errors.
+template <auto F, class Kinds>
+PyObject* trampoline_for(state_base& st, const bound_args& args) {
+    return signature<decltype(F), Kinds>::template invoke<F>(
+        st, args, std::make_index_sequence<Kinds::size>{});
 }
 
-template <auto F>
-PyObject* trampoline_for(function* f, parsed& p) {
-    return trampoline<F>(f, p, F);
-}
-
-// Creates a method's function object for class `class_name`; `kinds` are the
-// C++ parameter kinds of the implementation, checked against the declaration.
+// Creates a method's function object for class `class_name`.
 ref make_function(const state_base& st, const char* name, const char* class_name,
-                  const char* doc, const param* params, int nparams, const char* returns,
-                  trampoline_fn impl, int arity, const kind* kinds);
+                  const char* doc, const param_decl* params, int nparams, bool var_keywords,
+                  const char* returns, trampoline_fn impl, target_fn target);
+
+// The implementation that `fn` runs if it is one of this module's native
+// functions, else nullptr (see guards.hpp).
+target_fn target_of(const state_base& st, PyObject* fn);
 }  // namespace detail
 
 // ---------------------------------------------------------------- classes
 
 // Builds an ordinary Python class: the namespace is prepared by the bases'
 // metaclass and filled in call order, then the metaclass creates the class.
+//
+// Functions are declared with their implementation, name, documentation
+// string, the parameters' kinds and optionally `returns{"annotation"}`:
+//
+//     .class_method<calc_size>("calc_size", calc_size_doc,
+//                              kind::str{"aspect_ratio", "'1:1'"}, kind::str{"resolution", "'2k'"})
+//
+// A parameter list that does not fit the implementation does not compile.
 class class_builder {
 public:
     class_builder(const state_base& st, const char* name, const char* doc = nullptr,
@@ -578,29 +722,24 @@ public:
 
     // Instance methods get `self` and class methods `cls` in front of the
     // declared parameters; the implementation receives it as its first
-    // PyObject* argument.
-    template <auto F>
-    class_builder& method(const char* name, const char* doc, std::initializer_list<param> params,
-                          const char* returns = nullptr) {
-        return add<F>(binding::instance, name, doc, params, returns);
+    // argument after the state.
+    template <auto F, class... D>
+    class_builder& method(const char* name, const char* doc, const D&... decl) {
+        return add<F>(binding::instance, name, doc, kind::any{"self"}, decl...);
     }
-    template <auto F>
-    class_builder& class_method(const char* name, const char* doc,
-                                std::initializer_list<param> params,
-                                const char* returns = nullptr) {
-        return add<F>(binding::class_method, name, doc, params, returns);
+    template <auto F, class... D>
+    class_builder& class_method(const char* name, const char* doc, const D&... decl) {
+        return add<F>(binding::class_method, name, doc, kind::any{"cls"}, decl...);
     }
-    template <auto F>
-    class_builder& static_method(const char* name, const char* doc,
-                                 std::initializer_list<param> params,
-                                 const char* returns = nullptr) {
-        return add<F>(binding::static_method, name, doc, params, returns);
+    template <auto F, class... D>
+    class_builder& static_method(const char* name, const char* doc, const D&... decl) {
+        return add<F>(binding::static_method, name, doc, decl...);
     }
     // A read-only property whose getter is F(state, self).
     template <auto F>
-    class_builder& property(const char* name, const char* returns = nullptr,
+    class_builder& property(const char* name, const char* annotation = nullptr,
                             const char* doc = nullptr) {
-        return add<F>(binding::property, name, doc, {}, returns);
+        return add<F>(binding::property, name, doc, kind::any{"self"}, returns{annotation});
     }
     class_builder& attr(const char* name, const ref& value);
     class_builder& annotation(const char* name, const char* text);
@@ -609,16 +748,28 @@ public:
     ref finish();
 
 private:
-    template <auto F>
-    class_builder& add(binding how, const char* name, const char* doc,
-                       std::initializer_list<param> params, const char* returns) {
-        using t = detail::traits<decltype(F)>;
-        return add(how, name, doc, params, returns, &detail::trampoline_for<F>, t::arity,
-                   t::kinds);
+    template <auto F, class... D>
+    class_builder& add(binding how, const char* name, const char* doc, const D&... decl) {
+        using kinds = typename detail::kinds_of<detail::kind_list<>, D...>::type;
+        param_decl params[kinds::size + 1] = {};
+        int n = 0;
+        const char* result = nullptr;
+        bool var_keywords = false;
+        [[maybe_unused]] auto take = [&](const auto& d) {
+            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(d)>, returns>) {
+                result = d.annotation;
+            } else {
+                params[n++] = d;
+                var_keywords = std::remove_cvref_t<decltype(d)>::collects_keywords;
+            }
+        };
+        (take(decl), ...);
+        return add(how, name, doc, params, n, var_keywords, result,
+                   &detail::trampoline_for<F, kinds>, reinterpret_cast<target_fn>(F));
     }
-    class_builder& add(binding how, const char* name, const char* doc,
-                       std::initializer_list<param> params, const char* returns,
-                       trampoline_fn impl, int arity, const kind* kinds);
+    class_builder& add(binding how, const char* name, const char* doc, const param_decl* params,
+                       int nparams, bool var_keywords, const char* returns, trampoline_fn impl,
+                       target_fn target);
 
     const state_base& st_;
     ref name_, bases_, meta_, ns_, annotations_;

@@ -1,4 +1,4 @@
-"""Plain-Python ImageShapelens: the same algorithm, for benchmark comparison."""
+"""Plain-Python ImageShapelens: the same algorithm as pravel.shapelens."""
 from io import BytesIO
 
 from PIL import Image

@@ -1,11 +1,9 @@
-"""Plain-Python OrvidSizeCalculator: the same algorithms as pravel.orvid,
-kept as the baseline that bench_orvid.py measures the extension against, and
-the model the tests and the fuzzer compare it with."""
+"""Plain-Python OrvidSizeCalculator: the same algorithms as pravel.orvid."""
 
 import math
 
 
-class PlainOrvidSizeCalculator:
+class OrvidSizeCalculator:
     MIN_PIXELS = 655360
     MAX_PIXELS = 8294400
     MAX_EDGE = 3840
@@ -48,7 +46,7 @@ class PlainOrvidSizeCalculator:
     @classmethod
     def calc_size(cls, aspect_ratio: str = "1:1", resolution: str = "2k"):
         resolution = resolution.lower()
-        rw, rh = map(int, aspect_ratio.split(":"))
+        rw, rh = [int(part) for part in aspect_ratio.split(":")]
         ratio = rw / rh
         long_r, short_r = max(rw, rh), min(rw, rh)
         if long_r / short_r > cls.MAX_RATIO:

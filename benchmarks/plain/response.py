@@ -1,6 +1,5 @@
-"""The response model written in plain Python, as the yardstick of
-bench_response.py and the model the tests compare with: the same classes,
-fields and rules as pravel.response."""
+"""The response model in plain Python: the same classes, fields and rules as
+pravel.response.faultmark, .faultroll and .result."""
 
 from dataclasses import asdict, dataclass
 from enum import Enum

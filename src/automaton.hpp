@@ -1,0 +1,112 @@
+// An Aho–Corasick automaton over code points that finds exactly the matches
+// of a regular expression made of literal alternatives (`findall`: leftmost
+// match first, at each position the word listed first, no overlaps) in one
+// pass over a text, however many words there are.
+//
+// The automaton runs over the reversed words and reads the text from its end,
+// so that at each position it knows the first-listed word starting there; a
+// forward pass then takes the matches greedily. Words are given as keys; a
+// callback names the text characters that match each key (the key itself
+// when matching is exact, a whole case class when it is not).
+//
+// Plain C++: it touches no Python object, so it may be built and run with the
+// GIL released, and once built it is immutable and may be shared by threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace wordguard {
+
+using code_point = uint32_t;  // the same type as Py_UCS4
+
+// A table from code points to 32-bit values, 0 where none was set, made of
+// blocks of 256 that exist only where some value is set.
+class code_point_table {
+public:
+    code_point_table() : pages_(0x110000 >> 8), values_(256) {}
+    uint32_t operator[](code_point c) const {
+        return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
+    }
+    uint32_t& at(code_point c) {
+        uint16_t& page = pages_[c >> 8];
+        if (page == 0) {
+            page = static_cast<uint16_t>(values_.size() >> 8);
+            values_.resize(values_.size() + 256);
+        }
+        return values_[(size_t{page} << 8) | (c & 0xFF)];
+    }
+
+private:
+    std::vector<uint16_t> pages_;  // block of each 256 code points; block 0 holds only zeros
+    std::vector<uint32_t> values_;
+};
+
+// The words to find, as keys, one after another.
+struct word_list {
+    std::vector<code_point> keys;
+    std::vector<size_t> ends;     // word i is keys[ends[i-1] .. ends[i])
+    std::vector<uint32_t> ranks;  // its position in the list: the first listed wins
+    size_t begin(size_t i) const { return i ? ends[i - 1] : 0; }
+    size_t length(size_t i) const { return ends[i] - begin(i); }
+};
+
+// members(key, out) appends every text character that matches `key`.
+using key_members = std::function<void(code_point, std::vector<code_point>&)>;
+
+// A match: where it starts in the text and how many characters it takes.
+using hit = std::pair<size_t, uint32_t>;
+
+class automaton {
+public:
+    automaton(const word_list& words, const key_members& members);
+
+    // Every match of the expression, left to right, appended to `hits`.
+    // Char is the storage unit of the text (1, 2 or 4 bytes per character).
+    template <class Char>
+    void find(const Char* text, size_t n, std::vector<hit>& hits) const;
+
+    size_t states() const { return states_; }
+
+private:
+    // The states live in a double array: the child of state s on symbol a
+    // is slot base[s] + a when that slot's owner is s, so one step costs
+    // one memory access.
+    struct slot {
+        uint32_t base;
+        uint32_t owner;         // the parent state; `free` for an unused slot
+        uint32_t fail;
+        uint32_t match_length;  // length of the first-listed word starting here, 0: none
+    };
+    static constexpr uint32_t free = UINT32_MAX;
+
+    struct trie;
+
+    uint32_t next(uint32_t s, uint32_t a) const {
+        for (;;) {
+            const uint32_t t = slots_[s].base + a;
+            if (slots_[t].owner == s) return t;
+            if (s == 0) return 0;
+            s = slots_[s].fail;
+        }
+    }
+
+    // The phases of construction, in order (automaton.cpp says more).
+    std::vector<uint32_t> number_symbols(const word_list& words, const key_members& members);
+    static trie reversed_trie(const word_list& words, const std::vector<uint32_t>& symbols);
+    static std::vector<uint32_t> breadth_first(const trie& t);
+    std::vector<uint32_t> place_states(const trie& t, const std::vector<uint32_t>& bfs,
+                                       uint32_t alphabet);
+    void link_failures(const trie& t, const std::vector<uint32_t>& bfs,
+                       const std::vector<uint32_t>& slot_of);
+
+    code_point_table symbols_;  // 0: a character that is in no word
+    std::vector<slot> slots_;   // slot 0 is the root
+    size_t states_ = 0;
+    size_t depth_ = 0;          // length of the longest word
+};
+
+}  // namespace wordguard

@@ -1,0 +1,117 @@
+// pravel._coretest: the native core exercised on its own by tests/test_core.py,
+// apart from any module's behaviour. Built only for the tests (the CMake
+// option PRAVEL_CORE_TESTS); never part of an ordinary build or wheel.
+#include "guards.hpp"
+#include "pravel.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+namespace kind = pv::kind;
+using pv::ref;
+
+namespace {
+
+struct state : pv::state_base {
+    pv::name value{"value"}, make{"make"};
+};
+
+constexpr const char* probe_doc = "Every way the core declares, binds and runs a function.";
+
+ref init(state& st, ref self, ref value) {
+    self.setattr(st.value, value.get());
+    return pv::none();
+}
+
+// What each parameter kind handed over, with every default.
+ref kinds(state&, ref any, ref str, ref opt_str, ref bytes, ref integer, double real, bool truth,
+          ref kwargs) {
+    return pv::tuple(any, str, opt_str, bytes, integer, real, truth, kwargs);
+}
+
+// An implementation may take a borrowed PyObject* for an object kind.
+ref borrowed(state&, PyObject* value) { return ref::borrow(value); }
+
+ref method(state&, ref self, ref a, ref b) { return pv::tuple(self, a, b); }
+ref make(state&, ref cls, ref a, ref b) { return pv::tuple(cls, a, b); }
+ref required(state&, ref a, ref b, ref c, ref d) { return pv::tuple(a, b, c, d); }
+ref one(state&, ref a) { return a; }
+ref nothing(state&) { return pv::none(); }
+
+ref doubled(state& st, ref self) { return self.attr(st.value) * 2; }
+
+// `a, b, ... = value` with n names, as tuple.
+ref unpack(state&, ref value, ref count) {
+    switch (PyLong_AsLong(count.get())) {
+        case 1: {
+            auto [a] = pv::unpack<1>(value.get());
+            return pv::tuple(a);
+        }
+        case 2: {
+            auto [a, b] = pv::unpack<2>(value.get());
+            return pv::tuple(a, b);
+        }
+        case 3: {
+            auto [a, b, c] = pv::unpack<3>(value.get());
+            return pv::tuple(a, b, c);
+        }
+    }
+    if (PyErr_Occurred()) pv::fail();
+    pv::raise(PyExc_ValueError, "count must be 1, 2 or 3");
+}
+
+// Each way an implementation can fail, by name.
+ref fail(state&, ref how) {
+    const std::string_view what = PyUnicode_AsUTF8(how.get());
+    if (what == "runtime_error") throw std::runtime_error("broken invariant");
+    if (what == "bad_alloc") throw std::bad_alloc();
+    if (what == "not_an_exception") throw 42;
+    if (what == "raise") pv::raise(PyExc_LookupError, "raised with %s", "pv::raise");
+    if (what == "set_and_return") {  // the light way, without a C++ throw
+        PyErr_SetString(PyExc_KeyError, "set and returned");
+        return ref();
+    }
+    return pv::none();
+}
+
+// Whether cls.make is still this module's implementation.
+ref makes_own(state& st, ref cls) {
+    return pv::boolean(pv::guard::own_class_method<make>(st, cls, st.make.get()));
+}
+
+// Whether `fn` is a native function that `module` made.
+ref made_by(state&, ref fn, ref module) {
+    return pv::boolean(pv::guard::made_by(fn.get(), module.get()));
+}
+
+void exec(state& st) {
+    st.publish(
+        "Probe",
+        pv::class_builder(st, "Probe", probe_doc)
+            .attr("value", pv::integer(0))
+            .method<init>("__init__", nullptr, kind::any{"value", "0"})
+            .static_method<kinds>(
+                "kinds", "All parameter kinds.", kind::any{"any", "[]"}, kind::str{"text", "'s'"},
+                kind::opt_str{"maybe", "None"}, kind::bytes{"data", "b'b'"},
+                kind::integer{"number", "7"}, kind::real{"real", "0.5"},
+                kind::truth{"flag", "0"}, kind::var_keywords{"kwargs"},
+                pv::returns{"tuple"})
+            .static_method<borrowed>("borrowed", nullptr, kind::any{"value"})
+            .method<method>("method", nullptr, kind::any{"a"}, kind::any{"b", "2"})
+            .class_method<make>("make", nullptr, kind::any{"a"}, kind::str{"b", "'x'"})
+            .static_method<required>("required", nullptr, kind::any{"a"}, kind::any{"b"},
+                                     kind::any{"c"}, kind::any{"d", "4"})
+            .static_method<one>("one", nullptr, kind::any{"a"})
+            .static_method<nothing>("nothing", nullptr)
+            .property<doubled>("doubled", "int", "Twice the value.")
+            .static_method<unpack>("unpack", nullptr, kind::any{"value"}, kind::integer{"count"})
+            .static_method<fail>("fail", nullptr, kind::str{"how"})
+            .class_method<makes_own>("makes_own", nullptr, pv::returns{"bool"})
+            .static_method<made_by>("made_by", nullptr, kind::any{"fn"}, kind::any{"module"})
+            .finish());
+}
+
+}  // namespace
+
+PRAVEL_MODULE(_coretest, "pravel._coretest", state, exec, pv::interpreters::own_gil)
