@@ -9,6 +9,7 @@
 // engine's case rules and tells the automaton which characters match a key.
 #include "automaton.hpp"
 #include "pravel.hpp"
+#include "wordguard_matcher.hpp"
 #include "wordguard_normalize.hpp"
 
 #include <algorithm>
@@ -191,76 +192,36 @@ std::shared_ptr<const case_rules> read_case_rules(const regex_engine& engine) {
 
 // ---------------------------------------------------------------- module state
 
-struct state : wordguard::normalized_state {
-    pv::name ban_word_file{"ban_word_file"}, ignore_case{"ignore_case"};
-    pv::name banned_words{"banned_words"}, ban_regex{"_ban_regex"}, ban_matcher{"_ban_matcher"};
-    pv::name load_banned_words{"load_banned_words"}, build_regex{"_build_regex"};
+struct state : wordguard::base_state {
+    pv::name ban_word_file{"ban_word_file"}, ban_regex{"_ban_regex"};
+    pv::name load_banned_words{"load_banned_words"};
     pv::name find_matched_words{"find_matched_words"}, findall{"findall"};
     pv::name os{"os"}, re{"re"}, open{"open"}, PromptBanError{"PromptBanError"};
-    ref matcher_type;
     regex_engine engine;
     // The engine's case rules, read at the first case-insensitive load.
     std::shared_ptr<const case_rules> case_rules_;
 
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(matcher_type.get());
         for (const ref* r : {&engine.pattern_type, &engine.compile, &engine.escape}) Py_VISIT(r->get());
-        return normalized_state::traverse(visit, arg);
+        return base_state::traverse(visit, arg);
     }
     void clear() override {
-        matcher_type = ref();
         engine = regex_engine{};
-        normalized_state::clear();
+        base_state::clear();
     }
 };
 
 // ---------------------------------------------------------------- matchers
 
-// The automaton of one load, kept on the checker as `_ban_matcher`. It is
-// immutable, so checks in several threads may share it.
-struct matcher_object {
-    PyObject_HEAD
-    PyObject* pattern;  // the compiled expression the automaton stands for
-    automaton* engine;
-    Py_ssize_t words;
-};
-
-void matcher_dealloc(PyObject* self) {
-    auto* m = reinterpret_cast<matcher_object*>(self);
-    PyTypeObject* type = Py_TYPE(self);
-    delete m->engine;
-    Py_XDECREF(m->pattern);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* matcher_repr(PyObject* self) {
-    auto* m = reinterpret_cast<matcher_object*>(self);
-    return PyUnicode_FromFormat("<wordguard automaton: %zd words, %zu states>", m->words,
-                                m->engine->states());
-}
-
-PyObject* matcher_same(PyObject* self, PyObject*) { return Py_NewRef(self); }
-
-PyMethodDef matcher_methods[] = {
-    {"__copy__", matcher_same, METH_NOARGS, nullptr},
-    {"__deepcopy__", matcher_same, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot matcher_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(matcher_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(matcher_repr)},
-    {Py_tp_methods, matcher_methods},
-    {0, nullptr},
-};
-
-PyType_Spec matcher_spec = {
-    "pravel.wordguard.automaton",
-    sizeof(matcher_object),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    matcher_slots,
+// The automaton of one load, with the compiled expression it stands for.
+struct exact_matcher : wordguard::native_matcher {
+    ref pattern;
+    std::unique_ptr<const automaton> engine;
+    size_t words;
+    ref repr() const override {
+        return ref::steal(PyUnicode_FromFormat("<wordguard automaton: %zu words, %zu states>",
+                                               words, engine->states()));
+    }
 };
 
 // With IGNORECASE the engine turns an alternation of words that differ only
@@ -348,28 +309,11 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, con
             engine = std::make_unique<automaton>(
                 list, [](Py_UCS4 k, std::vector<Py_UCS4>& out) { out.push_back(k); });
     });
-    auto* type = reinterpret_cast<PyTypeObject*>(st.matcher_type.get());
-    ref self = ref::steal(type->tp_alloc(type, 0));
-    auto* m = reinterpret_cast<matcher_object*>(self.get());
-    m->pattern = Py_NewRef(regex.get());
-    m->engine = engine.release();
-    m->words = static_cast<Py_ssize_t>(words.size());
-    return self;
-}
-
-// getattr(obj, name, None) without raising.
-ref optional_attr(const ref& obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(obj.get(), name, &value) < 0) pv::fail();
-    return value ? ref::steal(value) : ref();
-#else
-    PyObject* value = PyObject_GetAttr(obj.get(), name);
-    if (value) return ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pv::fail();
-    PyErr_Clear();
-    return ref();
-#endif
+    auto m = std::make_unique<exact_matcher>();
+    m->pattern = regex;
+    m->engine = std::move(engine);
+    m->words = words.size();
+    return wordguard::hold_matcher(st.matcher_type, std::move(m));
 }
 
 // ---------------------------------------------------------------- PromptBanChecker
@@ -497,14 +441,14 @@ ref find_matched_words(state& st, ref self, ref text) {
     };
 
     // The automaton serves only the expression it was built with.
-    ref matcher = optional_attr(self, st.ban_matcher.get());
-    if (!matcher || Py_TYPE(matcher.get()) != reinterpret_cast<PyTypeObject*>(st.matcher_type.get()) ||
-        reinterpret_cast<matcher_object*>(matcher.get())->pattern != regex.get()) {
+    ref matcher = pv::optional_attr(self, st.ban_matcher.get());
+    const auto* held = wordguard::held_matcher<exact_matcher>(st.matcher_type, matcher.get());
+    if (!held || !held->pattern.is(regex.get())) {
         pv::for_each(regex.call_method(st.findall, text).get(), add);
         return result;
     }
 
-    const automaton& engine = *reinterpret_cast<matcher_object*>(matcher.get())->engine;
+    const automaton& engine = *held->engine;
     PyObject* s = text.get();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void* data = PyUnicode_DATA(s);
@@ -564,8 +508,8 @@ ref get_state(state& st, ref self) {
 
 ref set_state(state& st, ref self, ref saved) {
     self.attr("__dict__").call_method("update", saved);
-    ref regex = optional_attr(self, st.ban_regex.get());
-    ref words = optional_attr(self, st.banned_words.get());
+    ref regex = pv::optional_attr(self, st.ban_regex.get());
+    ref words = pv::optional_attr(self, st.banned_words.get());
     ref matcher = pv::none();
     auto all_str = [](PyObject* list) {
         for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); i < n; ++i)
@@ -602,7 +546,7 @@ void exec(state& st) {
     st.engine.unicode = flag_value(re.attr("UNICODE"));
     st.import_from("typing", {"List", "Set"});
     st.import_from("exceptions", {"PromptBanError"}, 1);
-    st.matcher_type = ref::steal(PyType_FromModuleAndSpec(st.module, &matcher_spec, nullptr));
+    st.matcher_type = wordguard::make_matcher_type(st.module);
 
     ref checker =
         pv::class_builder(st, "PromptBanChecker", class_doc)

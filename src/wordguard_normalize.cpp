@@ -21,6 +21,7 @@
 // boundaries (README, "Seeing through disguises"). The scan is linear in the
 // prompt and keeps only a window of the longest word.
 #include "wordguard_normalize.hpp"
+#include "wordguard_matcher.hpp"
 
 #include "automaton.hpp"
 
@@ -270,14 +271,14 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
     }
 }
 
-std::shared_ptr<const char_table> build_char_table(normalized_state& st, bool fold) {
+std::shared_ptr<const char_table> build_char_table(base_state& st, bool fold) {
     const mapping decomposed = interpreter_mapping(st.import_module("unicodedata"), fold);
     auto table = std::make_shared<char_table>();
     pv::without_gil([&] { fill_char_table(*table, decomposed, fold); });
     return table;
 }
 
-std::shared_ptr<const char_table> chars_for(normalized_state& st, bool fold) {
+std::shared_ptr<const char_table> chars_for(base_state& st, bool fold) {
     std::shared_ptr<const char_table>& slot = fold ? st.folded_chars : st.exact_chars;
     if (!slot) {
         auto made = build_char_table(st, fold);
@@ -698,63 +699,25 @@ void engine::find(PyObject* text, std::vector<hit>& hits) const {
 
 // ---------------------------------------------------------------- the class
 
-// The matcher of one load, kept on the checker as `_ban_matcher`; immutable,
-// so checks in several threads may share it. Words that normalisation cannot
-// take apart (no letter or digit in them, or separators at their ends, such
-// as an emoji or "18+") are matched as written, by an expression of their own.
-struct matcher {
+// The matcher of one load. Words that normalisation cannot take apart (no
+// letter or digit in them, or separators at their ends, such as an emoji or
+// "18+") are matched as written, by an expression of their own.
+struct matcher : native_matcher {
     std::unique_ptr<const engine> words;
-    ref literal;                         // compiled expression, or empty
-    std::vector<uint32_t> literal_ranks; // the list position of each of its groups
+    ref literal;                          // compiled expression, or empty
+    std::vector<uint32_t> literal_ranks;  // the list position of each of its groups
     size_t count = 0;
-};
-
-struct matcher_object {
-    PyObject_HEAD
-    matcher* m;
-};
-
-void matcher_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<matcher_object*>(self)->m;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* matcher_repr(PyObject* self) {
-    const matcher& m = *reinterpret_cast<matcher_object*>(self)->m;
-    return PyUnicode_FromFormat("<wordguard normalized automaton: %zu words, %zu states>", m.count,
-                                m.words ? m.words->states() : size_t{0});
-}
-
-PyObject* matcher_same(PyObject* self, PyObject*) { return Py_NewRef(self); }
-
-PyMethodDef matcher_methods[] = {
-    {"__copy__", matcher_same, METH_NOARGS, nullptr},
-    {"__deepcopy__", matcher_same, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot matcher_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(matcher_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(matcher_repr)},
-    {Py_tp_methods, matcher_methods},
-    {0, nullptr},
-};
-
-PyType_Spec matcher_spec = {
-    "pravel.wordguard.normalized_automaton",
-    sizeof(matcher_object),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    matcher_slots,
+    ref repr() const override {
+        return ref::steal(PyUnicode_FromFormat("<wordguard normalized automaton: %zu words, %zu states>",
+                                               count, words ? words->states() : size_t{0}));
+    }
 };
 
 // The matcher for the checker's `banned_words` and `ignore_case` as they are now.
-ref make_matcher(normalized_state& st, const ref& self) {
-    const bool fold = self.attr(st.case_attr).truthy();
+ref make_matcher(base_state& st, const ref& self) {
+    const bool fold = self.attr(st.ignore_case).truthy();
     std::vector<ref> words;
-    pv::for_each(self.attr(st.words_attr).get(), [&](ref w) {
+    pv::for_each(self.attr(st.banned_words).get(), [&](ref w) {
         if (!PyUnicode_Check(w.get())) pv::raise_arg_type("banned_words item", "str", w.get());
         words.push_back(std::move(w));
     });
@@ -777,10 +740,7 @@ ref make_matcher(normalized_state& st, const ref& self) {
             m->literal_ranks = std::move(literal);
         }
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(st.normalized_matcher_type.get());
-    ref object = ref::steal(type->tp_alloc(type, 0));
-    reinterpret_cast<matcher_object*>(object.get())->m = m.release();
-    return object;
+    return hold_matcher(st.matcher_type, std::move(m));
 }
 
 constexpr const char* class_doc = R"(
@@ -793,11 +753,11 @@ constexpr const char* class_doc = R"(
 
 constexpr const char* build_regex_doc = "内部构建正则匹配规则与规范化匹配自动机";
 
-ref build_regex(normalized_state& st, ref self) {
+ref build_regex(base_state& st, ref self) {
     // The expression stays that of PromptBanChecker; the matcher is ours.
-    ref base = st.global(st.base_name);
-    base.attr(st.build_regex_attr)(self);
-    self.setattr(st.matcher_attr, make_matcher(st, self).get());
+    ref base = st.global(st.PromptBanChecker);
+    base.attr(st.build_regex)(self);
+    self.setattr(st.ban_matcher, make_matcher(st, self).get());
     return pv::none();
 }
 
@@ -812,20 +772,14 @@ constexpr const char* find_doc = R"(
 // Prompts from this length on are scanned without the GIL.
 constexpr Py_ssize_t scan_without_gil_from = 2048;
 
-ref find_matched_words(normalized_state& st, ref self, ref text) {
-    ref current = ref::borrow(Py_None);
-    if (PyObject* found = PyObject_GetAttr(self.get(), st.matcher_attr.get())) {
-        current = ref::steal(found);
-    } else {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pv::fail();
-        PyErr_Clear();
-    }
-    if (Py_TYPE(current.get()) != reinterpret_cast<PyTypeObject*>(st.normalized_matcher_type.get())) {
+ref find_matched_words(base_state& st, ref self, ref text) {
+    ref current = pv::optional_attr(self, st.ban_matcher.get());
+    if (!held_matcher<matcher>(st.matcher_type, current.get())) {
         // Restored from a copy or pickle, or rebuilt by PromptBanChecker.
         current = make_matcher(st, self);
-        self.setattr(st.matcher_attr, current.get());
+        self.setattr(st.ban_matcher, current.get());
     }
-    const matcher& m = *reinterpret_cast<matcher_object*>(current.get())->m;
+    const matcher& m = *held_matcher<matcher>(st.matcher_type, current.get());
     std::vector<hit> hits;
     if (m.words) {
         auto scan = [&] { m.words->find(text.get(), hits); };
@@ -863,18 +817,17 @@ ref find_matched_words(normalized_state& st, ref self, ref text) {
 
 }  // namespace
 
-int normalized_state::traverse(visitproc visit, void* arg) {
-    Py_VISIT(normalized_matcher_type.get());
+int base_state::traverse(visitproc visit, void* arg) {
+    Py_VISIT(matcher_type.get());
     return state_base::traverse(visit, arg);
 }
 
-void normalized_state::clear() {
-    normalized_matcher_type = ref();
+void base_state::clear() {
+    matcher_type = ref();
     state_base::clear();
 }
 
-ref make_normalized_checker(normalized_state& st, const ref& base) {
-    st.normalized_matcher_type = ref::steal(PyType_FromModuleAndSpec(st.module, &matcher_spec, nullptr));
+ref make_normalized_checker(base_state& st, const ref& base) {
     return pv::class_builder(st, "NormalizedPromptBanChecker", class_doc, {base.get()})
         .method<build_regex>("_build_regex", build_regex_doc, pv::returns{"None"})
         .method<find_matched_words>("find_matched_words", find_doc, kind::str{"text"},

@@ -13,11 +13,12 @@ namespace wordguard {
 
 struct char_table;
 
-// What the checker keeps in wordguard's module state (which derives from it).
-struct normalized_state : pv::state_base {
-    pv::name matcher_attr{"_ban_matcher"}, words_attr{"banned_words"}, case_attr{"ignore_case"};
-    pv::name build_regex_attr{"_build_regex"}, base_name{"PromptBanChecker"};
-    pv::ref normalized_matcher_type;
+// The part of wordguard's module state that both checkers use (the module's
+// state derives from it).
+struct base_state : pv::state_base {
+    pv::name banned_words{"banned_words"}, ignore_case{"ignore_case"}, ban_matcher{"_ban_matcher"};
+    pv::name build_regex{"_build_regex"}, PromptBanChecker{"PromptBanChecker"};
+    pv::ref matcher_type;  // of the objects that hold a matcher (wordguard_matcher.hpp)
     // The character tables of each case mode, made from the running
     // interpreter's Unicode data at the first load that needs them.
     std::shared_ptr<const char_table> folded_chars, exact_chars;
@@ -28,6 +29,6 @@ struct normalized_state : pv::state_base {
 
 // Creates the class NormalizedPromptBanChecker, derived from `base`
 // (PromptBanChecker).
-pv::ref make_normalized_checker(normalized_state& st, const pv::ref& base);
+pv::ref make_normalized_checker(base_state& st, const pv::ref& base);
 
 }  // namespace wordguard

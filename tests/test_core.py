@@ -304,3 +304,22 @@ def test_declarations_that_do_not_fit_their_implementation_do_not_compile(compil
                          (4, "does not match its parameter's kind"), (5, "after the parameters")]:
         compiled, errors = compiled_declarations[case]
         assert not compiled and reason in errors, (case, errors)
+
+
+def test_optional_attributes_swallow_only_attribute_errors():
+    class Thing:
+        there = 1
+
+        @property
+        def missing(self):
+            raise AttributeError("computed and missing")
+
+        @property
+        def broken(self):
+            raise ValueError("broken")
+
+    assert Native.optional(Thing(), "there") == (True, 1)
+    assert Native.optional(Thing(), "absent") == (False, None)
+    assert Native.optional(Thing(), "missing") == (False, None)
+    with pytest.raises(ValueError, match="broken"):
+        Native.optional(Thing(), "broken")

@@ -21,6 +21,20 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got) {
 
 ref import(const char* module) { return ref::steal(PyImport_ImportModule(module)); }
 
+ref optional_attr(const ref& obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(obj.get(), name, &value) < 0) fail();
+    return value ? ref::steal(value) : ref();
+#else
+    PyObject* value = PyObject_GetAttr(obj.get(), name);
+    if (value) return ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    return ref();
+#endif
+}
+
 // ---------------------------------------------------------------- calls and arithmetic
 
 namespace detail {

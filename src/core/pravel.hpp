@@ -231,6 +231,9 @@ inline ref dict() { return ref::steal(PyDict_New()); }
 inline ref list(Py_ssize_t n = 0) { return ref::steal(PyList_New(n)); }
 inline ref type_of(PyObject* o) { return ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o))); }
 ref import(const char* module);
+// getattr(obj, name, None), but an empty ref where the attribute is missing
+// (only AttributeError is swallowed).
+ref optional_attr(const ref& obj, PyObject* name);
 
 // A value handed to a Python call: a borrowed object, or a temporary made
 // from a C++ value and kept alive for the duration of the call.

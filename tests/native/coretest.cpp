@@ -75,6 +75,13 @@ ref fail(state&, ref how) {
     return pv::none();
 }
 
+// getattr(obj, name) through pv::optional_attr: (True, value), or (False, None)
+// where it is missing.
+ref optional(state&, ref obj, ref name) {
+    ref value = pv::optional_attr(obj, name.get());
+    return value ? pv::tuple(true, value) : pv::tuple(false, Py_None);
+}
+
 // Whether cls.make is still this module's implementation.
 ref makes_own(state& st, ref cls) {
     return pv::boolean(pv::guard::own_class_method<make>(st, cls, st.make.get()));
@@ -107,6 +114,7 @@ void exec(state& st) {
             .property<doubled>("doubled", "int", "Twice the value.")
             .static_method<unpack>("unpack", nullptr, kind::any{"value"}, kind::integer{"count"})
             .static_method<fail>("fail", nullptr, kind::str{"how"})
+            .static_method<optional>("optional", nullptr, kind::any{"obj"}, kind::str{"name"})
             .class_method<makes_own>("makes_own", nullptr, pv::returns{"bool"})
             .static_method<made_by>("made_by", nullptr, kind::any{"fn"}, kind::any{"module"})
             .finish());
