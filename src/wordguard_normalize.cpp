@@ -774,12 +774,14 @@ constexpr Py_ssize_t scan_without_gil_from = 2048;
 
 ref find_matched_words(base_state& st, ref self, ref text) {
     ref current = pv::optional_attr(self, st.ban_matcher.get());
-    if (!held_matcher<matcher>(st.matcher_type, current.get())) {
+    const matcher* held = held_matcher<matcher>(st.matcher_type, current.get());
+    if (!held) {
         // Restored from a copy or pickle, or rebuilt by PromptBanChecker.
         current = make_matcher(st, self);
         self.setattr(st.ban_matcher, current.get());
+        held = held_matcher<matcher>(st.matcher_type, current.get());
     }
-    const matcher& m = *held_matcher<matcher>(st.matcher_type, current.get());
+    const matcher& m = *held;
     std::vector<hit> hits;
     if (m.words) {
         auto scan = [&] { m.words->find(text.get(), hits); };
