@@ -7,7 +7,6 @@ import copy
 import dataclasses
 import gc
 import importlib
-import importlib.util
 import itertools
 import logging
 import math
@@ -21,7 +20,7 @@ from fractions import Fraction
 import pytest
 from PIL import Image
 
-from conftest import EXTENSIONS, encode
+from conftest import EXTENSIONS, encode, fresh_module
 
 CALLS = 3000  # per operation; image work runs fewer, see `heavy`
 
@@ -395,16 +394,10 @@ def module_operations():
     does: the module, its classes and its state must all be freed."""
 
     def recreate(name):
-        found = importlib.util.find_spec(name)
-        first = importlib.import_module(name)
+        importlib.import_module(name)
 
         def call():
-            module = importlib.util.module_from_spec(found)
-            sys.modules[name] = module  # where an import puts it while it executes
-            try:
-                found.loader.exec_module(module)
-            finally:
-                sys.modules[name] = first
+            fresh_module(name)
 
         # The allocator's own noise over a window of new classes runs to a
         # few blocks per call; a module lost with its classes is ~100.

@@ -5,7 +5,6 @@ gets."""
 import collections
 import contextlib
 import hashlib
-import importlib.util
 import logging
 import random
 import re
@@ -16,7 +15,7 @@ from fractions import Fraction
 import pytest
 from PIL import Image
 
-from conftest import encode
+from conftest import encode, fresh_module
 from pravel.comfyui import hostwarden
 from pravel.exceptions import PromptBanError
 from pravel.framekit import Framekit
@@ -213,14 +212,6 @@ def log(monkeypatch):
     logger.removeHandler(LOG)
 
 
-def fresh_wordguard():
-    """A new copy of the wordguard module: its case rules are not read yet."""
-    found = importlib.util.find_spec("pravel.wordguard")
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
 def test_all_modules_from_eight_threads(log, word_file):
     guard = {"cls": PromptBanChecker}
     words = word_file("cat\ndog\nStraße\nдом\n违禁词\n a.b \ncat\n\n")
@@ -263,8 +254,9 @@ def test_all_modules_from_eight_threads(log, word_file):
 
     with contextlib.redirect_stdout(OUT):
         expected = [outcome(call) for call in calls]
-        # The first case-insensitive load of a module happens in all threads at once.
-        guard["cls"] = fresh_wordguard().PromptBanChecker
+        # The first case-insensitive load of a module happens in all threads at
+        # once: a new copy of wordguard has read no case rules yet.
+        guard["cls"] = fresh_module("pravel.wordguard").PromptBanChecker
         start = threading.Barrier(THREADS)
         deadline = time.monotonic() + SECONDS
         threads = [threading.Thread(target=worker, args=(k, start, deadline))
