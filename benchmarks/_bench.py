@@ -1,5 +1,5 @@
-"""Shared pieces of the benchmark scripts: timing, realistic test images and
-the machine-readable record of each measurement."""
+"""Shared pieces of the benchmark scripts: timing, realistic test images, real
+photographs and the machine-readable record of each measurement."""
 
 from __future__ import annotations
 
@@ -9,9 +9,14 @@ import os
 import platform
 import sys
 import time
+from pathlib import Path
 from typing import Callable
 
 from PIL import Image, ImageFilter
+
+# The tools that fetch real material from Debian's archive (tools/photos.py,
+# tools/debs.py), importable by name.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 
 def machine() -> str:
@@ -95,3 +100,21 @@ def cutout(width: int, height: int) -> bytes:
     ImageDraw.Draw(mask).ellipse((width // 8, height // 8, width * 7 // 8, height * 7 // 8), fill=255)
     picture.putalpha(mask.filter(ImageFilter.GaussianBlur(width / 80)))
     return encode(picture, "PNG")
+
+
+def photo_files() -> dict[str, Path]:
+    """Uploads of growing size, by description: real photographs that
+    tools/photos.py derives, fetched once and cached outside the checkout
+    ($PRAVEL_PHOTOS, default /var/cache/pravel/photos)."""
+    import photos as fetcher
+
+    folder = fetcher.ensure(fetcher.default_cache())
+    return {
+        "1080x1920 photo": folder / "phone-portrait-Path-1080x1920.jpg",
+        "2560x1600 photo": next(folder.glob("camera-BytheWater-*.jpg")),
+        "3840x2160 photo": folder / "landscape-EveningGlow-3840x2160.jpg",
+    }
+
+
+def photos() -> dict[str, bytes]:
+    return {name: path.read_bytes() for name, path in photo_files().items()}

@@ -84,7 +84,7 @@ def photo_uploads() -> dict[str, bytes]:
     """The uploads tools/photos.py derives from real photographs, fetched on
     first use; empty (with a note) when they cannot be had here."""
     try:
-        from _photos import fetcher
+        import photos as fetcher
 
         folder = fetcher.ensure(fetcher.default_cache())
     except (OSError, SystemExit, ImportError) as error:
@@ -94,7 +94,7 @@ def photo_uploads() -> dict[str, bytes]:
 
 
 def real_photos(uploads: dict[str, bytes], repeat: int) -> None:
-    print(f"\nReal photographs: adjust_size vs Pillow (exif_transpose, then the same steps)")
+    print("\nReal photographs: adjust_size vs Pillow (exif_transpose, then the same steps)")
     print(f"{'photo':48} {'mode':6} {'pravel':>8} {'Pillow':>8} {'speed-up':>8} "
           f"{'pravel bytes':>12} {'Pillow bytes':>12} {'size':>6} {'pixels':>6}  "
           f"pravel's stages: decode / resize or composite / encode")

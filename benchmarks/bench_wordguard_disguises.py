@@ -32,11 +32,10 @@ import time
 import unicodedata
 from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from _bench import record  # noqa: E402
-from bench_wordguard import make_lists  # noqa: E402
-from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker  # noqa: E402
+from _bench import record  # first: it puts tools/ on the path
+import debs  # tools/debs.py
+from bench_wordguard import make_lists
+from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
 CORPUS = Path(os.environ.get("PRAVEL_CORPUS_DIR", "/var/cache/pravel/wordguard-corpus"))
 PACKAGES = {"fortunes-zh": ["usr/share/games/fortunes/tang300", "usr/share/games/fortunes/song100"],
@@ -61,16 +60,9 @@ def fetch() -> Path:
         return CORPUS
     CORPUS.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory() as tmp:
-        def download():
-            return subprocess.run(["apt-get", "download", *PACKAGES], cwd=tmp,
-                                  capture_output=True, text=True)
-        if download().returncode:
-            subprocess.run(["apt-get", "update", "-qq"], check=True)
-            done = download()
-            if done.returncode:
-                sys.exit(f"apt-get download failed:\n{done.stderr}")
+        downloaded = debs.download(PACKAGES, Path(tmp))
         for name, paths in PACKAGES.items():
-            deb = next(Path(tmp).glob(f"{name}_*.deb"))
+            deb = downloaded[name]
             root = Path(tmp) / name
             subprocess.run(["dpkg-deb", "-x", str(deb), str(root)], check=True)
             target = CORPUS / f".{name}"

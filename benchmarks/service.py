@@ -22,8 +22,7 @@ from typing import Awaitable, Callable
 
 from PIL import Image
 
-from _bench import fmt_time, machine
-from _photos import photo_files, photos
+from _bench import fmt_time, machine, photo_files, photos
 from pravel.comfyui.hostwarden import ComfyUIManager
 from pravel.demo import _comfyui_server
 from pravel.framekit import Framekit
@@ -137,8 +136,8 @@ def pools_report(images: dict[str, bytes]) -> None:
 
     print(f"\nThroughput: {calls} adjust_size calls on the 1080x1920 photo, {workers} workers")
     base = None
-    for label, run in (("one thread", serial), (f"thread pool, one shared Framekit", threads),
-                       (f"process pool, a Framekit per process (start-up included)", processes)):
+    for label, run in (("one thread", serial), ("thread pool, one shared Framekit", threads),
+                       ("process pool, a Framekit per process (start-up included)", processes)):
         start = time.perf_counter()
         sizes = run()
         took = time.perf_counter() - start

@@ -3,8 +3,8 @@ the checkout.
 
 Debian's plasma-workspace-wallpapers holds, beside rendered art, camera
 photographs (Olympus and Sony JPEGs at 2560x1600). This script downloads the
-package with `apt-get download`, extracts a handful of those photographs and
-derives from them uploads as phones make them:
+package with `apt-get download` (tools/debs.py), extracts a handful of those
+photographs and derives from them uploads as phones make them:
 
 - two 1080x1920 portrait crops saved as JPEG quality 90;
 - a 3840x2160 landscape (a 16:9 crop scaled up: the package has no photograph
@@ -34,6 +34,8 @@ from pathlib import Path
 
 from PIL import Image, ImageCms
 
+import debs
+
 PACKAGE = "plasma-workspace-wallpapers"
 PHOTOS = ["Path", "FallenLeaf", "EveningGlow", "OneStandsOut", "ColorfulCups", "BytheWater", "Kite"]
 # Bump when the uploads change, so that a cache made by an older script is remade.
@@ -42,17 +44,6 @@ VERSION = "2"
 
 def default_cache() -> Path:
     return Path(os.environ.get("PRAVEL_PHOTOS", "/var/cache/pravel/photos"))
-
-
-def fetch_package(cache: Path) -> Path:
-    debs = sorted(cache.glob(f"{PACKAGE}_*.deb"))
-    if not debs:
-        download = ["apt-get", "download", PACKAGE]
-        if subprocess.run(download, cwd=cache).returncode != 0:
-            subprocess.run(["apt-get", "update", "-qq"], check=True)
-            subprocess.run(download, cwd=cache, check=True)
-        debs = sorted(cache.glob(f"{PACKAGE}_*.deb"))
-    return debs[-1]
 
 
 def extract_photographs(deb: Path, into: Path) -> dict[str, Path]:
@@ -185,8 +176,7 @@ def ensure(cache: Path) -> Path:
     uploads = cache / f"uploads-v{VERSION}"
     if (uploads / ".complete").exists():
         return uploads
-    cache.mkdir(parents=True, exist_ok=True)
-    deb = fetch_package(cache)
+    deb = debs.download([PACKAGE], cache)[PACKAGE]
     made = derive_uploads(extract_photographs(deb, cache / "extracted"))
     uploads.mkdir(exist_ok=True)
     for name, data in made.items():
