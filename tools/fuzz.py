@@ -153,24 +153,34 @@ def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
         os.unlink(path)
 
 
+def detailed(fn: Callable[[], object]) -> tuple[str, object]:
+    """("ok", value) or ("raise", "Type: message"): orvid's outcomes, compared exactly."""
+    try:
+        return "ok", fn()
+    except Exception as exc:
+        return "raise", f"{type(exc).__name__}: {exc}"
+
+
+def same_sizes(got: tuple[str, object], want: tuple[str, object]) -> bool:
+    # Unpacking errors are worded differently by plain Python; compare types then.
+    return got == want or (got[0] == want[0] == "raise" and "unpack" in str(got[1])
+                           and str(got[1]).split(":")[0] == str(want[1]).split(":")[0])
+
+
+def size_kind(label: str, got: tuple[str, object]) -> str:
+    return f"{label}:{got[0]}:{str(got[1]).split(':')[0] if got[0] == 'raise' else ''}"
+
+
 def check_size(ratio: str, tier: str) -> set[str]:
     from plain.orvid import OrvidSizeCalculator as PlainCalculator
 
     from pravel.orvid import OrvidSizeCalculator
 
-    def detailed(fn):
-        try:
-            return "ok", fn()
-        except Exception as exc:
-            return "raise", f"{type(exc).__name__}: {exc}"
-
     want = detailed(lambda: PlainCalculator.calc_size(ratio, tier))
     got = detailed(lambda: OrvidSizeCalculator.calc_size(ratio, tier))
-    if got != want:
-        # Unpacking errors are worded differently by plain Python; compare types then.
-        if not (got[0] == want[0] == "raise" and "unpack" in got[1] and got[1].split(":")[0] == want[1].split(":")[0]):
-            raise Mismatch(f"calc_size({ratio!r}, {tier!r}) = {got!r}, model {want!r}")
-    return {f"orvid:{got[0]}:{got[1].split(':')[0] if got[0] == 'raise' else ''}"}
+    if not same_sizes(got, want):
+        raise Mismatch(f"calc_size({ratio!r}, {tier!r}) = {got!r}, model {want!r}")
+    return {size_kind("orvid", got)}
 
 
 def check_helpers(case: dict) -> set[str]:
@@ -184,12 +194,6 @@ def check_helpers(case: dict) -> set[str]:
     calculator = type("Calculator", (OrvidSizeCalculator,), constants)
     model = type("Model", (PlainCalculator,), constants)
 
-    def detailed(fn):
-        try:
-            return "ok", fn()
-        except Exception as exc:
-            return "raise", f"{type(exc).__name__}: {exc}"
-
     kinds = set()
     calls = [
         ("round_to_multiple", (case["value"], case["multiple"])),
@@ -200,10 +204,9 @@ def check_helpers(case: dict) -> set[str]:
     for name, args in calls:
         want = detailed(lambda: getattr(model, name)(*args))
         got = detailed(lambda: getattr(calculator, name)(*args))
-        if got != want and not (name == "calc_size" and got[0] == want[0] == "raise" and "unpack" in got[1]
-                                and got[1].split(":")[0] == want[1].split(":")[0]):
+        if not (same_sizes(got, want) if name == "calc_size" else got == want):
             raise Mismatch(f"{name}{args!r} with {constants!r} = {got!r}, model {want!r}")
-        kinds.add(f"orvid-helpers:{name}:{got[0]}:{got[1].split(':')[0] if got[0] == 'raise' else ''}")
+        kinds.add(size_kind(f"orvid-helpers:{name}", got))
     return kinds
 
 
