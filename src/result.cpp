@@ -169,17 +169,6 @@ bool defaults_are_builtin(state& st, const ref& owner) {
            st.global(st.Faultmark).is(st.faultmark_class.get());
 }
 
-// Calls f(characters, length) with the string's storage as its own type.
-template <class F>
-auto with_chars(PyObject* s, F&& f) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(s), n);
-        case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(s), n);
-        default: return f(PyUnicode_4BYTE_DATA(s), n);
-    }
-}
-
 // Whether keyword[0, m) occurs in text[0, n), compared code point by code
 // point whatever the storage of either.
 template <class T, class K>
@@ -207,7 +196,7 @@ bool occurs(const T* text, Py_ssize_t n, const K* keyword, Py_ssize_t m) {
 // U+0130, starts with a different character).
 bool has_cased_non_ascii(PyObject* text) {
     if (PyUnicode_IS_ASCII(text)) return false;
-    return with_chars(text, [](const auto* chars, Py_ssize_t n) {
+    return pv::with_chars(text, [](const auto* chars, Py_ssize_t n) {
         for (Py_ssize_t i = 0; i < n; ++i)
             if (chars[i] >= 0x80 && Py_UNICODE_TOLOWER(chars[i]) != chars[i]) return true;
         return false;
@@ -219,7 +208,7 @@ bool has_cased_non_ascii(PyObject* text) {
 // reading A-Z as a-z gives the same lower-case form without building a str.
 int matching_default_rule(state& st, const ref& msg) {
     const ref text = has_cased_non_ascii(msg.get()) ? msg.call_method(st.lower) : msg;
-    return with_chars(text.get(), [&](const auto* chars, Py_ssize_t n) {
+    return pv::with_chars(text.get(), [&](const auto* chars, Py_ssize_t n) {
         using T = std::remove_cv_t<std::remove_pointer_t<decltype(chars)>>;
         T small[256];
         std::vector<T> large;
@@ -228,7 +217,7 @@ int matching_default_rule(state& st, const ref& msg) {
             lowered[i] = chars[i] >= 'A' && chars[i] <= 'Z' ? static_cast<T>(chars[i] - 'A' + 'a')
                                                             : chars[i];
         auto found = [&](PyObject* keyword) {
-            return with_chars(keyword, [&](const auto* k, Py_ssize_t m) {
+            return pv::with_chars(keyword, [&](const auto* k, Py_ssize_t m) {
                 return occurs(lowered, n, k, m);
             });
         };

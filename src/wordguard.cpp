@@ -426,47 +426,27 @@ constexpr const char* find_doc = R"(
             命中的违禁词列表
         )";
 
-// Prompts from this length on are scanned without the GIL.
-constexpr Py_ssize_t scan_without_gil_from = 2048;
-
 ref find_matched_words(state& st, ref self, ref text) {
     ref regex = self.attr(st.ban_regex);
     if (regex.is_none()) return pv::list();
-    ref result = pv::list();
-    ref seen = ref::steal(PySet_New(nullptr));
-    auto add = [&](const ref& piece) {
-        if (pv::check(PySet_Contains(seen.get(), piece.get()))) return;
-        pv::check(PySet_Add(seen.get(), piece.get()));
-        pv::check(PyList_Append(result.get(), piece.get()));
-    };
+    wordguard::distinct_pieces found;
 
     // The automaton serves only the expression it was built with.
     ref matcher = pv::optional_attr(self, st.ban_matcher.get());
     const auto* held = wordguard::held_matcher<exact_matcher>(st.matcher_type, matcher.get());
     if (!held || !held->pattern.is(regex.get())) {
-        pv::for_each(regex.call_method(st.findall, text).get(), add);
-        return result;
+        pv::for_each(regex.call_method(st.findall, text).get(), [&](ref piece) { found.add(piece); });
+        return found.list();
     }
 
     const automaton& engine = *held->engine;
-    PyObject* s = text.get();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const void* data = PyUnicode_DATA(s);
-    const int k = PyUnicode_KIND(s);
     std::vector<wordguard::hit> hits;
-    auto scan = [&] {
-        const size_t len = static_cast<size_t>(n);
-        if (k == PyUnicode_1BYTE_KIND) engine.find(static_cast<const Py_UCS1*>(data), len, hits);
-        else if (k == PyUnicode_2BYTE_KIND) engine.find(static_cast<const Py_UCS2*>(data), len, hits);
-        else engine.find(static_cast<const Py_UCS4*>(data), len, hits);
-    };
-    if (n >= scan_without_gil_from) pv::without_gil(scan);
-    else scan();
+    wordguard::scan_prompt(text.get(), [&](const auto* chars, size_t n) { engine.find(chars, n, hits); });
     for (auto [start, len] : hits) {
         const auto begin = static_cast<Py_ssize_t>(start);
-        add(ref::steal(PyUnicode_Substring(s, begin, begin + len)));
+        found.add(ref::steal(PyUnicode_Substring(text.get(), begin, begin + len)));
     }
-    return result;
+    return found.list();
 }
 
 constexpr const char* check_doc = R"(

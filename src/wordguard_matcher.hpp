@@ -1,7 +1,8 @@
 // What a checker of pravel.wordguard keeps as `_ban_matcher`: the native
 // matcher of its last load, in a Python object of the module's own type.
 // Matchers are immutable, so checks in several threads may share one, and
-// a copy or deep copy of the object is the object itself.
+// a copy or deep copy of the object is the object itself. Also what both
+// checkers' scans share: when to release the GIL, and how hits are listed.
 #pragma once
 
 #include <memory>
@@ -78,5 +79,31 @@ const M* held_matcher(const pv::ref& type, PyObject* object) {
     if (!object || Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(type.get())) return nullptr;
     return dynamic_cast<const M*>(reinterpret_cast<detail::matcher_object*>(object)->matcher);
 }
+
+// Runs scan(characters, length) over the prompt `text`; it touches no Python
+// object, and from 2048 characters on it runs without the GIL.
+template <class F>
+void scan_prompt(PyObject* text, F&& scan) {
+    pv::with_chars(text, [&](const auto* chars, Py_ssize_t n) {
+        auto run = [&] { scan(chars, static_cast<size_t>(n)); };
+        if (n >= 2048) pv::without_gil(run);
+        else run();
+    });
+}
+
+// The hits of a check: pieces of the prompt, each once, in the order they
+// first occur.
+class distinct_pieces {
+public:
+    void add(const pv::ref& piece) {
+        if (pv::check(PySet_Contains(seen_.get(), piece.get()))) return;
+        pv::check(PySet_Add(seen_.get(), piece.get()));
+        pv::check(PyList_Append(list_.get(), piece.get()));
+    }
+    const pv::ref& list() const { return list_; }
+
+private:
+    pv::ref list_ = pv::list(), seen_ = pv::ref::steal(PySet_New(nullptr));
+};
 
 }  // namespace wordguard

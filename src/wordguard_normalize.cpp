@@ -305,15 +305,14 @@ bool is_joiner(code_point key) {
     return key == '-' || key == '\'' || key == 0x2010 || key == 0x2011 || key == 0x2019;
 }
 
-// Reads a text into elements, calling emit(element&) for each; `patch()` is
-// the last element emitted, which trailing marks extend.
+// Reads a text into elements, calling emit(element&) for each; the element
+// it returns is the last one emitted, which trailing marks extend.
 template <class Char, class Emit>
 class reader {
 public:
     reader(const char_table& table, const Char* text, size_t n, Emit& emit)
         : table_(table), text_(text), n_(n), emit_(emit) {}
 
-    // Returns false when the text ends in separators.
     void run() {
         for (size_t i = 0; i < n_; ++i) {
             const code_point c = text_[i];
@@ -385,20 +384,14 @@ private:
     bool keep_marks_ = false;
 };
 
-template <class Emit>
-void read_text(const char_table& table, PyObject* s, Emit& emit, size_t* trailing = nullptr) {
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-    auto go = [&](auto* data) {
-        reader r(table, data, n, emit);
-        r.run();
-        if (trailing) *trailing = r.trailing_gap();
-    };
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: go(PyUnicode_1BYTE_DATA(s)); break;
-        case PyUnicode_2BYTE_KIND: go(PyUnicode_2BYTE_DATA(s)); break;
-        default: go(PyUnicode_4BYTE_DATA(s)); break;
-    }
+// Reads text[0, n) into elements; returns how many separators it ends with.
+template <class Char, class Emit>
+size_t read_text(const char_table& table, const Char* text, size_t n, Emit& emit) {
+    reader r(table, text, n, emit);
+    r.run();
+    return r.trailing_gap();
 }
+
 
 // ---------------------------------------------------------------- automaton
 
@@ -514,8 +507,9 @@ public:
     engine(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
            std::vector<uint32_t>& literal);
 
-    // Every accepted match, in no particular order.
-    void find(PyObject* text, std::vector<hit>& hits) const;
+    // Every accepted match in text[0, n), in no particular order.
+    template <class Char>
+    void find(const Char* text, size_t n, std::vector<hit>& hits) const;
     size_t states() const { return machine_.states(); }
 
 private:
@@ -545,8 +539,9 @@ engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& 
     for (size_t i = 0; i < words.size(); ++i) {
         read.clear();
         auto emit = [&](element& e) -> element& { return read.emplace_back(e); };
-        size_t trailing = 0;
-        read_text(*table_, words[i].get(), emit, &trailing);
+        const size_t trailing = pv::with_chars(words[i].get(), [&](const auto* chars, Py_ssize_t n) {
+            return read_text(*table_, chars, static_cast<size_t>(n), emit);
+        });
         if (read.empty() || read.front().gap || trailing) {
             literal.push_back(static_cast<uint32_t>(i));
             continue;
@@ -658,7 +653,8 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
     return !(skipped || stood_in) || (!joined(before, at[0]) && !joined(at[n - 1], after));
 }
 
-void engine::find(PyObject* text, std::vector<hit>& hits) const {
+template <class Char>
+void engine::find(const Char* text, size_t n, std::vector<hit>& hits) const {
     // The last elements read, enough for the longest word and its neighbours.
     size_t size = 4;
     while (size < longest_ + 2) size *= 2;
@@ -693,7 +689,7 @@ void engine::find(PyObject* text, std::vector<hit>& hits) const {
         return slot;
     };
     if (words_.empty()) return;
-    read_text(*table_, text, emit);
+    read_text(*table_, text, n, emit);
     if (pending != forward_automaton::none) settle(pending, count - 1, nullptr);
 }
 
@@ -769,9 +765,6 @@ constexpr const char* find_doc = R"(
             命中的违禁词在文本中的原文列表
         )";
 
-// Prompts from this length on are scanned without the GIL.
-constexpr Py_ssize_t scan_without_gil_from = 2048;
-
 ref find_matched_words(base_state& st, ref self, ref text) {
     ref current = pv::optional_attr(self, st.ban_matcher.get());
     const matcher* held = held_matcher<matcher>(st.matcher_type, current.get());
@@ -783,11 +776,8 @@ ref find_matched_words(base_state& st, ref self, ref text) {
     }
     const matcher& m = *held;
     std::vector<hit> hits;
-    if (m.words) {
-        auto scan = [&] { m.words->find(text.get(), hits); };
-        if (PyUnicode_GET_LENGTH(text.get()) >= scan_without_gil_from) pv::without_gil(scan);
-        else scan();
-    }
+    if (m.words)
+        scan_prompt(text.get(), [&](const auto* chars, size_t n) { m.words->find(chars, n, hits); });
     if (m.literal) {
         pv::for_each(m.literal.call_method("finditer", text).get(), [&](ref match) {
             const Py_ssize_t group = PyLong_AsSsize_t(match.attr("lastindex").get());
@@ -802,19 +792,15 @@ ref find_matched_words(base_state& st, ref self, ref text) {
     std::stable_sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
         return a.begin != b.begin ? a.begin < b.begin : a.rank < b.rank;
     });
-    ref result = pv::list();
-    ref seen = ref::steal(PySet_New(nullptr));
+    distinct_pieces found;
     size_t from = 0;
     for (const hit& h : hits) {
         if (h.begin < from) continue;
         from = h.end;
-        ref piece = ref::steal(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(h.begin),
-                                                   static_cast<Py_ssize_t>(h.end)));
-        if (pv::check(PySet_Contains(seen.get(), piece.get()))) continue;
-        pv::check(PySet_Add(seen.get(), piece.get()));
-        pv::check(PyList_Append(result.get(), piece.get()));
+        found.add(ref::steal(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(h.begin),
+                                                 static_cast<Py_ssize_t>(h.end))));
     }
-    return result;
+    return found.list();
 }
 
 }  // namespace

@@ -235,6 +235,18 @@ ref import(const char* module);
 // (only AttributeError is swallowed).
 ref optional_attr(const ref& obj, PyObject* name);
 
+// Calls f(characters, length) with the str's storage as its own type
+// (Py_UCS1, Py_UCS2 or Py_UCS4), for native loops over its characters.
+template <class F>
+auto with_chars(PyObject* s, F&& f) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(s), n);
+        case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(s), n);
+        default: return f(PyUnicode_4BYTE_DATA(s), n);
+    }
+}
+
 // A value handed to a Python call: a borrowed object, or a temporary made
 // from a C++ value and kept alive for the duration of the call.
 struct arg {
