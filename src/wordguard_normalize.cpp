@@ -779,10 +779,21 @@ ref find_matched_words(base_state& st, ref self, ref text) {
     if (m.words)
         scan_prompt(text.get(), [&](const auto* chars, size_t n) { m.words->find(chars, n, hits); });
     if (m.literal) {
+        // The matches come from `re`, which Python code may have replaced:
+        // only a group of the expression and a span of the prompt are taken.
+        auto number = [](const ref& value) {
+            const Py_ssize_t n = PyLong_AsSsize_t(value.get());
+            if (n == -1 && PyErr_Occurred()) pv::fail();
+            return n;
+        };
+        const Py_ssize_t groups = static_cast<Py_ssize_t>(m.literal_ranks.size());
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
         pv::for_each(m.literal.call_method("finditer", text).get(), [&](ref match) {
-            const Py_ssize_t group = PyLong_AsSsize_t(match.attr("lastindex").get());
-            hits.push_back({static_cast<size_t>(PyLong_AsSsize_t(match.call_method("start").get())),
-                            static_cast<size_t>(PyLong_AsSsize_t(match.call_method("end").get())),
+            const Py_ssize_t group = number(match.attr("lastindex"));
+            const Py_ssize_t start = number(match.call_method("start")), end = number(match.call_method("end"));
+            if (group < 1 || group > groups || start < 0 || end < start || end > length)
+                pv::raise(PyExc_SystemError, "finditer() gave a match outside the prompt or the expression");
+            hits.push_back({static_cast<size_t>(start), static_cast<size_t>(end),
                             m.literal_ranks[static_cast<size_t>(group - 1)]});
         });
     }

@@ -4,6 +4,9 @@ import io
 import inspect
 import pickle
 import random
+import re
+import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -171,6 +174,34 @@ def test_lone_surrogates_and_huge_prompts(checker):
     huge = "a clean prompt, 干净的提示词。" * 400_000 + "g.o.r.e"
     assert checker.find_matched_words(huge) == ["g.o.r.e"]
     assert checker.find_matched_words("、" * 1_000_000) == []
+
+
+class OddMatch:
+    """A match of a replaced `re` that points past its expression's groups
+    or the prompt."""
+
+    def __init__(self, group, start, end):
+        self.lastindex, self._span = group, (start, end)
+
+    def start(self):
+        return self._span[0]
+
+    def end(self):
+        return self._span[1]
+
+
+@pytest.mark.parametrize("group, start, end", [(40, 0, 1), (0, 0, 1), (1, -3, 1), (1, 0, 10_000)])
+def test_a_replaced_re_cannot_point_outside(word_file, monkeypatch, group, start, end):
+    # Words without letters are matched by an expression compiled at the load.
+    shim = types.ModuleType("re")
+    shim.__dict__.update(vars(re))
+    shim.compile = lambda pattern, flags=0: types.SimpleNamespace(
+        finditer=lambda text: iter([OddMatch(group, start, end)]))
+    monkeypatch.setitem(sys.modules, "re", shim)
+    checker = NormalizedPromptBanChecker(word_file("18+\ngore\n"))
+    monkeypatch.setitem(sys.modules, "re", re)
+    with pytest.raises(SystemError, match="outside the prompt or the expression"):
+        checker.find_matched_words("x 18+ gore")
 
 
 def test_threads_share_one_checker(checker):
