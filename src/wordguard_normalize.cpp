@@ -184,14 +184,26 @@ mapping interpreter_mapping(const ref& unicodedata, bool fold) {
     chars.clear();
     for (code_point c : changing) chars.insert(chars.end(), {c, 0});
     ref joined = text_of(chars);
-    ref decomposed = normalize(nfkd, joined);
-    ref result = fold ? normalize(nfkd, decomposed.call_method("casefold")) : decomposed;
+    // `unicodedata` is the module Python code finds under that name, which
+    // may have been replaced: its answers are read only as exact str, one
+    // NUL-ended piece per code point.
+    auto text_answer = [](ref answer) {
+        if (!PyUnicode_CheckExact(answer.get()))
+            pv::raise(PyExc_TypeError, "unicodedata.normalize() returned %.200s, not str",
+                      Py_TYPE(answer.get())->tp_name);
+        return answer;
+    };
+    ref decomposed = text_answer(normalize(nfkd, joined));
+    ref result = fold ? text_answer(normalize(nfkd, decomposed.call_method("casefold"))) : decomposed;
 
     mapping out;
     Py_ssize_t at = 0, at_decomposed = 0;
     auto next_piece = [](PyObject* s, Py_ssize_t& from) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         Py_ssize_t end = from;
-        while (PyUnicode_READ_CHAR(s, end) != 0) ++end;
+        while (end < n && PyUnicode_READ_CHAR(s, end) != 0) ++end;
+        if (end == n)
+            pv::raise(PyExc_ValueError, "unicodedata.normalize() lost the NULs between characters");
         std::u32string piece = chars_of(s, from, end);
         from = end + 1;
         return piece;

@@ -7,10 +7,11 @@ import random
 import re
 import sys
 import types
+import unicodedata
 from pathlib import Path
 
 import pytest
-from conftest import in_threads, wrong_type
+from conftest import fresh_module, in_threads, wrong_type
 
 from pravel.exceptions import PromptBanError
 from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
@@ -202,6 +203,25 @@ def test_a_replaced_re_cannot_point_outside(word_file, monkeypatch, group, start
     monkeypatch.setitem(sys.modules, "re", re)
     with pytest.raises(SystemError, match="outside the prompt or the expression"):
         checker.find_matched_words("x 18+ gore")
+
+
+@pytest.mark.parametrize("answer, error", [(lambda text: text.encode(), TypeError),
+                                           (lambda text: text[: len(text) // 2], ValueError)],
+                         ids=["bytes", "half"])
+@pytest.mark.parametrize("ignore_case", [True, False])
+def test_a_replaced_unicodedata_is_read_safely(word_file, monkeypatch, answer, error, ignore_case):
+    # A module of its own, which has made no character tables yet.
+    module = fresh_module("pravel.wordguard")
+    shim = types.ModuleType("unicodedata")
+    shim.__dict__.update(vars(unicodedata))
+    shim.normalize = lambda form, text: answer(unicodedata.normalize(form, text))
+    path = word_file("gore\n")
+    monkeypatch.setitem(sys.modules, "unicodedata", shim)
+    with pytest.raises(error):
+        module.NormalizedPromptBanChecker(path, ignore_case)
+    # Nothing the shim gave is kept.
+    monkeypatch.setitem(sys.modules, "unicodedata", unicodedata)
+    assert module.NormalizedPromptBanChecker(path, ignore_case).find_matched_words("g.o.r.e") == ["g.o.r.e"]
 
 
 def test_threads_share_one_checker(checker):
