@@ -61,25 +61,6 @@ time.sleep(0.3)
 """
 
 CASES = {
-    "wordguard find_matched_words": """
-        import os, tempfile
-        from pravel.wordguard import PromptBanChecker
-        path = os.path.join(tempfile.mkdtemp(), "words.txt")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write("abc\\nsex\\n血腥\\n")
-        checker = PromptBanChecker(path)
-        prompt = "abx Sey 血" * 100_000
-        in_daemon_thread(lambda: checker.find_matched_words(prompt))
-    """,
-    "wordguard load_banned_words": """
-        import os, tempfile
-        from pravel.wordguard import PromptBanChecker
-        path = os.path.join(tempfile.mkdtemp(), "words.txt")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write("\\n".join(f"word{i} Ωmega{i * 7}" for i in range(20_000)))
-        checker = PromptBanChecker(path)
-        in_daemon_thread(checker.load_banned_words)
-    """,
     "shapelens get_approx_simple_ratio": """
         from pravel.shapelens import ImageShapelens
         png = photo_png(1366, 768)
@@ -157,6 +138,33 @@ CASES = {
         threading.Thread(target=manager.wait_service_ready, daemon=True).start()
     """,
 }
+
+
+# wordguard's long operations, for each of its two checkers.
+WORDGUARD_CASES = {
+    "find_matched_words": """
+        import os, tempfile
+        from pravel.wordguard import CHECKER
+        path = os.path.join(tempfile.mkdtemp(), "words.txt")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("abc\\ngore\\nsex\\n血腥\\n18+\\n")
+        checker = CHECKER(path)
+        prompt = "abx g.o.x Sey S 3 y 血 18 " * 100_000
+        in_daemon_thread(lambda: checker.find_matched_words(prompt))
+    """,
+    "load_banned_words": """
+        import os, tempfile
+        from pravel.wordguard import CHECKER
+        path = os.path.join(tempfile.mkdtemp(), "words.txt")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("\\n".join(f"word{i} Ωmega{i * 7}" for i in range(20_000)))
+        checker = CHECKER(path)
+        in_daemon_thread(checker.load_banned_words)
+    """,
+}
+for checker in ("PromptBanChecker", "NormalizedPromptBanChecker"):
+    for operation, code in WORDGUARD_CASES.items():
+        CASES[f"wordguard {checker} {operation}"] = code.replace("CHECKER", checker)
 
 
 @pytest.fixture(scope="module")
