@@ -237,12 +237,13 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         if (opaque) {
             result.call_method("paste", image, pv::tuple(paste_x, paste_y));
         } else {
-        ref zero = pv::integer(0);
-        auto clip = [&](const ref& v) { return v < zero ? zero : v; };
-        auto cut = [&](const ref& v) { return v < zero ? ref::steal(PyNumber_Negative(v.get())) : zero; };
-        result.call_method("alpha_composite", image,
-                           pv::tuple(clip(paste_x), clip(paste_y)),
-                           pv::tuple(cut(paste_x), cut(paste_y)));
+            ref zero = pv::integer(0);
+            auto clip = [&](const ref& v) { return v < zero ? zero : v; };
+            auto cut = [&](const ref& v) {
+                return v < zero ? ref::steal(PyNumber_Negative(v.get())) : zero;
+            };
+            result.call_method("alpha_composite", image, pv::tuple(clip(paste_x), clip(paste_y)),
+                               pv::tuple(cut(paste_x), cut(paste_y)));
         }
     } else {
         pv::raise_with(PyExc_ValueError, pv::str("need_adjust 仅支持 resize / fill").get());
