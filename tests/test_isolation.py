@@ -37,7 +37,7 @@ OPERATIONS = textwrap.dedent("""
     from pravel.response.faultmark import Faultmark
     from pravel.response.faultroll import CustomFaultmark, Faultroll
     from pravel.response.result import ResultStatus, ServiceResult
-    from pravel.wordguard import PromptBanChecker
+    from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
     def outcome(call):
         try:
@@ -55,6 +55,7 @@ OPERATIONS = textwrap.dedent("""
 
     checker = PromptBanChecker(word_file)
     strict = PromptBanChecker(word_file, ignore_case=False)
+    disguised = NormalizedPromptBanChecker(word_file)
     calls = [
         lambda: OrvidSizeCalculator.calc_size("16:9", "4K"),
         lambda: OrvidSizeCalculator.calc_size("-4:-1", "1k"),
@@ -81,6 +82,8 @@ OPERATIONS = textwrap.dedent("""
         lambda: strict.check("CAT"),
         lambda: checker.check(None),
         lambda: PromptBanChecker(word_file + ".missing"),
+        lambda: disguised.find_matched_words("a c.a.t, a Ｄ0Ｇ, СТРАССЕ and a д о м"),
+        lambda: disguised.check("s t r a ß e"),
     ]
     outcome_json = json.dumps([outcome(call) for call in calls], ensure_ascii=False)
 """)
