@@ -203,7 +203,8 @@ std::vector<uint32_t> automaton::place_states(const trie& t, const std::vector<u
 // state's link points to a shallower one, so breadth-first order has it ready.
 void automaton::link_failures(const trie& t, const std::vector<uint32_t>& bfs,
                               const std::vector<uint32_t>& slot_of) {
-    std::vector<uint32_t> best_rank(slots_.size(), none);
+    std::vector<uint32_t>& best_rank = match_rank_;
+    best_rank.assign(slots_.size(), none);
     for (uint32_t v = 0; v < states_; ++v) best_rank[slot_of[v]] = t.rank[v];
     for (size_t i = 1; i < states_; ++i) {
         const uint32_t v = bfs[i], s = slot_of[v], up = slot_of[t.parent[v]];
@@ -215,55 +216,5 @@ void automaton::link_failures(const trie& t, const std::vector<uint32_t>& bfs,
         }
     }
 }
-
-template <class Char>
-void automaton::find(const Char* text, size_t n, std::vector<hit>& hits) const {
-    // Every position where a word starts, with the length the expression
-    // would take there, is found from the right; then the matches are taken
-    // from the left. A long text is read in four pieces at once, one state
-    // each, so that their memory accesses overlap. A state depends only on
-    // the next `depth_` characters, so each piece starts reading that far
-    // inside its right neighbour.
-    constexpr size_t most_lanes = 4;
-    const size_t lanes = n >= most_lanes * std::max<size_t>(4 * depth_, 64) ? most_lanes : 1;
-    const size_t piece = (n + lanes - 1) / lanes;
-    struct lane {
-        size_t begin, end, at;  // reads at-1, at-2, ... down to begin; reports below end
-        uint32_t state;
-        std::vector<hit> starts;
-    } lane[most_lanes];
-    for (size_t k = 0; k < lanes; ++k) {
-        lane[k].begin = std::min(n, k * piece);
-        lane[k].end = std::min(n, lane[k].begin + piece);
-        lane[k].at = std::min(n, lane[k].end + depth_);
-        lane[k].state = 0;
-    }
-    auto step = [&](struct lane& l) {
-        const size_t i = --l.at;
-        const uint32_t a = symbols_[text[i]];
-        l.state = a ? next(l.state, a) : 0;
-        if (const uint32_t len = slots_[l.state].match_length; len && i < l.end)
-            l.starts.emplace_back(i, len);
-    };
-    for (size_t round = lane[0].at - lane[0].begin; round > 0; --round)
-        for (size_t k = 0; k < lanes; ++k)
-            if (lane[k].at > lane[k].begin) step(lane[k]);
-    for (size_t k = 0; k < lanes; ++k)
-        while (lane[k].at > lane[k].begin) step(lane[k]);
-
-    size_t from = 0;
-    for (size_t k = 0; k < lanes; ++k) {
-        for (auto it = lane[k].starts.rbegin(); it != lane[k].starts.rend(); ++it) {
-            if (it->first < from) continue;
-            hits.push_back(*it);
-            from = it->first + it->second;
-        }
-    }
-}
-
-// The three storage widths of a str.
-template void automaton::find(const uint8_t*, size_t, std::vector<hit>&) const;
-template void automaton::find(const uint16_t*, size_t, std::vector<hit>&) const;
-template void automaton::find(const uint32_t*, size_t, std::vector<hit>&) const;
 
 }  // namespace wordguard

@@ -13,6 +13,7 @@
 // GIL released, and once built it is immutable and may be shared by threads.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -57,17 +58,28 @@ struct word_list {
 // members(key, out) appends every text character that matches `key`.
 using key_members = std::function<void(code_point, std::vector<code_point>&)>;
 
-// A match: where it starts in the text and how many characters it takes.
-using hit = std::pair<size_t, uint32_t>;
-
 class automaton {
 public:
     automaton(const word_list& words, const key_members& members);
 
-    // Every match of the expression, left to right, appended to `hits`.
+    // The matches of the expression that start in text[begin, end), left to
+    // right, given that the previous match ended at `from`: each is passed to
+    // on_hit(start, length, rank). Returns where the last match ended (or `from`).
+    // It reads at most as far as the longest word beyond `end`, so a long text
+    // is read in windows with memory bounded by the window, not the hits.
     // Char is the storage unit of the text (1, 2 or 4 bytes per character).
-    template <class Char>
-    void find(const Char* text, size_t n, std::vector<hit>& hits) const;
+    template <class Char, class OnHit>
+    size_t find(const Char* text, size_t n, size_t begin, size_t end, size_t from,
+                OnHit&& on_hit) const;
+
+    // Every match of the expression in text[0, n), left to right, window by window.
+    template <class Char, class OnHit>
+    void find_all(const Char* text, size_t n, OnHit&& on_hit) const {
+        const size_t window = std::max<size_t>(size_t{1} << 16, 16 * depth_);
+        for (size_t begin = 0, from = 0; begin < n; begin += window)
+            from = find(text, n, begin, std::min(n, begin + window), from, on_hit);
+    }
+    size_t longest() const { return depth_; }
 
     size_t states() const { return states_; }
 
@@ -105,8 +117,60 @@ private:
 
     code_point_table symbols_;  // 0: a character that is in no word
     std::vector<slot> slots_;   // slot 0 is the root
+    std::vector<uint32_t> match_rank_;  // per slot: the rank of the word of match_length
     size_t states_ = 0;
     size_t depth_ = 0;          // length of the longest word
 };
+
+template <class Char, class OnHit>
+size_t automaton::find(const Char* text, size_t n, size_t begin, size_t end, size_t from,
+                       OnHit&& on_hit) const {
+    // Every position where a word starts, with the length the expression
+    // would take there, is found from the right; then the matches are taken
+    // from the left. A long window is read in four pieces at once, one state
+    // each, so that their memory accesses overlap. A state depends only on
+    // the next `depth_` characters, so each piece starts reading that far
+    // inside its right neighbour (or beyond the window).
+    constexpr size_t most_lanes = 4;
+    const size_t width = end - begin;
+    const size_t lanes = width >= most_lanes * std::max<size_t>(4 * depth_, 64) ? most_lanes : 1;
+    const size_t piece = (width + lanes - 1) / lanes;
+    struct lane {
+        size_t begin, end, at;  // reads at-1, at-2, ... down to begin; reports below end
+        uint32_t state;
+        struct start {
+            size_t at;
+            uint32_t length, state;
+        };
+        std::vector<start> starts;
+    } lane[most_lanes];
+    for (size_t k = 0; k < lanes; ++k) {
+        lane[k].begin = std::min(end, begin + k * piece);
+        lane[k].end = std::min(end, lane[k].begin + piece);
+        lane[k].at = std::min(n, lane[k].end + depth_);
+        lane[k].state = 0;
+    }
+    auto step = [&](struct lane& l) {
+        const size_t i = --l.at;
+        const uint32_t a = symbols_[text[i]];
+        l.state = a ? next(l.state, a) : 0;
+        if (const uint32_t len = slots_[l.state].match_length; len && i < l.end && i >= from)
+            l.starts.push_back({i, len, l.state});
+    };
+    for (size_t round = lane[0].at - lane[0].begin; round > 0; --round)
+        for (size_t k = 0; k < lanes; ++k)
+            if (lane[k].at > lane[k].begin) step(lane[k]);
+    for (size_t k = 0; k < lanes; ++k)
+        while (lane[k].at > lane[k].begin) step(lane[k]);
+
+    for (size_t k = 0; k < lanes; ++k) {
+        for (auto it = lane[k].starts.rbegin(); it != lane[k].starts.rend(); ++it) {
+            if (it->at < from) continue;
+            on_hit(it->at, it->length, match_rank_[it->state]);
+            from = it->at + it->length;
+        }
+    }
+    return from;
+}
 
 }  // namespace wordguard

@@ -192,14 +192,41 @@ std::shared_ptr<const case_rules> read_case_rules(const regex_engine& engine) {
 
 // ---------------------------------------------------------------- module state
 
+std::unique_ptr<const automaton> build_automaton(const std::vector<ref>& words,
+                                                 const std::vector<uint32_t>& ranks,
+                                                 const case_rules* rules,
+                                                 const std::vector<Py_UCS4>& dropped);
+
 struct state : wordguard::base_state {
     pv::name ban_word_file{"ban_word_file"}, ban_regex{"_ban_regex"};
     pv::name load_banned_words{"load_banned_words"};
     pv::name find_matched_words{"find_matched_words"}, findall{"findall"};
     pv::name os{"os"}, re{"re"}, open{"open"}, PromptBanError{"PromptBanError"};
+    pv::name NormalizedPromptBanChecker{"NormalizedPromptBanChecker"};
     regex_engine engine;
     // The engine's case rules, read at the first case-insensitive load.
     std::shared_ptr<const case_rules> case_rules_;
+
+    // The case rules, or null where the engine does not follow them exactly
+    // (a patched `re`, or data that break them).
+    std::shared_ptr<const case_rules> rules() {
+        if (!case_rules_) {
+            auto read = read_case_rules(engine);
+            if (!case_rules_) case_rules_ = std::move(read);
+        }
+        return case_rules_ && case_rules_->exact ? case_rules_ : nullptr;
+    }
+
+    // Each word in its own group, as in "(w1)|(w2)|...": the engine compares
+    // the characters one by one, without the shortcuts it takes for a plain
+    // alternation, so nothing needs probing.
+    std::unique_ptr<const automaton> literal_automaton(const std::vector<ref>& words,
+                                                       const std::vector<uint32_t>& ranks,
+                                                       bool ignore_case) override {
+        std::shared_ptr<const case_rules> r = ignore_case ? rules() : nullptr;
+        if (ignore_case && !r) return nullptr;
+        return build_automaton(words, ranks, r.get(), {});
+    }
 
     int traverse(visitproc visit, void* arg) override {
         for (const ref* r : {&engine.pattern_type, &engine.compile, &engine.escape}) Py_VISIT(r->get());
@@ -262,6 +289,38 @@ bool probe_last_characters(const std::vector<ref>& words, const ref& regex,
     return true;
 }
 
+// The automaton of `words` (at list positions `ranks`), with case keys when
+// `rules` are given; words whose last key is in `dropped` are left out.
+std::unique_ptr<const automaton> build_automaton(const std::vector<ref>& words,
+                                                 const std::vector<uint32_t>& ranks,
+                                                 const case_rules* rules,
+                                                 const std::vector<Py_UCS4>& dropped) {
+    std::unique_ptr<const automaton> engine;
+    pv::without_gil([&] {
+        wordguard::word_list list;
+        for (size_t i = 0; i < words.size(); ++i) {
+            PyObject* w = words[i].get();
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(w);
+            const size_t start = list.keys.size();
+            for (Py_ssize_t j = 0; j < n; ++j)
+                list.keys.push_back(rules ? rules->key(char_at(w, j)) : char_at(w, j));
+            if (std::find(dropped.begin(), dropped.end(), list.keys.back()) != dropped.end()) {
+                list.keys.resize(start);
+                continue;
+            }
+            list.ends.push_back(list.keys.size());
+            list.ranks.push_back(ranks[i]);
+        }
+        if (rules)
+            engine = std::make_unique<automaton>(
+                list, [&](Py_UCS4 k, std::vector<Py_UCS4>& out) { rules->members(k, out); });
+        else
+            engine = std::make_unique<automaton>(
+                list, [](Py_UCS4 k, std::vector<Py_UCS4>& out) { out.push_back(k); });
+    });
+    return engine;
+}
+
 // The automaton for `regex`, which should be `source`, the alternation of
 // `words` (escaped by the engine's own escape() when `escaped_by_engine`),
 // compiled with or without IGNORECASE; None where it cannot stand for the
@@ -276,39 +335,12 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, con
     std::shared_ptr<const case_rules> rules;
     std::vector<Py_UCS4> dropped;
     if (ignore_case) {
-        // Rules the engine did not give (a patched `re`) are not kept.
-        if (!st.case_rules_) {
-            auto read = read_case_rules(st.engine);
-            if (!st.case_rules_) st.case_rules_ = std::move(read);
-        }
-        rules = st.case_rules_;
-        if (!rules || !rules->exact || !probe_last_characters(words, regex, *rules, dropped))
-            return pv::none();
+        rules = st.rules();
+        if (!rules || !probe_last_characters(words, regex, *rules, dropped)) return pv::none();
     }
-
-    std::unique_ptr<automaton> engine;
-    pv::without_gil([&] {
-        wordguard::word_list list;
-        for (size_t i = 0; i < words.size(); ++i) {
-            PyObject* w = words[i].get();
-            const Py_ssize_t n = PyUnicode_GET_LENGTH(w);
-            const size_t start = list.keys.size();
-            for (Py_ssize_t j = 0; j < n; ++j)
-                list.keys.push_back(rules ? rules->key(char_at(w, j)) : char_at(w, j));
-            if (std::find(dropped.begin(), dropped.end(), list.keys.back()) != dropped.end()) {
-                list.keys.resize(start);
-                continue;
-            }
-            list.ends.push_back(list.keys.size());
-            list.ranks.push_back(static_cast<uint32_t>(i));
-        }
-        if (rules)
-            engine = std::make_unique<automaton>(
-                list, [&](Py_UCS4 k, std::vector<Py_UCS4>& out) { rules->members(k, out); });
-        else
-            engine = std::make_unique<automaton>(
-                list, [](Py_UCS4 k, std::vector<Py_UCS4>& out) { out.push_back(k); });
-    });
+    std::vector<uint32_t> ranks(words.size());
+    for (uint32_t i = 0; i < ranks.size(); ++i) ranks[i] = i;
+    std::unique_ptr<const automaton> engine = build_automaton(words, ranks, rules.get(), dropped);
     auto m = std::make_unique<exact_matcher>();
     m->pattern = regex;
     m->engine = std::move(engine);
@@ -398,21 +430,34 @@ ref alternation(state& st, const ref& words, std::vector<ref>& items, bool& esca
     return ref::steal(PyUnicode_Join(pv::str("|").get(), escaped.get()));
 }
 
+// The matcher of `self`'s class for `items`, the words of the alternation
+// `pattern` that `regex` was compiled from.
+ref matcher_for(state& st, const ref& self, const ref& regex, const std::vector<ref>& items,
+                const ref& pattern, bool escaped_by_engine, bool ignore_case) {
+    ref normalized = st.global(st.NormalizedPromptBanChecker);
+    if (PyObject_TypeCheck(self.get(), reinterpret_cast<PyTypeObject*>(normalized.get())))
+        return wordguard::make_normalized_matcher(st, items, ignore_case);
+    return make_matcher(st, regex, items, pattern, escaped_by_engine, ignore_case);
+}
+
+// Builds the expression and the matcher of `banned_words`, then puts both in
+// force, unless a reload that began later has replaced the list meanwhile
+// (its own build then puts its pair in force). Checks go on with the previous
+// matcher while this one is built; they never build one themselves.
 ref build_regex(state& st, ref self) {
     ref words = self.attr(st.banned_words);
-    if (!words.truthy()) {
-        self.setattr(st.ban_regex, Py_None);
-        self.setattr(st.ban_matcher, Py_None);
-        return pv::none();
+    ref regex = pv::none(), matcher = pv::none();
+    if (words.truthy()) {
+        std::vector<ref> items;
+        bool escaped_by_engine;
+        ref pattern = alternation(st, words, items, escaped_by_engine);
+        const bool ignore_case = self.attr(st.ignore_case).truthy();
+        ref re = st.global(st.re);
+        ref flags = ignore_case ? re.attr("IGNORECASE") : pv::integer(0);
+        regex = re.attr("compile")(pattern, kw("flags", flags));
+        matcher = matcher_for(st, self, regex, items, pattern, escaped_by_engine, ignore_case);
     }
-    std::vector<ref> items;
-    bool escaped_by_engine;
-    ref pattern = alternation(st, words, items, escaped_by_engine);
-    const bool ignore_case = self.attr(st.ignore_case).truthy();
-    ref re = st.global(st.re);
-    ref flags = ignore_case ? re.attr("IGNORECASE") : pv::integer(0);
-    ref regex = re.attr("compile")(pattern, kw("flags", flags));
-    ref matcher = make_matcher(st, regex, items, pattern, escaped_by_engine, ignore_case);
+    if (!self.attr(st.banned_words).is(words.get())) return pv::none();
     self.setattr(st.ban_regex, regex.get());
     self.setattr(st.ban_matcher, matcher.get());
     return pv::none();
@@ -429,24 +474,20 @@ constexpr const char* find_doc = R"(
 ref find_matched_words(state& st, ref self, ref text) {
     ref regex = self.attr(st.ban_regex);
     if (regex.is_none()) return pv::list();
-    wordguard::distinct_pieces found;
 
     // The automaton serves only the expression it was built with.
     ref matcher = pv::optional_attr(self, st.ban_matcher.get());
     const auto* held = wordguard::held_matcher<exact_matcher>(st.matcher_type, matcher.get());
     if (!held || !held->pattern.is(regex.get())) {
+        wordguard::distinct_pieces found;
         pv::for_each(regex.call_method(st.findall, text).get(), [&](ref piece) { found.add(piece); });
         return found.list();
     }
 
     const automaton& engine = *held->engine;
-    std::vector<wordguard::hit> hits;
-    wordguard::scan_prompt(text.get(), [&](const auto* chars, size_t n) { engine.find(chars, n, hits); });
-    for (auto [start, len] : hits) {
-        const auto begin = static_cast<Py_ssize_t>(start);
-        found.add(ref::steal(PyUnicode_Substring(text.get(), begin, begin + len)));
-    }
-    return found.list();
+    return wordguard::distinct_hits(text.get(), [&](const auto* chars, size_t n, auto&& add) {
+        engine.find_all(chars, n, [&](size_t start, uint32_t length, uint32_t) { add(start, start + length); });
+    });
 }
 
 constexpr const char* check_doc = R"(
@@ -502,7 +543,7 @@ ref set_state(state& st, ref self, ref saved) {
         ref pattern = alternation(st, words, items, escaped_by_engine);
         // The case flag is the restored expression's own.
         const bool ignore_case = st.engine.compiled(regex, pattern, true);
-        matcher = make_matcher(st, regex, items, pattern, escaped_by_engine, ignore_case);
+        matcher = matcher_for(st, self, regex, items, pattern, escaped_by_engine, ignore_case);
     }
     self.setattr(st.ban_matcher, matcher.get());
     return pv::none();

@@ -10,8 +10,9 @@
 namespace wordguard::chars {
 
 // Bits 0-2: what the character is to a word.
-constexpr uint8_t other = 0;      // controls, private use, unassigned: match only themselves
-constexpr uint8_t ignorable = 1;  // default-ignorable: invisible, dropped
+constexpr uint8_t other = 0;      // lone surrogates: match only themselves
+constexpr uint8_t ignorable = 1;  // invisible (default-ignorable, controls, private use,
+                                  // unassigned): dropped
 constexpr uint8_t separator = 2;  // white space, punctuation, symbols (emoji among them)
 constexpr uint8_t letter = 3;     // letters and spacing marks
 constexpr uint8_t number = 4;     // digits and other numbers
@@ -27,8 +28,8 @@ constexpr uint8_t unspaced = 4 << 3;  // other scripts written without spaces (T
 constexpr uint8_t han = 5 << 3;
 constexpr uint8_t script_mask = 0x38;
 
-// Bit 6: Chinese clause punctuation (。，、；：！？ and their other widths):
-// no match runs across it.
+// Bit 6: Chinese clause punctuation (。，、；：！？ and their other widths) and
+// line breaks: no match runs across them.
 constexpr uint8_t clause_break = 0x40;
 // Bit 7: ends a clause, a quotation or a title between characters of scripts
 // written without spaces (ASCII , ; : ! ?, brackets and quotation marks).

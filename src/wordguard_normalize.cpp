@@ -27,6 +27,8 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <type_traits>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -307,33 +309,41 @@ struct element {
     code_point key;
     uint8_t cls;
     uint8_t gap;         // separators between it and the element before, at most 255
-    uint8_t gap_breaks;  // the clause breaks among them, or `joiner`
+    uint8_t gap_breaks;  // the clause breaks among them, `joiner` or `stop_space`
+    uint8_t flags;       // `capital`, `stop_after`
 };
 
 // The gap is one hyphen or apostrophe, which joins two letters into one word
 // ("re-enter", "don't"). Shares `gap_breaks` with the clause breaks.
 constexpr uint8_t joiner = 0x01;
+// The gap is a full stop right after the element before, then white space:
+// the end of a sentence ("颜色. 情况"), not a separator put into a word.
+constexpr uint8_t stop_space = 0x02;
 bool is_joiner(code_point key) {
     return key == '-' || key == '\'' || key == 0x2010 || key == 0x2011 || key == 0x2019;
 }
+// Flags: written as a capital letter; followed directly by a full stop.
+constexpr uint8_t capital = 0x01, stop_after = 0x02;
 
 // Reads a text into elements, calling emit(element&) for each; the element
-// it returns is the last one emitted, which trailing marks extend.
+// it returns is the last one emitted, which trailing marks extend. It reads
+// as far as it is asked, so a long text is read piece by piece.
 template <class Char, class Emit>
 class reader {
 public:
     reader(const char_table& table, const Char* text, size_t n, Emit& emit)
         : table_(table), text_(text), n_(n), emit_(emit) {}
 
-    void run() {
-        for (size_t i = 0; i < n_; ++i) {
-            const code_point c = text_[i];
+    // Reads the characters up to `until`.
+    void run(size_t until) {
+        for (; i_ < until; ++i_) {
+            const code_point c = text_[i_];
             const uint32_t entry = table_[c];
             if (entry & char_table::expands) {
                 const keyed* k = &table_.expansions[entry & char_table::key_field];
-                for (code_point j = 1; j <= k->key; ++j) take(k[j], i);
+                for (code_point j = 1; j <= k->key; ++j) take(k[j], i_);
             } else {
-                take(char_table::plain(entry, c), i);
+                take(char_table::plain(entry, c), i_);
             }
         }
     }
@@ -353,6 +363,12 @@ private:
                     break;
                 }
                 if (gap_ && i == gap_end_) return;  // one character, several keys ("…")
+                if (gap_ == 0) {
+                    stop_ = k.key == '.' ? 1 : 0;
+                    if (stop_ && last_) last_->flags |= stop_after;
+                } else if (stop_) {
+                    stop_ = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
+                }
                 gap_breaks_ = static_cast<uint8_t>(
                     (gap_breaks_ & ~joiner) | (k.cls & (cls::clause_break | cls::unspaced_break)) |
                     (gap_ == 0 && is_joiner(k.key) ? joiner : 0));
@@ -362,9 +378,12 @@ private:
                 return;
             default: break;
         }
-        element e{i, i + 1, k.key, k.cls, static_cast<uint8_t>(gap_), gap_breaks_};
+        const uint8_t breaks = static_cast<uint8_t>(gap_breaks_ | (stop_ == 2 ? stop_space : 0));
+        const uint8_t flags = Py_UNICODE_ISUPPER(text_[i]) ? capital : 0;
+        element e{i, i + 1, k.key, k.cls, static_cast<uint8_t>(gap_), breaks, flags};
         gap_ = 0;
         gap_breaks_ = 0;
+        stop_ = 0;
         if (kind_of(k.cls) != cls::mark) keep_marks_ = !drops_marks(k.cls);
         last_ = &emit_(e);
     }
@@ -387,12 +406,13 @@ private:
 
     const char_table& table_;
     const Char* text_;
-    size_t n_;
+    size_t n_, i_ = 0;
     Emit& emit_;
     element* last_ = nullptr;
     unsigned gap_ = 0;
     size_t gap_end_ = 0;  // the character of the last separator counted
     uint8_t gap_breaks_ = 0;
+    uint8_t stop_ = 0;    // the gap began with a full stop (1), then only white space (2)
     bool keep_marks_ = false;
 };
 
@@ -400,17 +420,18 @@ private:
 template <class Char, class Emit>
 size_t read_text(const char_table& table, const Char* text, size_t n, Emit& emit) {
     reader r(table, text, n, emit);
-    r.run();
+    r.run(n);
     return r.trailing_gap();
 }
 
 
 // ---------------------------------------------------------------- automaton
 
-// An Aho–Corasick automaton over coarse keys, reading forward: after each
-// key, the words that end there. The root's moves are a dense table; the
-// other edges live in one open-addressing hash table.
-class forward_automaton {
+// An Aho–Corasick automaton over coarse keys. It holds the words reversed and
+// reads the text backward: after each key, the words that begin there. The
+// root's moves are a dense table; the other edges live in one open-addressing
+// hash table.
+class key_automaton {
 public:
     static constexpr uint32_t root = 0, none = UINT32_MAX;
 
@@ -511,6 +532,44 @@ struct hit {
     uint32_t rank;
 };
 
+// The matches of the words matched as written, in order, as an expression of
+// the host's engine finds them: from an automaton window by window, as the
+// scan of the normalised text asks for them, or from a list made beforehand.
+template <class Char>
+class literal_hits {
+public:
+    literal_hits(const automaton* exact, const std::vector<hit>* listed, const Char* text, size_t n)
+        : exact_(exact), listed_(listed), text_(text), n_(n) {}
+
+    // The next match that begins before `limit`, or null.
+    const hit* peek(size_t limit) {
+        if (listed_) {
+            return next_ < listed_->size() && (*listed_)[next_].begin < limit ? &(*listed_)[next_]
+                                                                              : nullptr;
+        }
+        if (!exact_) return nullptr;
+        while (next_ == window_.size() && scanned_ < limit) {
+            window_.clear();
+            next_ = 0;
+            const size_t end = std::min(n_, std::max(limit, scanned_ + (size_t{1} << 16)));
+            from_ = exact_->find(text_, n_, scanned_, end, from_, [&](size_t at, uint32_t length, uint32_t rank) {
+                window_.push_back({at, at + length, rank});
+            });
+            scanned_ = end;
+        }
+        return next_ < window_.size() && window_[next_].begin < limit ? &window_[next_] : nullptr;
+    }
+    void pop() { ++next_; }
+
+private:
+    const automaton* exact_;
+    const std::vector<hit>* listed_;
+    const Char* text_;
+    size_t n_;
+    std::vector<hit> window_;
+    size_t next_ = 0, scanned_ = 0, from_ = 0;
+};
+
 class engine {
 public:
     // `words` in list order; those for which normalisation keeps no key, or
@@ -519,9 +578,12 @@ public:
     engine(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
            std::vector<uint32_t>& literal);
 
-    // Every accepted match in text[0, n), in no particular order.
-    template <class Char>
-    void find(const Char* text, size_t n, std::vector<hit>& hits) const;
+    // The hits in text[0, n), its own and the literal words', chosen as the
+    // host's engine chooses among alternatives: leftmost first; where several
+    // begin at the same character, the word listed first; no overlaps. Each
+    // is passed to on_hit(begin, end, rank), in order.
+    template <class Char, class OnHit>
+    void find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit&& on_hit) const;
     size_t states() const { return machine_.states(); }
 
 private:
@@ -537,8 +599,9 @@ private:
     std::vector<element> elements_;
     std::vector<word> words_;
     std::vector<uint32_t> first_word_;  // per state: the first word ending there, or none
+    std::vector<uint32_t> best_rank_;   // per state: the least rank of its words and its outputs'
     code_point_table symbols_;  // key -> symbol of its coarse key, 0: in no word
-    forward_automaton machine_;
+    key_automaton machine_;
     size_t longest_ = 0;
 };
 
@@ -564,8 +627,9 @@ engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& 
             symbols.push_back(it->second);
             if (fresh && e.key >= 128) symbols_.at(e.key) = it->second;
         }
+        std::reverse(symbols.begin(), symbols.end());
         words_.push_back({static_cast<uint32_t>(elements_.size()), static_cast<uint32_t>(read.size()),
-                          static_cast<uint32_t>(i), forward_automaton::none});
+                          static_cast<uint32_t>(i), key_automaton::none});
         elements_.insert(elements_.end(), read.begin(), read.end());
         sequences.push_back(std::move(symbols));
         longest_ = std::max(longest_, read.size());
@@ -580,21 +644,33 @@ engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& 
     for (uint32_t w = 0; w < words_.size(); ++w) {
         const uint32_t s = machine_.insert(sequences[w]);
         if (first_word_.size() <= s) {
-            first_word_.resize(s + 1, forward_automaton::none);
-            last_word.resize(s + 1, forward_automaton::none);
+            first_word_.resize(s + 1, key_automaton::none);
+            last_word.resize(s + 1, key_automaton::none);
         }
-        if (first_word_[s] == forward_automaton::none) first_word_[s] = w;
+        if (first_word_[s] == key_automaton::none) first_word_[s] = w;
         else words_[last_word[s]].next = w;
         last_word[s] = w;
     }
-    first_word_.resize(machine_.states(), forward_automaton::none);
-    std::vector<bool> has_words(machine_.states());
-    for (size_t s = 0; s < has_words.size(); ++s) has_words[s] = first_word_[s] != forward_automaton::none;
+    const size_t states = machine_.states();
+    first_word_.resize(states, key_automaton::none);
+    std::vector<bool> has_words(states);
+    for (size_t s = 0; s < states; ++s) has_words[s] = first_word_[s] != key_automaton::none;
     machine_.finish(static_cast<uint32_t>(symbol_of.size()), has_words);
+
+    // Shallower states first: an output's further outputs are shallower.
+    std::vector<uint32_t> order(states);
+    for (uint32_t s = 0; s < states; ++s) order[s] = s;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return machine_.depth(a) < machine_.depth(b); });
+    best_rank_.assign(states, key_automaton::none);
+    for (uint32_t s : order) {
+        if (first_word_[s] == key_automaton::none) continue;
+        const uint32_t further = machine_.output(machine_.fail(s));
+        best_rank_[s] = std::min(words_[first_word_[s]].rank,
+                                 further == key_automaton::none ? key_automaton::none : best_rank_[further]);
+    }
 }
 
-// Whether the word `w` stands at the prompt's elements at[0 .. w.length),
-// with `before` and `after` their neighbours (or null).
 bool spaced_word_char(const element& e) {
     return is_word_char(e.cls) && !written_without_spaces(e.cls);
 }
@@ -610,6 +686,16 @@ bool joined(const element* a, const element* b) {
     if (!a || !b || !spaced_word_char(*a) || !spaced_word_char(*b)) return false;
     return !b->gap || (b->gap_breaks & joiner && kind_of(a->cls) == cls::letter &&
                        kind_of(b->cls) == cls::letter);
+}
+
+// Capital letters, each followed by a full stop, the last one too: initials
+// or an abbreviation ("A. S.", "T.I.T.A.N."), not a word spelt out.
+bool abbreviation(const element* const* at, uint32_t n) {
+    for (uint32_t k = 0; k < n; ++k) {
+        const element& e = *at[k];
+        if (!latin_letter(e) || !(e.flags & capital) || !(e.flags & stop_after)) return false;
+    }
+    return true;
 }
 
 // Whether the word `w` stands at the prompt's elements at[0 .. w.length),
@@ -647,10 +733,11 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
         }
         if (k == 0) continue;
         // The separators before this key: the word's own (any of at most as
-        // many, or 3), or inserted ones (at most 3, no clause break).
+        // many, or 3), or inserted ones (at most 3, no clause break; between
+        // characters of scripts written without spaces, no sentence end).
         const uint8_t breaks = p.gap_breaks & ~q.gap_breaks & ~joiner;
         if (breaks & cls::clause_break) return false;
-        if ((breaks & cls::unspaced_break) && written_without_spaces(p.cls) &&
+        if ((breaks & (cls::unspaced_break | stop_space)) && written_without_spaces(p.cls) &&
             written_without_spaces(at[k - 1]->cls))
             return false;
         if (q.gap) {
@@ -661,58 +748,122 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
         }
     }
     // A word that skipped separators, or read digits and symbols as
-    // letters, must be whole: word boundaries before and after it.
+    // letters, must be whole: word boundaries before and after it; and
+    // letters separated by full stops are no word when they are initials.
+    if (skipped && abbreviation(at, n)) return false;
     return !(skipped || stood_in) || (!joined(before, at[0]) && !joined(at[n - 1], after));
 }
 
-template <class Char>
-void engine::find(const Char* text, size_t n, std::vector<hit>& hits) const {
-    // The last elements read, enough for the longest word and its neighbours.
-    size_t size = 4;
-    while (size < longest_ + 2) size *= 2;
-    std::vector<element> ring(size);
+template <class Char, class OnHit>
+void engine::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit&& on_hit) const {
+    // The text is read piece by piece into elements. The elements whose
+    // words are all known (the longest word and a neighbour lie behind them)
+    // are settled: the automaton reads them backward, giving at each element
+    // the words that begin there, and the hits are then taken from the left.
+    // An element that a hit covers is never verified, so words that overlap
+    // one another, or one long word over a long prompt, cost no more than
+    // the prompt. Only the unsettled elements and one before them are kept.
+    std::deque<element> kept;  // element i is kept[i - base]
+    size_t base = 0, settled = 0;
+    auto emit = [&](element& e) -> element& { return kept.emplace_back(e); };
+    reader<Char, decltype(emit)> input(*table_, text, n, emit);
+    const size_t piece = std::max<size_t>(size_t{1} << 16, 8 * longest_);
+    std::vector<uint32_t> states;
     std::vector<const element*> at(longest_);
-    size_t count = 0;
-    uint32_t state = forward_automaton::root, pending = forward_automaton::none;
+    size_t from = 0;  // where the last hit ended
 
-    // Verifies the words that end at element `end` (its state `s`).
-    auto settle = [&](uint32_t s, size_t end, const element* after) {
-        for (uint32_t n = machine_.output(s); n != forward_automaton::none;
-             n = machine_.output(machine_.fail(n))) {
-            const size_t length = machine_.depth(n);
-            const size_t start = end + 1 - length;
-            for (size_t k = 0; k < length; ++k) at[k] = &ring[(start + k) & (size - 1)];
-            const element* before = start ? &ring[(start - 1) & (size - 1)] : nullptr;
-            for (uint32_t w = first_word_[n]; w != forward_automaton::none; w = words_[w].next) {
+    auto take = [&](size_t begin, size_t end, uint32_t rank) {
+        on_hit(begin, end, rank);
+        from = end;
+    };
+    auto take_literal_before = [&](size_t limit) {
+        while (const hit* h = literal.peek(limit)) {
+            if (h->begin >= from) take(h->begin, h->end, h->rank);
+            literal.pop();
+        }
+    };
+    // The first-listed word accepted at element i (state s), if its rank is
+    // below `rank`: then `rank` and `end` become its own.
+    auto best_at = [&](size_t i, uint32_t s, size_t total, uint32_t& rank, size_t& end) {
+        const element* before = i > 0 ? &kept[i - 1 - base] : nullptr;
+        for (uint32_t o = machine_.output(s); o != key_automaton::none;
+             o = machine_.output(machine_.fail(o))) {
+            if (best_rank_[o] >= rank) break;
+            const size_t length = machine_.depth(o);
+            for (size_t k = 0; k < length; ++k) at[k] = &kept[i + k - base];
+            const element* after = i + length < total ? &kept[i + length - base] : nullptr;
+            for (uint32_t w = first_word_[o]; w != key_automaton::none && words_[w].rank < rank;
+                 w = words_[w].next) {
                 if (!accepts(words_[w], at.data(), before, after)) continue;
-                hits.push_back({at[0]->begin, at[length - 1]->end, words_[w].rank});
-                break;  // the first listed of words with the same keys
+                rank = words_[w].rank;
+                end = at[length - 1]->end;
+                break;
             }
         }
     };
-    auto emit = [&](element& e) -> element& {
-        element& slot = ring[count & (size - 1)];
-        slot = e;
-        if (pending != forward_automaton::none) settle(pending, count - 1, &slot);
-        const uint32_t symbol = symbols_[e.key];
-        state = symbol ? machine_.next(state, symbol) : forward_automaton::root;
-        pending = state & forward_automaton::reports ? state : forward_automaton::none;
-        ++count;
-        return slot;
-    };
-    if (words_.empty()) return;
-    read_text(*table_, text, n, emit);
-    if (pending != forward_automaton::none) settle(pending, count - 1, nullptr);
+
+    for (size_t read = 0;;) {
+        read = std::min(n, read + piece);
+        input.run(read);
+        const bool last = read == n;
+        const size_t total = base + kept.size();
+        // Settle what no later character can change: the last element may
+        // still take marks, and a word beginning at an element needs the
+        // longest word's length after it, and one more.
+        size_t until = last ? total : std::max(settled, total > longest_ + 2 ? total - longest_ - 2 : 0);
+        // The elements that one character became are settled together.
+        while (!last && until > settled && kept[until - 1 - base].begin == kept[until - base].begin) --until;
+        const size_t limit = until < total ? kept[until - base].begin : read;
+
+        if (!words_.empty() && until > settled) {
+            states.assign(until - settled, key_automaton::root);
+            uint32_t s = key_automaton::root;
+            for (size_t i = total; i-- > settled;) {
+                const uint32_t symbol = symbols_[kept[i - base].key];
+                s = symbol ? machine_.next(s, symbol) : key_automaton::root;
+                if (i < until) states[i - settled] = s;
+            }
+        }
+        for (size_t i = settled; i < until;) {
+            const size_t begin = kept[i - base].begin;
+            size_t j = i;
+            while (j < until && kept[j - base].begin == begin) ++j;
+            take_literal_before(begin);
+            if (begin >= from) {
+                uint32_t rank = key_automaton::none;
+                size_t end = 0;
+                if (!words_.empty())
+                    for (size_t k = i; k < j; ++k)
+                        if (states[k - settled] & key_automaton::reports)
+                            best_at(k, states[k - settled], total, rank, end);
+                if (const hit* h = literal.peek(begin + 1); h && h->begin == begin && h->rank < rank) {
+                    rank = h->rank;
+                    end = h->end;
+                }
+                if (rank != key_automaton::none) take(begin, end, rank);
+            }
+            i = j;
+        }
+        take_literal_before(limit);
+        settled = until;
+        while (base + 1 < settled) {  // the element before the first unsettled one stays
+            kept.pop_front();
+            ++base;
+        }
+        if (last) break;
+    }
 }
 
 // ---------------------------------------------------------------- the class
 
 // The matcher of one load. Words that normalisation cannot take apart (no
 // letter or digit in them, or separators at their ends, such as an emoji or
-// "18+") are matched as written, by an expression of their own.
+// "18+") are matched as written, by an automaton that follows the host's
+// engine (or, where none can, by an expression of their own).
 struct matcher : native_matcher {
     std::unique_ptr<const engine> words;
-    ref literal;                          // compiled expression, or empty
+    std::unique_ptr<const automaton> literal;
+    ref literal_pattern;                  // compiled expression, or empty
     std::vector<uint32_t> literal_ranks;  // the list position of each of its groups
     size_t count = 0;
     ref repr() const override {
@@ -721,14 +872,11 @@ struct matcher : native_matcher {
     }
 };
 
-// The matcher for the checker's `banned_words` and `ignore_case` as they are now.
-ref make_matcher(base_state& st, const ref& self) {
-    const bool fold = self.attr(st.ignore_case).truthy();
-    std::vector<ref> words;
-    pv::for_each(self.attr(st.banned_words).get(), [&](ref w) {
+}  // namespace
+
+ref make_normalized_matcher(base_state& st, const std::vector<ref>& words, bool fold) {
+    for (const ref& w : words)
         if (!PyUnicode_Check(w.get())) pv::raise_arg_type("banned_words item", "str", w.get());
-        words.push_back(std::move(w));
-    });
     auto m = std::make_unique<matcher>();
     m->count = words.size();
     if (!words.empty()) {
@@ -736,20 +884,28 @@ ref make_matcher(base_state& st, const ref& self) {
         std::vector<uint32_t> literal;
         pv::without_gil([&] { m->words = std::make_unique<engine>(table, words, literal); });
         if (!literal.empty()) {
-            ref re = pv::import("re");
-            ref escape = re.attr("escape");
-            ref groups = pv::list();
-            for (uint32_t i : literal) {
-                ref group = pv::str("(") + escape(words[i]) + pv::str(")");
-                pv::check(PyList_Append(groups.get(), group.get()));
+            std::vector<ref> as_written;
+            for (uint32_t i : literal) as_written.push_back(words[i]);
+            m->literal = st.literal_automaton(as_written, literal, fold);
+            if (!m->literal) {
+                ref re = pv::import("re");
+                ref escape = re.attr("escape");
+                ref groups = pv::list();
+                for (const ref& w : as_written) {
+                    ref group = pv::str("(") + escape(w) + pv::str(")");
+                    pv::check(PyList_Append(groups.get(), group.get()));
+                }
+                ref pattern = ref::steal(PyUnicode_Join(pv::str("|").get(), groups.get()));
+                m->literal_pattern = re.attr("compile")(
+                    pattern, kw("flags", fold ? re.attr("IGNORECASE") : pv::integer(0)));
+                m->literal_ranks = std::move(literal);
             }
-            ref pattern = ref::steal(PyUnicode_Join(pv::str("|").get(), groups.get()));
-            m->literal = re.attr("compile")(pattern, kw("flags", fold ? re.attr("IGNORECASE") : pv::integer(0)));
-            m->literal_ranks = std::move(literal);
         }
     }
     return hold_matcher(st.matcher_type, std::move(m));
 }
+
+namespace {
 
 constexpr const char* class_doc = R"(
     识别常见伪装的提示词违禁词校验工具。
@@ -761,11 +917,9 @@ constexpr const char* class_doc = R"(
 
 constexpr const char* build_regex_doc = "内部构建正则匹配规则与规范化匹配自动机";
 
+// PromptBanChecker's build, which makes the matcher of the instance's class.
 ref build_regex(base_state& st, ref self) {
-    // The expression stays that of PromptBanChecker; the matcher is ours.
-    ref base = st.global(st.PromptBanChecker);
-    base.attr(st.build_regex)(self);
-    self.setattr(st.ban_matcher, make_matcher(st, self).get());
+    st.global(st.PromptBanChecker).attr(st.build_regex)(self);
     return pv::none();
 }
 
@@ -777,53 +931,49 @@ constexpr const char* find_doc = R"(
             命中的违禁词在文本中的原文列表
         )";
 
+// The matches of the expression for the words matched as written, from `re`,
+// which Python code may have replaced: only a group of the expression and a
+// span of the prompt are taken from each.
+std::vector<hit> literal_matches(const matcher& m, const ref& text) {
+    auto number = [](const ref& value) {
+        const Py_ssize_t n = PyLong_AsSsize_t(value.get());
+        if (n == -1 && PyErr_Occurred()) pv::fail();
+        return n;
+    };
+    std::vector<hit> hits;
+    const Py_ssize_t groups = static_cast<Py_ssize_t>(m.literal_ranks.size());
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    pv::for_each(m.literal_pattern.call_method("finditer", text).get(), [&](ref match) {
+        const Py_ssize_t group = number(match.attr("lastindex"));
+        const Py_ssize_t start = number(match.call_method("start")), end = number(match.call_method("end"));
+        if (group < 1 || group > groups || start < 0 || end < start || end > length ||
+            (!hits.empty() && static_cast<size_t>(start) < hits.back().end))
+            pv::raise(PyExc_SystemError, "finditer() gave a match outside the prompt or the expression");
+        hits.push_back({static_cast<size_t>(start), static_cast<size_t>(end),
+                        m.literal_ranks[static_cast<size_t>(group - 1)]});
+    });
+    return hits;
+}
+
 ref find_matched_words(base_state& st, ref self, ref text) {
     ref current = pv::optional_attr(self, st.ban_matcher.get());
     const matcher* held = held_matcher<matcher>(st.matcher_type, current.get());
     if (!held) {
-        // Restored from a copy or pickle, or rebuilt by PromptBanChecker.
-        current = make_matcher(st, self);
-        self.setattr(st.ban_matcher, current.get());
+        // Only where `_ban_matcher` was set by hand: a matcher for this check
+        // alone, from the list as it stands.
+        std::vector<ref> words;
+        pv::for_each(self.attr(st.banned_words).get(), [&](ref w) { words.push_back(std::move(w)); });
+        current = make_normalized_matcher(st, words, self.attr(st.ignore_case).truthy());
         held = held_matcher<matcher>(st.matcher_type, current.get());
     }
     const matcher& m = *held;
-    std::vector<hit> hits;
-    if (m.words)
-        scan_prompt(text.get(), [&](const auto* chars, size_t n) { m.words->find(chars, n, hits); });
-    if (m.literal) {
-        // The matches come from `re`, which Python code may have replaced:
-        // only a group of the expression and a span of the prompt are taken.
-        auto number = [](const ref& value) {
-            const Py_ssize_t n = PyLong_AsSsize_t(value.get());
-            if (n == -1 && PyErr_Occurred()) pv::fail();
-            return n;
-        };
-        const Py_ssize_t groups = static_cast<Py_ssize_t>(m.literal_ranks.size());
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-        pv::for_each(m.literal.call_method("finditer", text).get(), [&](ref match) {
-            const Py_ssize_t group = number(match.attr("lastindex"));
-            const Py_ssize_t start = number(match.call_method("start")), end = number(match.call_method("end"));
-            if (group < 1 || group > groups || start < 0 || end < start || end > length)
-                pv::raise(PyExc_SystemError, "finditer() gave a match outside the prompt or the expression");
-            hits.push_back({static_cast<size_t>(start), static_cast<size_t>(end),
-                            m.literal_ranks[static_cast<size_t>(group - 1)]});
-        });
-    }
-
-    // Leftmost first; where several begin together, the word listed first;
-    // no overlaps. Each piece of text once, in order.
-    std::stable_sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
-        return a.begin != b.begin ? a.begin < b.begin : a.rank < b.rank;
+    if (!m.words) return pv::list();
+    const std::vector<hit> listed = m.literal_pattern ? literal_matches(m, text) : std::vector<hit>{};
+    return distinct_hits(text.get(), [&](const auto* chars, size_t n, auto&& add) {
+        using Char = std::remove_cv_t<std::remove_pointer_t<decltype(chars)>>;
+        literal_hits<Char> literal(m.literal.get(), m.literal_pattern ? &listed : nullptr, chars, n);
+        m.words->find(chars, n, literal, [&](size_t begin, size_t end, uint32_t) { add(begin, end); });
     });
-    distinct_pieces found;
-    size_t from = 0;
-    for (const hit& h : hits) {
-        if (h.begin < from) continue;
-        from = h.end;
-        found.add(ref::steal(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(h.begin),
-                                                 static_cast<Py_ssize_t>(h.end))));
-    }
-    return found.list();
 }
 
 }  // namespace

@@ -5,13 +5,16 @@
 // characters, separators between the characters of a word).
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "pravel.hpp"
 
 namespace wordguard {
 
 struct char_table;
+class automaton;
 
 // The part of wordguard's module state that both checkers use (the module's
 // state derives from it).
@@ -23,9 +26,20 @@ struct base_state : pv::state_base {
     // interpreter's Unicode data at the first load that needs them.
     std::shared_ptr<const char_table> folded_chars, exact_chars;
 
+    // An automaton that finds `words` (at list positions `ranks`) as the
+    // expression "(w1)|(w2)|..." of the host's engine would, with IGNORECASE
+    // when `ignore_case`; null where it cannot follow the engine exactly.
+    virtual std::unique_ptr<const automaton> literal_automaton(const std::vector<pv::ref>& words,
+                                                               const std::vector<uint32_t>& ranks,
+                                                               bool ignore_case) = 0;
+
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
 };
+
+// The disguise-aware matcher of `words` (a load's `banned_words`), folding
+// case when `fold`, as the object kept in `_ban_matcher`.
+pv::ref make_normalized_matcher(base_state& st, const std::vector<pv::ref>& words, bool fold);
 
 // Creates the class NormalizedPromptBanChecker, derived from `base`
 // (PromptBanChecker).

@@ -25,7 +25,7 @@ from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark, Faultroll
 from pravel.response.result import ServiceResult
 from pravel.shapelens import ImageShapelens
-from pravel.wordguard import PromptBanChecker
+from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
 THREADS = 8
 SECONDS = 3.0
@@ -276,7 +276,8 @@ def test_all_modules_from_eight_threads(log, word_file):
     assert by_name["orvid OrvidSizeCalculator 16:9 4k"][1]["size"] == "3840x2160"
 
 
-def test_reload_while_serving(tmp_path):
+@pytest.mark.parametrize("cls", [PromptBanChecker, NormalizedPromptBanChecker])
+def test_reload_while_serving(tmp_path, cls):
     """A service shares one checker among its threads and reloads the list
     when the file changes: every check sees the old list or the new one
     whole, and a reload that fails leaves the list in force."""
@@ -287,11 +288,11 @@ def test_reload_while_serving(tmp_path):
     answers = {}
     for name, words in lists.items():
         path.write_text(words, encoding="utf-8")
-        answers[name] = PromptBanChecker(str(path)).find_matched_words(prompt)
+        answers[name] = cls(str(path)).find_matched_words(prompt)
     assert answers == {"old": ["cat", "dog"], "new": ["bird", "猫", "dog"]}
 
     path.write_text(lists["old"], encoding="utf-8")
-    checker = PromptBanChecker(str(path))
+    checker = cls(str(path))
     seen, failures, stop = collections.Counter(), [], threading.Event()
 
     def serve():
@@ -320,3 +321,39 @@ def test_reload_while_serving(tmp_path):
     assert seen[True] and seen[False]
     assert checker.banned_words == ["bird", "dog", "猫"]
     assert checker.find_matched_words(prompt) == answers["new"]
+
+
+def test_reloads_of_a_long_list_while_checking(tmp_path):
+    """Checks that arrive while a long list is being built go on with the list
+    in force; the moment a reload returns, its list alone is in force."""
+    long_list = tmp_path / "long.txt"
+    long_list.write_text("gore\n" + "".join(f"w{i:06d}q\n" for i in range(40_000)), encoding="utf-8")
+    short_list = tmp_path / "short.txt"
+    short_list.write_text("zebra\n", encoding="utf-8")
+    checker = NormalizedPromptBanChecker(str(short_list))
+    prompt = "gore zebra"
+    failures, stop = [], threading.Event()
+
+    def check():
+        while not stop.is_set():
+            found = checker.find_matched_words(prompt)
+            if found not in (["gore"], ["zebra"]):
+                failures.append(found)
+
+    threads = [threading.Thread(target=check) for _ in range(3)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(3):
+            for path, want in ((long_list, ["gore"]), (short_list, ["zebra"])):
+                checker.ban_word_file = str(path)
+                checker.load_banned_words()
+                got = checker.find_matched_words(prompt)
+                if got != want:
+                    failures.append((path.name, got))
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert not failures, failures[:5]
+    assert checker.banned_words == ["zebra"] and checker.find_matched_words(prompt) == ["zebra"]

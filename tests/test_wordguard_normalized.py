@@ -27,8 +27,11 @@ def checker(word_file):
 # ---------------------------------------------------------------- disguises
 
 DISGUISES = {
-    "separators": ["色 情", "色*情", "色 . 情", "色\n情", "色\u3000情", "g.o.r.e", "g - o - r - e", "G_O_R_E", "k.i.l.l"],
-    "invisible": ["色\u200b情", "g\u00adore", "go\u200dr\ufe0fe", "g\u2060o\u202er\u202ce"],
+    "separators": ["色 情", "色*情", "色 . 情", "色.情", "色\u3000情", "g.o.r.e", "g - o - r - e", "G_O_R_E", "k.i.l.l"],
+    "invisible": ["色\u200b情", "g\u00adore", "go\u200dr\ufe0fe", "g\u2060o\u202er\u202ce",
+                  "色\x1f情", "s\x01e\x01x", "g\x7fore", "go\ufff9r\ufffbe", "g\ue000o\U0010fffdre",
+                  "g\U000e0fffore", "k\x9bill"],
+    "letter pictures": ["🆂🅴🆇", "ꜱᴇx", "🅖🅞🅡🅔", "🇸🇪🇽", "ɢᴏʀᴇ", "🄶🄾🅁🄴"],
     "traditional": ["賭博", "色情"],
     "compatibility": ["ＧＯＲＥ", "ⓖⓞⓡⓔ", "𝐠𝐨𝐫𝐞", "ｇｏｒｅ"],
     "case": ["GORE", "GoRe", "KILL"],
@@ -55,6 +58,9 @@ NEAR_MISSES = [
     "颜色。情况", "颜色，情况", "颜色、情况", "红色, 情侣", "红色;情侣", "《红色》情节",
     "“黑色”情绪", "g    o r e", "g.o.r..  .e", "2010 年", "101 dalmatians", "mp4 file",
     "色\ud800情", "as 5.3", "md5 a715dd0d5ex", "$EXTRA", "100k1ll", "les3xa",
+    # Lines and sentences end words between Chinese characters.
+    "色\n情", "主色调：红色\n情绪：温暖", "红色\r\n情侣", '他穿着"红色"情侣衫', "他说'红色'情侣",
+    "颜色. 情况很好", "g\no\nr\ne",
 ]
 
 
@@ -62,6 +68,14 @@ NEAR_MISSES = [
 def test_near_misses_are_not_flagged(checker, text):
     assert checker.find_matched_words(text) == []
     assert checker.check(text) is text
+
+
+def test_initials_and_abbreviations_are_no_words(word_file):
+    checker = NormalizedPromptBanChecker(word_file("tit\nav\nass\n"))
+    for text in ["T.I.T.A.N.", "A.V. Club", "Mr. A. S. S. Rao's shop", "the A.S.S. report"]:
+        assert checker.find_matched_words(text) == [], text
+    # Spelt out, with the letters as they come, they are still disguises.
+    assert checker.find_matched_words("a.s.s, A.S.S, A. S. S and t i t") == ["a.s.s", "A.S.S", "A. S. S", "t i t"]
 
 
 def test_stand_ins_only_inside_whole_latin_words(word_file):
@@ -151,6 +165,12 @@ def test_reload(word_file, tmp_path):
     with pytest.raises(UnicodeDecodeError):
         checker.load_banned_words()
     assert checker.find_matched_words("色 情") == ["色 情"]  # the previous list stays
+    # Whichever class's build runs, it puts the disguise-aware matcher in
+    # force; a check only uses it.
+    PromptBanChecker._build_regex(checker)
+    matcher = checker._ban_matcher
+    assert checker.find_matched_words("g.o.r.e 色 情") == ["g.o.r.e", "色 情"]
+    assert checker._ban_matcher is matcher
     checker.banned_words = []
     checker._build_regex()
     assert checker._ban_regex is None and checker.find_matched_words("gore") == []
@@ -177,6 +197,28 @@ def test_lone_surrogates_and_huge_prompts(checker):
     assert checker.find_matched_words("、" * 1_000_000) == []
 
 
+@pytest.mark.parametrize("words", [
+    ["a" * k for k in range(1, 41)] + ["ab", "ba"],        # nested
+    ["ab" * 300, "b", "ba" * 150 + "c"],                   # long
+    [f"#{w}!" for w in ("a", "ab", "ba", "bab")] + ["ab+", "aba"] + [f"#{i}" for i in range(300)],
+], ids=["nested", "long", "punctuation"])
+def test_hostile_lists_over_long_prompts(word_file, words):
+    # Many windows of the scan, with matches across their edges: the hits are
+    # those of the exact checker, whose own are those of the expression.
+    rng = random.Random(7)
+    path = word_file("\n".join(words) + "\n")
+    exact, normalized = PromptBanChecker(path), NormalizedPromptBanChecker(path)
+    pieces = ["a", "b", "ab", "a" * 45, "#ab!", "ab+", "ab" * 300, "#12"]
+    prompt = "".join(rng.choice(pieces) for _ in range(60_000))
+    expected = list(dict.fromkeys(exact._ban_regex.findall(prompt)))
+    assert exact.find_matched_words(prompt) == expected
+    assert normalized.find_matched_words(prompt) == expected
+
+
+def test_a_repeated_hit_is_kept_once(checker):
+    assert checker.find_matched_words("gore g.o.r.e 18+ " * 200_000) == ["gore", "g.o.r.e", "18+"]
+
+
 class OddMatch:
     """A match of a replaced `re` that points past its expression's groups
     or the prompt."""
@@ -191,18 +233,16 @@ class OddMatch:
         return self._span[1]
 
 
-@pytest.mark.parametrize("group, start, end", [(40, 0, 1), (0, 0, 1), (1, -3, 1), (1, 0, 10_000)])
-def test_a_replaced_re_cannot_point_outside(word_file, monkeypatch, group, start, end):
-    # Words without letters are matched by an expression compiled at the load.
+def test_words_written_as_is_ignore_a_replaced_re(word_file, monkeypatch):
+    # Words without letters are matched by an automaton that follows the
+    # engine the module imported, whatever `re` Python code finds later.
     shim = types.ModuleType("re")
     shim.__dict__.update(vars(re))
     shim.compile = lambda pattern, flags=0: types.SimpleNamespace(
-        finditer=lambda text: iter([OddMatch(group, start, end)]))
+        finditer=lambda text: iter([OddMatch(40, 0, 1)]))
     monkeypatch.setitem(sys.modules, "re", shim)
-    checker = NormalizedPromptBanChecker(word_file("18+\ngore\n"))
-    monkeypatch.setitem(sys.modules, "re", re)
-    with pytest.raises(SystemError, match="outside the prompt or the expression"):
-        checker.find_matched_words("x 18+ gore")
+    checker = NormalizedPromptBanChecker(word_file("18+\n#TAG\ngore\n"))
+    assert checker.find_matched_words("x 18+ g o r e #tag 18+") == ["18+", "g o r e", "#tag"]
 
 
 @pytest.mark.parametrize("answer, error", [(lambda text: text.encode(), TypeError),

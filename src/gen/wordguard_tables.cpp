@@ -5,7 +5,9 @@
 //    separator, letter, number, mark or other; its script as far as words go
 //    (ICU's own list of scripts written without spaces); clause punctuation;
 //  * the letters that look like a basic Latin letter: the single-letter
-//    entries of Unicode's confusables (ICU's spoof checker skeletons);
+//    entries of Unicode's confusables (ICU's spoof checker skeletons), and
+//    symbols and letters whose names say they show one (enclosed letters,
+//    small capitals);
 //  * traditional Chinese characters and their simplified forms (ICU's
 //    Traditional-Simplified transform, one character at a time).
 //
@@ -89,9 +91,18 @@ bool is_chinese_clause_punctuation(UChar32 c) {
     }
 }
 
+bool is_line_break(UChar32 c) {
+    return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
 uint8_t class_of(UChar32 c) {
     if (u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT)) return chars::ignorable;
     const uint32_t category = U_MASK(u_charType(c));
+    // Nothing a reader sees either: controls other than white space, the
+    // interlinear annotation characters, private use and unassigned code points.
+    if ((category & (U_GC_CC_MASK | U_GC_CO_MASK | U_GC_CN_MASK) && !u_isUWhiteSpace(c)) ||
+        (c >= 0xFFF9 && c <= 0xFFFB))
+        return chars::ignorable;
     uint8_t kind = chars::other;
     if (category & (U_GC_L_MASK | U_GC_MC_MASK)) kind = chars::letter;
     else if (category & U_GC_N_MASK) kind = chars::number;
@@ -100,8 +111,9 @@ uint8_t class_of(UChar32 c) {
         kind = chars::separator;
     uint8_t value = kind | script_class(c);
     if (kind == chars::separator) {
-        if (is_chinese_clause_punctuation(c)) value |= chars::clause_break;
-        if ((c < 0x80 && std::string_view(",;:!?").find(char(c)) != std::string_view::npos) ||
+        // A line ends a clause: prompts are often lists, one item per line.
+        if (is_chinese_clause_punctuation(c) || is_line_break(c)) value |= chars::clause_break;
+        if ((c < 0x80 && std::string_view(",;:!?\"'").find(char(c)) != std::string_view::npos) ||
             category & (U_GC_PS_MASK | U_GC_PE_MASK | U_GC_PI_MASK | U_GC_PF_MASK))
             value |= chars::unspaced_break;
     }
@@ -137,6 +149,35 @@ std::vector<std::pair<UChar32, char>> latin_lookalikes() {
         pairs.emplace_back(c, letters.size() == 1 ? letters[0] : 'I');
     }
     uspoof_close(spoof);
+    return pairs;
+}
+
+// Symbols and letters that show a basic Latin letter, by their Unicode names:
+// enclosed, squared, negative squared and circled letters ("NEGATIVE SQUARED
+// LATIN CAPITAL LETTER S"), small capitals ("LATIN LETTER SMALL CAPITAL E")
+// and regional indicators. Small capitals read as small letters.
+std::vector<std::pair<UChar32, char>> letter_pictures() {
+    std::vector<std::pair<UChar32, char>> pairs;
+    for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
+        char buffer[128];
+        UErrorCode status = U_ZERO_ERROR;
+        const int32_t n = u_charName(c, U_UNICODE_CHAR_NAME, buffer, sizeof buffer, &status);
+        if (U_FAILURE(status) || n < 3) continue;
+        const std::string_view name(buffer, static_cast<size_t>(n));
+        const char letter = name.back();
+        if (name[n - 2] != ' ' || letter < 'A' || letter > 'Z') continue;
+        const std::string_view head = name.substr(0, name.size() - 1);
+        auto ends_with = [&](std::string_view tail) {
+            return head.size() >= tail.size() && head.substr(head.size() - tail.size()) == tail;
+        };
+        const bool latin = name.find("LATIN") != std::string_view::npos;
+        if (latin && ends_with("LETTER SMALL CAPITAL "))
+            pairs.emplace_back(c, static_cast<char>(letter - 'A' + 'a'));
+        else if (latin && ends_with("SMALL LETTER "))
+            pairs.emplace_back(c, static_cast<char>(letter - 'A' + 'a'));
+        else if ((latin && ends_with("CAPITAL LETTER ")) || head == "REGIONAL INDICATOR SYMBOL LETTER ")
+            pairs.emplace_back(c, letter);
+    }
     return pairs;
 }
 
@@ -198,7 +239,10 @@ int main(int argc, char** argv) {
     std::printf("// Letters that look like a basic Latin letter ('I': like 'I' or 'l').\n");
     std::printf("inline constexpr uint32_t latin_lookalikes[][2] = {");
     int i = 0;
-    for (const auto& [c, letter] : latin_lookalikes())
+    std::map<UChar32, char> lookalikes;
+    for (const auto& [c, letter] : letter_pictures()) lookalikes[c] = letter;
+    for (const auto& [c, letter] : latin_lookalikes()) lookalikes[c] = letter;  // confusables first
+    for (const auto& [c, letter] : lookalikes)
         std::printf("%s{0x%X,'%c'},", i++ % 8 ? "" : "\n    ", c, letter);
     std::printf("\n};\n\n// Traditional Chinese characters and their simplified forms.\n");
     std::printf("inline constexpr uint32_t simplified_forms[][2] = {");
