@@ -3,13 +3,18 @@ real text. Prints, measured in this run:
 
   * recall on disguised banned words, per kind of disguise, each word hidden in
     a clean sentence;
-  * clean texts flagged per 1,000 beyond what the exact checker flags;
+  * clean texts flagged per 1,000 beyond what the exact checker flags: prose,
+    and prompt-style texts (tag lists one per line and comma-separated, in
+    Chinese and English, "key: value" lines, names with initials, dotted
+    abbreviations);
   * the time of a check (1,000-character prompt, 10,000 words) and of a load,
     as ratios to the exact checker.
 
-The clean text is Debian's: the Tang and Song poems of fortunes-zh and the
-English prose of the Debian Administrator's Handbook (debian-handbook);
-traditional forms come from Unicode's Unihan data (unicode-data). The packages
+The clean text is Debian's: the Tang and Song poems of fortunes-zh, the
+Chinese manual pages of manpages-zh, the English prose of the Debian
+Administrator's Handbook (debian-handbook) and the quotations of fortunes
+(with their attributions: names with initials, abbreviations); traditional
+forms come from Unicode's Unihan data (unicode-data). The packages
 are fetched with apt-get once and cached in $PRAVEL_CORPUS_DIR (default
 /var/cache/pravel/wordguard-corpus).
 
@@ -20,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import bz2
+import gzip
 import html.parser
 import os
 import platform
@@ -40,7 +46,9 @@ from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 CORPUS = Path(os.environ.get("PRAVEL_CORPUS_DIR", "/var/cache/pravel/wordguard-corpus"))
 PACKAGES = {"fortunes-zh": ["usr/share/games/fortunes/tang300", "usr/share/games/fortunes/song100"],
             "debian-handbook": ["usr/share/doc/debian-handbook/html/en-US"],
-            "unicode-data": ["usr/share/unicode/Unihan_Variants.txt.bz2"]}
+            "unicode-data": ["usr/share/unicode/Unihan_Variants.txt.bz2"],
+            "fortunes": ["usr/share/games/fortunes"],
+            "manpages-zh": ["usr/share/man/zh_CN"]}
 
 BANNED_ZH = ["色情", "赌博", "毒品", "暴力", "血腥", "恐怖主义", "裸体", "自杀", "枪支", "诈骗",
              "卖淫", "嫖娼", "冰毒", "海洛因", "大麻", "强奸", "淫秽", "黄色网站", "成人视频",
@@ -49,6 +57,12 @@ BANNED_EN = ["gore", "porn", "nude", "naked", "sex", "rape", "murder", "cocaine"
              "terrorist", "bomb", "suicide", "weapon", "violence", "nsfw", "slaughter",
              "gambling", "massacre", "hentai", "escort", "beheading", "fetish"]
 
+# For the clean texts also short words, and words of common characters, which
+# ordinary text comes closest to spelling out.
+BANNED_SHORT = ["ass", "tit", "av", "cum", "sm", "fag", "xxx", "milf", "jav", "anal", "dick", "cock",
+                "做爱", "性交", "杀人", "一夜情", "情色", "成人", "三级", "裸露", "尸体", "下体", "乳房",
+                "杀戮", "人体", "吸毒", "色图", "黄片"]
+
 rng = random.Random(20240611)
 
 
@@ -56,12 +70,13 @@ rng = random.Random(20240611)
 
 def fetch() -> Path:
     """The packages' files under CORPUS, downloaded and unpacked on first use."""
-    if all((CORPUS / name).exists() for name in PACKAGES):
+    missing = {name: paths for name, paths in PACKAGES.items() if not (CORPUS / name).exists()}
+    if not missing:
         return CORPUS
     CORPUS.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory() as tmp:
-        downloaded = debs.download(PACKAGES, Path(tmp))
-        for name, paths in PACKAGES.items():
+        downloaded = debs.download(missing, Path(tmp))
+        for name, paths in missing.items():
             deb = downloaded[name]
             root = Path(tmp) / name
             subprocess.run(["dpkg-deb", "-x", str(deb), str(root)], check=True)
@@ -126,6 +141,83 @@ def clean_texts(corpus: Path) -> tuple[list[str], list[str]]:
     return chinese, english
 
 
+def fortunes(folder: Path) -> list[str]:
+    """The English quotations of fortunes, each with its attribution."""
+    texts = []
+    for path in sorted(folder.iterdir()):
+        if path.suffix or path.is_dir() or path.name.startswith("."):
+            continue
+        for entry in path.read_text(encoding="utf-8", errors="replace").split("\n%\n"):
+            entry = entry.strip()
+            if 20 <= len(entry) <= 400 and entry.isascii():
+                texts.append(entry)
+    return texts
+
+
+def manual_lines(folder: Path) -> list[str]:
+    """Chinese lines of the manual pages, without troff requests and escapes."""
+    lines = []
+    for page in sorted(folder.glob("man*/*.gz")):
+        for line in gzip.decompress(page.read_bytes()).decode("utf-8", "replace").splitlines():
+            if line.startswith((".", "'")):
+                continue
+            line = re.sub(r"\\f[A-Z]|\\f\(..|\\[-&|/,]|\\\(..|\\[a-z*]", "", line).strip()
+            if len(line) >= 6 and sum("\u4e00" <= c <= "\u9fff" for c in line) >= 4:
+                lines.append(line)
+    return list(dict.fromkeys(lines))
+
+
+def tags(phrases: list[str], lo: int, hi: int, chinese: bool) -> list[str]:
+    """Short pieces of the phrases: words or runs of characters between
+    punctuation, as a prompt's tags are."""
+    out = []
+    for phrase in phrases:
+        for part in re.split(r"[\s,.;:!?()\"'，。、；：！？（）《》“”‘’]+", phrase):
+            if chinese:
+                part = "".join(c for c in part if "\u4e00" <= c <= "\u9fff")
+                while len(part) >= lo:
+                    n = rng.randint(lo, hi)
+                    out.append(part[:n])
+                    part = part[n:]
+            elif part.isalpha() and lo <= len(part) <= hi:
+                out.append(part.lower() if rng.random() < 0.7 else part)
+    return out
+
+
+def prompt_texts(corpus: Path, chinese_prose: list[str], english_prose: list[str]) -> dict[str, list[str]]:
+    """Clean texts written as prompts are: tag lists, one per line or
+    separated by commas, "key: value" lines, and the attributions and
+    abbreviations of fortunes."""
+    zh_tags = tags(chinese_prose + manual_lines(corpus / "manpages-zh" / "zh_CN"), 2, 4, True)
+    quotes = fortunes(corpus / "fortunes" / "fortunes")
+    en_tags = tags(english_prose + quotes, 3, 12, False)
+    rng.shuffle(zh_tags)
+    rng.shuffle(en_tags)
+
+    def lists(words, joins, count):
+        texts = []
+        for _ in range(count):
+            k = rng.randint(3, 10)
+            texts.append(rng.choice(joins).join(rng.choices(words, k=k)))
+        return texts
+
+    keys = ["主色调", "情绪", "风格", "光线", "背景", "构图", "色彩", "主题", "画质", "氛围"]
+    key_values = ["\n".join(f"{rng.choice(keys)}{rng.choice(['：', ': ', ':'])}{rng.choice(zh_tags)}"
+                            for _ in range(rng.randint(2, 6))) for _ in range(3000)]
+    initials = [q for q in quotes if re.search(r"\b[A-Z]\.\s?[A-Z]?\.?", q)]
+    return {
+        "zh tags, one per line": lists(zh_tags, ["\n", "\r\n"], 3000),
+        "zh tags, commas": lists(zh_tags, ["，", ", ", ",", "、", " , "], 3000),
+        "zh key: value lines": key_values,
+        "en tags, one per line": lists(en_tags, ["\n"], 3000),
+        "en tags, commas": lists(en_tags, [", ", ",", " , ", "; "], 3000),
+        "mixed tags": [", ".join(rng.choice([rng.choice(zh_tags), rng.choice(en_tags)]) for _ in range(6))
+                       for _ in range(3000)],
+        "initials, abbreviations": initials,
+        "quotations": quotes,
+    }
+
+
 def traditional_forms(corpus: Path) -> dict[str, list[str]]:
     table: dict[str, list[str]] = {}
     with bz2.open(corpus / "unicode-data" / "Unihan_Variants.txt.bz2", "rt", encoding="utf-8") as f:
@@ -159,6 +251,14 @@ LOOKALIKES = {"a": "аα", "c": "сϲ", "e": "еҽ", "i": "іι", "j": "ј", "o"
               "s": "ѕ", "x": "х", "y": "уγ", "v": "ν", "h": "һ", "n": "ո", "u": "υ",
               "d": "ԁ", "w": "ԝ", "g": "ɡ"}
 STAND_INS = {"o": "0", "i": "1", "l": "1", "e": "3", "a": "4@", "s": "5$", "t": "7"}
+# Controls, DEL, annotation characters, private use and unassigned code points.
+CONTROLS = ["\x01", "\x1f", "\x7f", "\x9b", "\ufff9", "\ufffb", "\ue000", "\U000f0001", "\U000e0fff"]
+PICTURES = {c: [chr(0x1F130 + i), chr(0x1F170 + i), chr(0x1F150 + i), chr(0x24B6 + i), chr(0x1F1E6 + i)]
+            for i, c in enumerate("abcdefghijklmnopqrstuvwxyz")}
+for _c in range(0x80, 0x30000):
+    _name = unicodedata.name(chr(_c), "")
+    if _name.startswith("LATIN LETTER SMALL CAPITAL ") and len(_name) == 28:
+        PICTURES.setdefault(_name[-1].lower(), []).append(chr(_c))
 INVISIBLE = ["\u200b", "\u200c", "\u200d", "\u00ad", "\u2060", "\ufeff", "\u200e", "\u202a",
              "\ufe0f", "\u034f", "\u2063"]
 SEPARATORS = [" ", " ", "*", ".", "-", "_", "|", "/", "~", "·", "+", "#", "^", "=", "…", "♥"]
@@ -195,6 +295,14 @@ def disguise(kind: str, word: str, traditional) -> str | None:
             if latin else between(word, lambda: rng.choice(marks))
     if kind == "invisible":
         return between(word, lambda: "".join(rng.choices(INVISIBLE, k=rng.randint(1, 2))))
+    if kind == "controls":
+        return between(word, lambda: "".join(rng.choices(CONTROLS, k=rng.randint(1, 2))))
+    if kind == "letter pictures":
+        # One style of letters for the whole word, as such text is typed.
+        if not latin:
+            return None
+        style = rng.randrange(6)
+        return "".join(PICTURES[c][min(style, len(PICTURES[c]) - 1)] for c in word)
     if kind == "look-alikes":
         return replace_some(word, LOOKALIKES) if latin else None
     if kind == "stand-ins":
@@ -206,8 +314,8 @@ def disguise(kind: str, word: str, traditional) -> str | None:
     raise ValueError(kind)
 
 
-KINDS = ["compatibility", "case", "accents", "invisible", "look-alikes", "stand-ins",
-         "traditional", "separators"]
+KINDS = ["compatibility", "case", "accents", "invisible", "controls", "letter pictures",
+         "look-alikes", "stand-ins", "traditional", "separators"]
 
 
 def embedded(disguised: str, chinese: list[str], english: list[str]) -> tuple[str, int]:
@@ -332,9 +440,15 @@ def main():
         print(f"{kind:<14} {n:6d} {100 * k / n:7.2f}%   {example!r}")
         for text in missed[:3]:
             print(f"{'':<14} missed: {text!r}")
-    print(f"{'all':<14} {total:6d} {100 * found / total:7.2f}%   (target: at least 99% overall, "
-          f"95% in every kind; lowest here {100 * worst:.2f}%)\n")
+    print(f"{'all':<14} {total:6d} {100 * found / total:7.2f}%   (target: at least 99% in every "
+          f"kind; lowest here {100 * worst:.2f}%)\n")
 
+    wide = os.path.join(folder, "banned-wide.txt")
+    with open(wide, "w", encoding="utf-8") as f:
+        f.write("\n".join(BANNED_ZH + BANNED_EN + BANNED_SHORT) + "\n")
+    exact, normalized = PromptBanChecker(wide), NormalizedPromptBanChecker(wide)
+    print(f"clean texts, {len(BANNED_ZH) + len(BANNED_EN) + len(BANNED_SHORT)} banned words "
+          f"(short ones among them):")
     for name, texts in (("Chinese", chinese), ("English", english)):
         extra = [t for t in texts if normalized.find_matched_words(t) and not exact.find_matched_words(t)]
         by_exact = sum(1 for t in texts if exact.find_matched_words(t))
@@ -346,7 +460,19 @@ def main():
     all_texts = chinese + english
     flagged = sum(1 for t in all_texts
                   if normalized.find_matched_words(t) and not exact.find_matched_words(t))
-    print(f"all clean texts: {1000 * flagged / len(all_texts):.2f} per 1,000 (target: at most 1)\n")
+    print(f"all clean prose: {1000 * flagged / len(all_texts):.2f} per 1,000 (target: at most 1)\n")
+
+    prompts = prompt_texts(corpus, chinese, english)
+    print(f"{'prompt-style clean texts':<26} {'texts':>6} {'flagged beyond exact':>21}")
+    extra_all = count_all = 0
+    for name, texts in prompts.items():
+        extra = [t for t in texts if normalized.find_matched_words(t) and not exact.find_matched_words(t)]
+        extra_all, count_all = extra_all + len(extra), count_all + len(texts)
+        print(f"{name:<26} {len(texts):6d} {len(extra):8d} ({1000 * len(extra) / len(texts):.2f} per 1,000)")
+        for text in extra[:3]:
+            print(f"    {normalized.find_matched_words(text)} in {text[:100]!r}")
+    print(f"{'all prompt-style texts':<26} {count_all:6d} {extra_all:8d} "
+          f"({1000 * extra_all / count_all:.2f} per 1,000; target: at most 1)\n")
 
     t_load_exact, t_load, t_check_exact, t_check = timings(folder, chinese, english)
     print("10,000 banned words, 1,000-character prompt (CPU times):")

@@ -27,7 +27,6 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <type_traits>
 #include <cstdint>
 #include <string>
@@ -325,14 +324,14 @@ bool is_joiner(code_point key) {
 // Flags: written as a capital letter; followed directly by a full stop.
 constexpr uint8_t capital = 0x01, stop_after = 0x02;
 
-// Reads a text into elements, calling emit(element&) for each; the element
-// it returns is the last one emitted, which trailing marks extend. It reads
-// as far as it is asked, so a long text is read piece by piece.
-template <class Char, class Emit>
+// Reads a text into elements, appended to `out`, whose last one trailing
+// marks extend. It reads as far as it is asked, so a long text is read piece
+// by piece (the caller may drop elements from the front in between).
+template <class Char>
 class reader {
 public:
-    reader(const char_table& table, const Char* text, size_t n, Emit& emit)
-        : table_(table), text_(text), n_(n), emit_(emit) {}
+    reader(const char_table& table, const Char* text, size_t n, std::vector<element>& out)
+        : table_(table), text_(text), n_(n), out_(out) {}
 
     // Reads the characters up to `until`.
     void run(size_t until) {
@@ -355,7 +354,7 @@ private:
             case cls::ignorable: return;
             case cls::mark:
                 if (keep_marks_) break;
-                if (last_ && gap_ == 0) last_->end = i + 1;
+                if (!out_.empty() && gap_ == 0) out_.back().end = i + 1;
                 return;
             case cls::separator:
                 if (is_symbol_stand_in(k.key) && (word_before() || word_after(i + 1))) {
@@ -365,7 +364,7 @@ private:
                 if (gap_ && i == gap_end_) return;  // one character, several keys ("…")
                 if (gap_ == 0) {
                     stop_ = k.key == '.' ? 1 : 0;
-                    if (stop_ && last_) last_->flags |= stop_after;
+                    if (stop_ && !out_.empty()) out_.back().flags |= stop_after;
                 } else if (stop_) {
                     stop_ = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
                 }
@@ -379,16 +378,21 @@ private:
             default: break;
         }
         const uint8_t breaks = static_cast<uint8_t>(gap_breaks_ | (stop_ == 2 ? stop_space : 0));
-        const uint8_t flags = Py_UNICODE_ISUPPER(text_[i]) ? capital : 0;
+        const Char c = text_[i];
+        const bool upper = c < 0x80 ? c >= 'A' && c <= 'Z'
+                                    : kind_of(k.cls) == cls::letter && Py_UNICODE_ISUPPER(c);
+        const uint8_t flags = upper ? capital : 0;
         element e{i, i + 1, k.key, k.cls, static_cast<uint8_t>(gap_), breaks, flags};
         gap_ = 0;
         gap_breaks_ = 0;
         stop_ = 0;
         if (kind_of(k.cls) != cls::mark) keep_marks_ = !drops_marks(k.cls);
-        last_ = &emit_(e);
+        out_.push_back(e);
     }
     bool word_before() const {
-        return last_ && gap_ == 0 && (kind_of(last_->cls) == cls::letter || kind_of(last_->cls) == cls::number);
+        if (out_.empty() || gap_ != 0) return false;
+        const uint8_t kind = kind_of(out_.back().cls);
+        return kind == cls::letter || kind == cls::number;
     }
     // Whether the next visible character, from `i` on, is a letter or digit.
     bool word_after(size_t i) const {
@@ -407,8 +411,7 @@ private:
     const char_table& table_;
     const Char* text_;
     size_t n_, i_ = 0;
-    Emit& emit_;
-    element* last_ = nullptr;
+    std::vector<element>& out_;
     unsigned gap_ = 0;
     size_t gap_end_ = 0;  // the character of the last separator counted
     uint8_t gap_breaks_ = 0;
@@ -416,10 +419,10 @@ private:
     bool keep_marks_ = false;
 };
 
-// Reads text[0, n) into elements; returns how many separators it ends with.
-template <class Char, class Emit>
-size_t read_text(const char_table& table, const Char* text, size_t n, Emit& emit) {
-    reader r(table, text, n, emit);
+// Reads text[0, n) into `out`; returns how many separators it ends with.
+template <class Char>
+size_t read_text(const char_table& table, const Char* text, size_t n, std::vector<element>& out) {
+    reader r(table, text, n, out);
     r.run(n);
     return r.trailing_gap();
 }
@@ -613,9 +616,8 @@ engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& 
     std::unordered_map<code_point, uint32_t> symbol_of;  // coarse key -> symbol
     for (size_t i = 0; i < words.size(); ++i) {
         read.clear();
-        auto emit = [&](element& e) -> element& { return read.emplace_back(e); };
         const size_t trailing = pv::with_chars(words[i].get(), [&](const auto* chars, Py_ssize_t n) {
-            return read_text(*table_, chars, static_cast<size_t>(n), emit);
+            return read_text(*table_, chars, static_cast<size_t>(n), read);
         });
         if (read.empty() || read.front().gap || trailing) {
             literal.push_back(static_cast<uint32_t>(i));
@@ -763,12 +765,12 @@ void engine::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit
     // An element that a hit covers is never verified, so words that overlap
     // one another, or one long word over a long prompt, cost no more than
     // the prompt. Only the unsettled elements and one before them are kept.
-    std::deque<element> kept;  // element i is kept[i - base]
+    std::vector<element> kept;  // element i is kept[i - base]
     size_t base = 0, settled = 0;
-    auto emit = [&](element& e) -> element& { return kept.emplace_back(e); };
-    reader<Char, decltype(emit)> input(*table_, text, n, emit);
+    reader<Char> input(*table_, text, n, kept);
     const size_t piece = std::max<size_t>(size_t{1} << 16, 8 * longest_);
-    std::vector<uint32_t> states;
+    kept.reserve(std::min(n, piece) + longest_ + 8);
+    std::vector<std::pair<size_t, uint32_t>> starts;  // element, state
     std::vector<const element*> at(longest_);
     size_t from = 0;  // where the last hit ended
 
@@ -815,27 +817,26 @@ void engine::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit
         while (!last && until > settled && kept[until - 1 - base].begin == kept[until - base].begin) --until;
         const size_t limit = until < total ? kept[until - base].begin : read;
 
-        if (!words_.empty() && until > settled) {
-            states.assign(until - settled, key_automaton::root);
+        // The elements at which words begin, from the left.
+        starts.clear();
+        if (!words_.empty()) {
             uint32_t s = key_automaton::root;
             for (size_t i = total; i-- > settled;) {
                 const uint32_t symbol = symbols_[kept[i - base].key];
                 s = symbol ? machine_.next(s, symbol) : key_automaton::root;
-                if (i < until) states[i - settled] = s;
+                if (i < until && s & key_automaton::reports) starts.emplace_back(i, s);
             }
+            std::reverse(starts.begin(), starts.end());
         }
-        for (size_t i = settled; i < until;) {
-            const size_t begin = kept[i - base].begin;
+        for (size_t i = 0; i < starts.size();) {
+            const size_t begin = kept[starts[i].first - base].begin;
             size_t j = i;
-            while (j < until && kept[j - base].begin == begin) ++j;
+            while (j < starts.size() && kept[starts[j].first - base].begin == begin) ++j;
             take_literal_before(begin);
             if (begin >= from) {
                 uint32_t rank = key_automaton::none;
                 size_t end = 0;
-                if (!words_.empty())
-                    for (size_t k = i; k < j; ++k)
-                        if (states[k - settled] & key_automaton::reports)
-                            best_at(k, states[k - settled], total, rank, end);
+                for (size_t k = i; k < j; ++k) best_at(starts[k].first, starts[k].second, total, rank, end);
                 if (const hit* h = literal.peek(begin + 1); h && h->begin == begin && h->rank < rank) {
                     rank = h->rank;
                     end = h->end;
@@ -845,12 +846,12 @@ void engine::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit
             i = j;
         }
         take_literal_before(limit);
-        settled = until;
-        while (base + 1 < settled) {  // the element before the first unsettled one stays
-            kept.pop_front();
-            ++base;
-        }
         if (last) break;
+        settled = until;
+        if (settled > base + 1) {  // the element before the first unsettled one stays
+            kept.erase(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(settled - 1 - base));
+            base = settled - 1;
+        }
     }
 }
 
