@@ -4,7 +4,9 @@ and the package's own messages. The plain-Python models the tests compare
 with live in benchmarks/plain/ (importable as `plain.<module>`, see
 pyproject.toml)."""
 
+import importlib
 import importlib.machinery
+import json
 import importlib.util
 import io
 import sys
@@ -16,21 +18,13 @@ from PIL import Image
 
 # ---------------------------------------------------------------- the extension modules
 
-# Every extension module a build makes, with the GIL it works under in a
-# subinterpreter: "own" modules load in isolated interpreters with a GIL of
-# their own; "shared" ones need Pillow or requests, which do not, and are
-# refused there. test_build.py holds this list to the build.
-EXTENSIONS = {
-    "pravel.framekit": "shared",
-    "pravel.shapelens": "shared",
-    "pravel.orvid": "own",
-    "pravel.marvale": "shared",
-    "pravel.response.faultmark": "own",
-    "pravel.response.faultroll": "own",
-    "pravel.response.result": "own",
-    "pravel.wordguard": "own",
-    "pravel.comfyui.hostwarden": "shared",
-}
+# Every extension module a build makes, from the registry the build reads
+# (src/modules.json), with the GIL it works under in a subinterpreter: "own"
+# modules load in isolated interpreters with a GIL of their own; "shared"
+# ones need Pillow or requests, which do not, and are refused there.
+# test_build.py holds the registry to the sources, the build and the package.
+REGISTRY = json.loads((Path(__file__).resolve().parent.parent / "src" / "modules.json").read_text())["modules"]
+EXTENSIONS = {entry["name"]: entry["interpreters"] for entry in REGISTRY}
 OWN_GIL = [name for name, gil in EXTENSIONS.items() if gil == "own"]
 SHARED_GIL = [name for name, gil in EXTENSIONS.items() if gil == "shared"]
 

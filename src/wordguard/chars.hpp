@@ -1,7 +1,7 @@
 // The character classes the disguise-aware checker reads for every code
 // point: what a character is to a word (letter, separator, invisible...),
 // how its script treats words and marks, and whether it ends a clause. The
-// build makes the table with ICU (src/gen/wordguard_tables.cpp); the module
+// build makes the table with ICU (gen/tables.cpp); the module
 // and the generator share this encoding.
 #pragma once
 

@@ -21,7 +21,7 @@ class automaton;
 struct base_state : pv::state_base {
     pv::name banned_words{"banned_words"}, ignore_case{"ignore_case"}, ban_matcher{"_ban_matcher"};
     pv::name build_regex{"_build_regex"}, PromptBanChecker{"PromptBanChecker"};
-    pv::ref matcher_type;  // of the objects that hold a matcher (wordguard_matcher.hpp)
+    pv::ref matcher_type;  // of the objects that hold a matcher (matcher.hpp)
     // The character tables of each case mode, made from the running
     // interpreter's Unicode data at the first load that needs them.
     std::shared_ptr<const char_table> folded_chars, exact_chars;

@@ -9,8 +9,8 @@
 // engine's case rules and tells the automaton which characters match a key.
 #include "automaton.hpp"
 #include "pravel.hpp"
-#include "wordguard_matcher.hpp"
-#include "wordguard_normalize.hpp"
+#include "matcher.hpp"
+#include "normalize.hpp"
 
 #include <algorithm>
 #include <cstdio>

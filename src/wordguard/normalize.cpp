@@ -20,8 +20,8 @@
 // the word: key by key, and against the rules on separators and word
 // boundaries (README, "Seeing through disguises"). The scan is linear in the
 // prompt and keeps only a window of the longest word.
-#include "wordguard_normalize.hpp"
-#include "wordguard_matcher.hpp"
+#include "normalize.hpp"
+#include "matcher.hpp"
 
 #include "automaton.hpp"
 
@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "wordguard_chars.hpp"
+#include "chars.hpp"
 #include "wordguard_tables.inc"
 
 namespace kind = pv::kind;
@@ -92,7 +92,7 @@ bool is_symbol_stand_in(code_point key) { return key == '@' || key == '$'; }
 
 // ---------------------------------------------------------------- characters
 
-// One key with the class of its character (wordguard_chars.hpp).
+// One key with the class of its character (chars.hpp).
 struct keyed {
     code_point key;
     uint8_t cls;
