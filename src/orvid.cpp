@@ -80,12 +80,12 @@ public:
         set[0] = std::move(fresh);
     }
 
-    int traverse(visitproc visit, void* arg) {
-        for (const entry& e : entries_) Py_VISIT(e.result.get());
-        return 0;
-    }
-    void clear() {
-        for (entry& e : entries_) e = entry{};
+    // Each entry's result; an entry whose result is cleared is empty.
+    void references(const std::function<void(ref&)>& each) {
+        for (entry& e : entries_) {
+            each(e.result);
+            if (!e.result) e = entry{};
+        }
     }
 
 private:
@@ -131,15 +131,9 @@ struct state : pv::state_base {
 
     recent_results recent;
 
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(result_template.get());
-        if (int rc = recent.traverse(visit, arg)) return rc;
-        return state_base::traverse(visit, arg);
-    }
-    void clear() override {
-        result_template = ref();
-        recent.clear();
-        state_base::clear();
+    void references(const std::function<void(pv::ref&)>& each) override {
+        each(result_template);
+        recent.references(each);
     }
 };
 

@@ -56,9 +56,7 @@ std::int64_t gcd_small(std::int64_t a, std::int64_t b) {
 
 bool as_small(PyObject* v, std::int64_t& out) {
     int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (x == -1 && PyErr_Occurred()) pv::fail();
-    out = x;
+    out = pv::to_long_long(v, overflow);
     return overflow == 0;
 }
 
@@ -176,8 +174,7 @@ constexpr std::int64_t pairs_per_slice = std::int64_t{1} << 22;
 std::int64_t search_bound(const ref& limit) {
     ref stop = ref::steal(PyNumber_Index((limit + 1).get()));
     int overflow = 0;
-    const long long end = PyLong_AsLongLongAndOverflow(stop.get(), &overflow);
-    if (end == -1 && PyErr_Occurred()) pv::fail();
+    const long long end = pv::to_long_long(stop.get(), overflow);
     // Beyond 2**62 pairs per row the scan cannot end in any case.
     constexpr long long cap = std::int64_t{1} << 62;
     if (overflow > 0 || end > cap) return cap;
@@ -187,8 +184,7 @@ std::int64_t search_bound(const ref& limit) {
 
 ref approx_simple_ratio(state& st, ref self, ref image_bytes) {
     auto [width, height] = read_size(st, image_bytes);
-    const double target = PyFloat_AsDouble((width / height).get());
-    if (target == -1.0 && PyErr_Occurred()) pv::fail();
+    const double target = pv::to_double((width / height).get());
     pair_scan scan{target, search_bound(self.attr(st.approx_search_range))};
     if (scan.limit == 0) return ratio_string(width, height);
     if (scan.limit <= bound_with_gil) {

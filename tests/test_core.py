@@ -3,6 +3,7 @@ tests): parameter kinds and defaults, argument binding with CPython's own
 error messages, functions placed in classes, unpacking, and C++ errors
 crossing into Python."""
 
+import copy
 import inspect
 import os
 import types
@@ -323,3 +324,53 @@ def test_optional_attributes_swallow_only_attribute_errors():
     assert Native.optional(Thing(), "missing") == (False, None)
     with pytest.raises(ValueError, match="broken"):
         Native.optional(Thing(), "broken")
+
+
+def test_strip_is_str_strip():
+    for text in ["", "   ", " a b ", "\u3000x\u2029", "\x1c\x1dy\x1e\x1f", "\ufeff z"]:
+        assert Native.strip(text) == text.strip(), repr(text)
+
+
+def test_number_conversions_raise_the_host_s_errors():
+    assert Native.number(-7, "long") == -7 and Native.number(True, "ssize") == 1
+    assert Native.number(2**70, "long_long") == (-1, 1) and Native.number(-(2**70), "long_long") == (-1, -1)
+    assert Native.number(Fraction(1, 4), "double") == 0.25
+    for value, kind, error in [(2**70, "long", OverflowError), (2**70, "ssize", OverflowError),
+                               ("1", "long", TypeError), ("1", "double", TypeError), (1.5, "ssize", TypeError)]:
+        with pytest.raises(error):
+            Native.number(value, kind)
+
+
+def test_iteration_stops_early_and_passes_errors_on():
+    assert Native.until([1, 2, 3, 4], 3) == ([1, 2], True)
+    assert Native.until(iter("ab"), "z") == (["a", "b"], False)
+
+    def broken():
+        yield 1
+        raise LookupError("in the middle")
+
+    with pytest.raises(LookupError, match="in the middle"):
+        Native.until(broken(), 9)
+
+
+def test_try_except_lets_interrupts_and_memory_errors_through():
+    def raising(error):
+        def fn():
+            raise error("from fn")
+        return fn
+
+    assert Native.attempt(lambda: 5) == 5
+    assert Native.attempt(raising(ValueError)) == ("caught", "from fn")
+    for error in (KeyboardInterrupt, SystemExit, MemoryError):
+        with pytest.raises(error):
+            Native.attempt(raising(error))
+
+
+def test_native_values_belong_to_their_module_s_type():
+    box = Native.boxed("held")
+    assert repr(box) == "held" and Native.unboxed(box) == "held"
+    assert copy.copy(box) is box and copy.deepcopy(box) is box
+    assert Native.unboxed(object()) is None and Native.unboxed(None) is None
+    with pytest.raises(TypeError):
+        type(box)()
+    assert type(box).__module__ == "pravel._coretest" and type(box).__name__ == "box"

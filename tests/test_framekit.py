@@ -601,6 +601,26 @@ class TestPngEncoding:
         data = encode(image)
         assert_same_image(Framekit().adjust_size(data), pillow_adjusted(data, "fill"))
 
+    def test_a_failed_arrow_export_falls_back_but_an_interrupt_travels_on(self, monkeypatch):
+        halving = bytes(v for x in range(2100) for v in [255 >> (x % 8)] * 4)
+        image = Image.frombytes("RGBA", (2100, 1), halving).resize((2100, 1900), Image.Resampling.NEAREST)
+        data = encode(image)
+        calls = []
+
+        def failing(error):
+            def export(self, *args, **kwargs):
+                calls.append(error)
+                raise error("no Arrow today")
+            return export
+
+        monkeypatch.setattr(Image.Image, "__arrow_c_array__", failing(ValueError), raising=False)
+        assert_same_image(Framekit().adjust_size(data), pillow_adjusted(data, "fill"))
+        assert calls  # the export was tried
+        for error in (KeyboardInterrupt, MemoryError):
+            monkeypatch.setattr(Image.Image, "__arrow_c_array__", failing(error), raising=False)
+            with pytest.raises(error):
+                Framekit().adjust_size(data)
+
     def test_fill_colour_and_cropping(self):
         data = encode(noise(101, 60))
         for fill_color in ((255, 0, 0, 255), (9, 9, 9, 128)):

@@ -140,12 +140,125 @@ bool exit_on_error(const ref& manager, const ref& exit) {
 
 // ---------------------------------------------------------------- module state
 
-int state_base::traverse(visitproc visit, void* arg) {
-    Py_VISIT(function_type.get());
-    return 0;
+// ---------------------------------------------------------------- numbers and text
+
+long to_long(PyObject* number) {
+    const long value = PyLong_AsLong(number);
+    if (value == -1 && PyErr_Occurred()) fail();
+    return value;
 }
 
-void state_base::clear() { function_type = ref(); }
+Py_ssize_t to_ssize(PyObject* number) {
+    const Py_ssize_t value = PyLong_AsSsize_t(number);
+    if (value == -1 && PyErr_Occurred()) fail();
+    return value;
+}
+
+long long to_long_long(PyObject* number, int& overflow) {
+    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (value == -1 && PyErr_Occurred()) fail();
+    return value;
+}
+
+double to_double(PyObject* number) {
+    const double value = PyFloat_AsDouble(number);
+    if (value == -1.0 && PyErr_Occurred()) fail();
+    return value;
+}
+
+double int_to_double(PyObject* integer) {
+    const double value = PyLong_AsDouble(integer);
+    if (value == -1.0 && PyErr_Occurred()) fail();
+    return value;
+}
+
+std::pair<Py_ssize_t, Py_ssize_t> strip_bounds(PyObject* text, Py_ssize_t begin) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t end = PyUnicode_GET_LENGTH(text);
+    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return {begin, end};
+}
+
+ref stripped(PyObject* text) {
+    const auto [begin, end] = strip_bounds(text);
+    return ref::steal(PyUnicode_Substring(text, begin, end));
+}
+
+// ---------------------------------------------------------------- native values
+
+namespace {
+
+struct native_object {
+    PyObject_HEAD
+    native_value* value;
+};
+
+void native_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<native_object*>(self)->value;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* native_repr(PyObject* self) {
+    PyObject* result = nullptr;
+    guarded([&] { result = reinterpret_cast<native_object*>(self)->value->repr().release(); });
+    return result;
+}
+
+PyObject* native_same(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef native_methods[] = {
+    {"__copy__", native_same, METH_NOARGS, nullptr},
+    {"__deepcopy__", native_same, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot native_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(native_repr)},
+    {Py_tp_methods, native_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+ref make_native_type(PyObject* module, const char* name) {
+    PyType_Spec spec = {
+        name, sizeof(native_object), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        native_slots,
+    };
+    return ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+ref hold_native(const ref& type, std::unique_ptr<native_value> value) {
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    ref object = ref::steal(t->tp_alloc(t, 0));
+    reinterpret_cast<native_object*>(object.get())->value = value.release();
+    return object;
+}
+
+const native_value* held_native(const ref& type, PyObject* object) {
+    if (!object || Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(type.get())) return nullptr;
+    return reinterpret_cast<native_object*>(object)->value;
+}
+
+int state_base::traverse(visitproc visit, void* arg) {
+    Py_VISIT(function_type.get());
+    int rc = 0;
+    references([&](ref& r) {
+        if (!rc && r) rc = visit(r.get(), arg);
+    });
+    return rc;
+}
+
+void state_base::clear() {
+    function_type = ref();
+    references([](ref& r) { r = ref(); });
+}
 
 ref state_base::global(PyObject* key) const {
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);

@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -353,6 +354,30 @@ void for_each(PyObject* iterable, F&& body) {
     if (PyErr_Occurred()) fail();
 }
 
+// The same, stopping at the first item for which body returns true; returns
+// whether it stopped.
+template <class F>
+bool for_each_until(PyObject* iterable, F&& body) {
+    ref it = ref::steal(PyObject_GetIter(iterable));
+    while (PyObject* item = PyIter_Next(it.get()))
+        if (body(ref::steal(item))) return true;
+    if (PyErr_Occurred()) fail();
+    return false;
+}
+
+// Numbers as C++ values, failing with the host's error (OverflowError,
+// TypeError) where they do not convert.
+long to_long(PyObject* number);
+Py_ssize_t to_ssize(PyObject* number);
+long long to_long_long(PyObject* number, int& overflow);  // overflow: -1, 0 or 1
+double to_double(PyObject* number);       // float(number)
+double int_to_double(PyObject* integer);  // an int as float arithmetic takes it
+
+// The bounds of str.strip() in the exact str `text`: Unicode white space
+// taken off both ends. `stripped` is that substring.
+std::pair<Py_ssize_t, Py_ssize_t> strip_bounds(PyObject* text, Py_ssize_t begin = 0);
+ref stripped(PyObject* text);
+
 // `a, b, ... = value`: exactly n items, with the package's unpacking messages.
 void unpack(PyObject* value, ref* out, Py_ssize_t n);
 // The error of unpacking `got` items into `expected` names (got != expected).
@@ -388,6 +413,29 @@ private:
     PyObject* value_ = nullptr;
 };
 
+// `try: attempt() except Exception as e: on_error(e)`, but for MemoryError:
+// an exception outside Exception (KeyboardInterrupt, SystemExit) and
+// MemoryError, which no fallback should hide, travel on untouched.
+template <class Attempt, class OnError>
+void try_except(Attempt&& attempt, OnError&& on_error) {
+    try {
+        attempt();
+        return;
+    } catch (const error_already_set&) {
+    }
+    caught e;
+    if (!e.is_a(PyExc_Exception) || e.is_a(PyExc_MemoryError)) e.raise_again();
+    on_error(e);
+}
+
+// The same where the exception is only dropped: whether attempt() succeeded.
+template <class Attempt>
+bool succeeds(Attempt&& attempt) {
+    bool done = false;
+    try_except([&] { attempt(); done = true; }, [](caught&) {});
+    return done;
+}
+
 // The `with` statement: enters `manager`, runs body(entered value), and
 // exits it on every path; a true result of __exit__ swallows the error, in
 // which case with_() returns false.
@@ -415,6 +463,30 @@ void without_gil(F&& body) {
     }
     PyEval_RestoreThread(saved);
     if (error) std::rethrow_exception(error);
+}
+
+// ---------------------------------------------------------------- native values
+
+// A C++ value that a Python object of a module's own type holds, such as a
+// compiled matcher kept as an attribute. The object owns the value; values
+// are immutable, so threads may share them, and a copy or deep copy of the
+// object is the object itself.
+struct native_value {
+    // A value may hold references, whose release follows the core's rules.
+    virtual ~native_value() noexcept(!threads_unwind_at_shutdown) = default;
+    virtual ref repr() const = 0;
+};
+
+// The type of the objects that hold native values, for `module`; `name` is
+// its dotted name, a string literal (the type keeps the pointer).
+ref make_native_type(PyObject* module, const char* name);
+// A new object of the native type `type` holding `value`.
+ref hold_native(const ref& type, std::unique_ptr<native_value> value);
+// The value `object` holds if it is of type `type` and a T, or null.
+const native_value* held_native(const ref& type, PyObject* object);
+template <class T>
+const T* held_native(const ref& type, PyObject* object) {
+    return dynamic_cast<const T*>(held_native(type, object));
 }
 
 // ---------------------------------------------------------------- parameter kinds
@@ -572,8 +644,12 @@ struct state_base {
     state_base(const state_base&) = delete;
     state_base& operator=(const state_base&) = delete;
     virtual ~state_base() = default;
-    virtual int traverse(visitproc visit, void* arg);
-    virtual void clear();
+    // The references a module's state holds: a state lists them once, by
+    // calling `each` on every one (empty ones too), and the core traverses
+    // and clears them for the garbage collector.
+    virtual void references(const std::function<void(ref&)>& each) { (void)each; }
+    int traverse(visitproc visit, void* arg);
+    void clear();
 
     PyObject* module = nullptr;  // borrowed: the module owns this state
     ref function_type;           // the native function type of this module

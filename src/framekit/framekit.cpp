@@ -30,12 +30,8 @@ constexpr const char* init_doc = R"(
         )";
 
 bool is_blank(PyObject* text) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int k = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, i))) return false;
-    return true;
+    const auto [begin, end] = pv::strip_bounds(text);
+    return begin == end;
 }
 
 ref init(state& st, ref self, PyObject* proportion, PyObject* need_adjust, PyObject* fill_color,
@@ -65,9 +61,7 @@ ref parse_ratio(state&, ref ratio_str) {
     PyObject* text = ratio_str.get();
     const int k = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
-    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
-    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, begin))) ++begin;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, end - 1))) --end;
+    const auto [begin, end] = pv::strip_bounds(text);
     auto digits = [&](Py_ssize_t from) {
         Py_ssize_t i = from;
         while (i < end && Py_UNICODE_ISDECIMAL(PyUnicode_READ(k, data, i))) ++i;
@@ -124,9 +118,7 @@ constexpr const char* adjust_size_doc = R"(
 
 // int(side * scale): the float product truncated toward zero.
 ref scaled(const ref& side, double scale) {
-    const double v = PyLong_AsDouble(side.get());
-    if (v == -1.0 && PyErr_Occurred()) pv::fail();
-    return ref::steal(PyLong_FromDouble(v * scale));
+    return ref::steal(PyLong_FromDouble(pv::int_to_double(side.get()) * scale));
 }
 
 // The smaller side grows by `scale` (both sides of a square).
@@ -152,20 +144,14 @@ bool is_opaque(state& st, const ref& opened) {
 // decoded, and an unreadable tag must not fail the call.
 long exif_orientation(state& st, const ref& opened) {
     long orientation = 1;
-    const bool read = pv::guarded([&] {
+    // Only the parser's complaints are ignored, not KeyboardInterrupt or MemoryError.
+    pv::succeeds([&] {
         ref value = opened.call_method(st.getexif).call_method("get", pv::integer(0x0112));
         if (PyLong_CheckExact(value.get())) {
-            const long v = PyLong_AsLong(value.get());
-            if (v == -1 && PyErr_Occurred()) pv::fail();
+            const long v = pv::to_long(value.get());
             if (v >= 2 && v <= 8) orientation = v;
         }
     });
-    if (!read) {
-        // Only the parser's complaints are ignored, not KeyboardInterrupt or MemoryError.
-        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
-            pv::fail();
-        PyErr_Clear();
-    }
     return orientation;
 }
 

@@ -392,7 +392,8 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
             // Sharing is an optimisation: whatever stops it, the copy follows.
             ref array_capsule;
             const std::uint8_t* pixels = nullptr;
-            if (pv::guarded([&] {
+            // (KeyboardInterrupt, SystemExit and MemoryError still travel on.)
+            if (pv::succeeds([&] {
                     auto [schema, array] = pv::unpack<2>(band.call_method("__arrow_c_array__").get());
                     pixels = shared_pixels(schema, array, count);
                     array_capsule = array;  // keeps the array, and Pillow's storage, alive
@@ -400,7 +401,6 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
                 pv::without_gil([&] { take(pixels, rows); });
                 return true;
             }
-            PyErr_Clear();
         }
         return false;
     };

@@ -47,27 +47,15 @@ struct state : pv::state_base {
     ref default_members[default_rule_count], success_member;  // members are fixed
     ref unknown_error, empty_args;
 
-    template <class F>
-    void for_each_ref(F&& f) {
+    void references(const std::function<void(ref&)>& each) override {
         for (ref* r : {&result_class, &faultmark_class, &status_class, &success_status,
                        &fail_status, &code_property, &msg_property, &default_rules_method,
                        &process_function, &generated_init.function, &generated_init.code,
                        &generated_init.defaults,
                        &data_default, &success_member, &unknown_error, &empty_args})
-            f(*r);
-        for (ref& r : default_keywords) f(r);
-        for (ref& r : default_members) f(r);
-    }
-    int traverse(visitproc visit, void* arg) override {
-        int rc = pv::state_base::traverse(visit, arg);
-        for_each_ref([&](ref& r) {
-            if (!rc && r) rc = visit(r.get(), arg);
-        });
-        return rc;
-    }
-    void clear() override {
-        for_each_ref([](ref& r) { r = ref(); });
-        pv::state_base::clear();
+            each(*r);
+        for (ref& r : default_keywords) each(r);
+        for (ref& r : default_members) each(r);
     }
 };
 
@@ -128,13 +116,9 @@ ref get_default_error_rules(state& st, ref) {
 // True when one of `keywords` occurs in `lowered`; the keywords are iterated
 // as the rule holds them, and the substring test is the host's `in`.
 bool any_keyword_in(PyObject* lowered, PyObject* keywords) {
-    ref it = ref::steal(PyObject_GetIter(keywords));
-    while (PyObject* item = PyIter_Next(it.get())) {
-        ref keyword = ref::steal(item);
-        if (pv::check(PySequence_Contains(lowered, keyword.get()))) return true;
-    }
-    if (PyErr_Occurred()) pv::fail();
-    return false;
+    return pv::for_each_until(keywords, [&](ref keyword) {
+        return pv::check(PySequence_Contains(lowered, keyword.get()));
+    });
 }
 
 // `error.code` or `error.msg` of an error code. For a Faultmark member, while
@@ -245,16 +229,15 @@ ref process_message(state& st, const ref& msg) {
     }
     ref lowered = msg.call_method(st.lower);
     ref first = pv::integer(0), second = pv::integer(1), third = pv::integer(2);
-    ref it = ref::steal(PyObject_GetIter(rules.get()));
-    while (PyObject* item = PyIter_Next(it.get())) {
-        ref rule = ref::steal(item);
+    ref found;
+    pv::for_each_until(rules.get(), [&](ref rule) {
         ref keywords = rule.item(first.get()), error_code = rule.item(second.get());
         ref custom = rule.size() > 2 ? rule.item(third.get()) : ref();
-        if (any_keyword_in(lowered.get(), keywords.get()))
-            return replacement(st, error_code.get(), custom);
-    }
-    if (PyErr_Occurred()) pv::fail();
-    return msg;
+        if (!any_keyword_in(lowered.get(), keywords.get())) return false;
+        found = replacement(st, error_code.get(), custom);
+        return true;
+    });
+    return found ? found : msg;
 }
 
 ref process_error_message(state& st, ref msg) { return process_message(st, msg); }

@@ -17,7 +17,7 @@ constexpr uint8_t separator = 2;  // white space, punctuation, symbols (emoji am
 constexpr uint8_t letter = 3;     // letters and spacing marks
 constexpr uint8_t number = 4;     // digits and other numbers
 constexpr uint8_t mark = 5;       // non-spacing and enclosing marks
-constexpr uint8_t kind_mask = 0x07;
+constexpr uint8_t role_mask = 0x07;
 
 // Bits 3-5: the script, as far as words and marks are concerned.
 constexpr uint8_t common = 0 << 3;  // no script of its own (digits, symbols)

@@ -8,20 +8,23 @@
 //    `unicodedata` and `str.casefold` give them; letters that look like a
 //    basic Latin letter become that letter, traditional Chinese characters
 //    their simplified forms (tables generated from ICU at build time);
-//  * invisible (default-ignorable) characters vanish, and so do combining marks
+//  * invisible characters (default-ignorable, controls, private use,
+//    unassigned) vanish, and so do combining marks
 //    on Latin, Greek, Cyrillic and Han characters;
 //  * separators (white space, punctuation, symbols) are not keys: each key
 //    notes how many separators came before it, and whether they included
 //    a clause break.
 //
 // A trie of the words' keys, folded further (i and l as one, digits and
-// symbols as the letters they stand in for), drives an Aho–Corasick automaton
-// over the prompt's keys; each candidate it reports is then verified against
-// the word: key by key, and against the rules on separators and word
-// boundaries (README, "Seeing through disguises"). The scan is linear in the
-// prompt and keeps only a window of the longest word.
+// symbols as the letters they stand in for), reversed, drives an Aho–Corasick
+// automaton that reads the prompt's keys backward, a window at a time: at
+// each key it knows the words that may begin there. The hits are then taken
+// from the left, verifying each candidate against its word, key by key and
+// against the rules on separators and word boundaries (README, "Seeing
+// through disguises"); keys inside a hit already taken are never verified.
+// The scan is linear in the prompt and keeps only a window of it.
 #include "normalize.hpp"
-#include "matcher.hpp"
+#include "hits.hpp"
 
 #include "automaton.hpp"
 
@@ -44,8 +47,6 @@ using pv::ref;
 namespace wordguard {
 
 namespace {
-
-namespace cls = chars;
 
 constexpr code_point last_code_point = 0x10FFFF;
 
@@ -98,20 +99,20 @@ struct keyed {
     uint8_t cls;
 };
 
-uint8_t kind_of(uint8_t c) { return c & cls::kind_mask; }
-uint8_t script_of(uint8_t c) { return c & cls::script_mask; }
+uint8_t role_of(uint8_t c) { return c & chars::role_mask; }
+uint8_t script_of(uint8_t c) { return c & chars::script_mask; }
 bool is_word_char(uint8_t c) {
-    const uint8_t k = kind_of(c);
-    return k == cls::letter || k == cls::number || k == cls::mark;
+    const uint8_t r = role_of(c);
+    return r == chars::letter || r == chars::number || r == chars::mark;
 }
 bool written_without_spaces(uint8_t c) {
-    return script_of(c) == cls::unspaced || script_of(c) == cls::han;
+    return script_of(c) == chars::unspaced || script_of(c) == chars::han;
 }
 // Marks on these are accents or decoration, not spelling.
 bool drops_marks(uint8_t c) {
     const uint8_t s = script_of(c);
-    return kind_of(c) != cls::letter || s == cls::common || s == cls::latin ||
-           s == cls::greek_cyrillic || s == cls::han;
+    return role_of(c) != chars::letter || s == chars::common || s == chars::latin ||
+           s == chars::greek_cyrillic || s == chars::han;
 }
 
 // The class of every code point, from the generated runs.
@@ -238,7 +239,7 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
         const auto it = replacements.find(k);
         return it == replacements.end() ? k : it->second;
     };
-    constexpr uint8_t breaks = cls::clause_break | cls::unspaced_break;
+    constexpr uint8_t breaks = chars::clause_break | chars::unspaced_break;
 
     auto is_basic_latin_letter = [](code_point k) { return k < 128 && stand_in_of(k).letters && !stand_in_of(k).digit_or_symbol; };
     auto entry_of = [&](code_point c) -> uint32_t {
@@ -251,17 +252,17 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
             it = decomposed.end();
         if (it == decomposed.end()) {
             const code_point k = replaced(c);
-            const uint8_t kc = k == c || kind_of(classes[c]) == cls::mark ? classes[c] : classes[k];
+            const uint8_t kc = k == c || role_of(classes[c]) == chars::mark ? classes[c] : classes[k];
             return (k == c ? 0 : k) | uint32_t{kc} << char_table::key_bits;
         }
         // The keys of the decomposition; marks on a letter that drops them go.
         // A mark stays a mark whatever it folds to (U+0345 folds to a letter).
         std::vector<keyed> keys;
-        const bool is_mark = kind_of(classes[c]) == cls::mark;
+        const bool is_mark = role_of(classes[c]) == chars::mark;
         for (code_point k : it->second) {
             k = replaced(k);
             uint8_t kc = is_mark ? classes[c] : classes[k];
-            if (kind_of(kc) == cls::mark && !keys.empty() && drops_marks(keys.front().cls)) continue;
+            if (role_of(kc) == chars::mark && !keys.empty() && drops_marks(keys.front().cls)) continue;
             keys.push_back({k, static_cast<uint8_t>(kc | (classes[c] & breaks))});
         }
         if (keys.size() == 1)
@@ -350,15 +351,15 @@ public:
 
 private:
     void take(keyed k, size_t i) {
-        switch (kind_of(k.cls)) {
-            case cls::ignorable: return;
-            case cls::mark:
+        switch (role_of(k.cls)) {
+            case chars::ignorable: return;
+            case chars::mark:
                 if (keep_marks_) break;
                 if (!out_.empty() && gap_ == 0) out_.back().end = i + 1;
                 return;
-            case cls::separator:
+            case chars::separator:
                 if (is_symbol_stand_in(k.key) && (word_before() || word_after(i + 1))) {
-                    k.cls = cls::number | cls::common;
+                    k.cls = chars::number | chars::common;
                     break;
                 }
                 if (gap_ && i == gap_end_) return;  // one character, several keys ("…")
@@ -369,7 +370,7 @@ private:
                     stop_ = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
                 }
                 gap_breaks_ = static_cast<uint8_t>(
-                    (gap_breaks_ & ~joiner) | (k.cls & (cls::clause_break | cls::unspaced_break)) |
+                    (gap_breaks_ & ~joiner) | (k.cls & (chars::clause_break | chars::unspaced_break)) |
                     (gap_ == 0 && is_joiner(k.key) ? joiner : 0));
                 gap_ += gap_ < 255;
                 gap_end_ = i;
@@ -380,19 +381,19 @@ private:
         const uint8_t breaks = static_cast<uint8_t>(gap_breaks_ | (stop_ == 2 ? stop_space : 0));
         const Char c = text_[i];
         const bool upper = c < 0x80 ? c >= 'A' && c <= 'Z'
-                                    : kind_of(k.cls) == cls::letter && Py_UNICODE_ISUPPER(c);
+                                    : role_of(k.cls) == chars::letter && Py_UNICODE_ISUPPER(c);
         const uint8_t flags = upper ? capital : 0;
         element e{i, i + 1, k.key, k.cls, static_cast<uint8_t>(gap_), breaks, flags};
         gap_ = 0;
         gap_breaks_ = 0;
         stop_ = 0;
-        if (kind_of(k.cls) != cls::mark) keep_marks_ = !drops_marks(k.cls);
+        if (role_of(k.cls) != chars::mark) keep_marks_ = !drops_marks(k.cls);
         out_.push_back(e);
     }
     bool word_before() const {
         if (out_.empty() || gap_ != 0) return false;
-        const uint8_t kind = kind_of(out_.back().cls);
-        return kind == cls::letter || kind == cls::number;
+        const uint8_t role = role_of(out_.back().cls);
+        return role == chars::letter || role == chars::number;
     }
     // Whether the next visible character, from `i` on, is a letter or digit.
     bool word_after(size_t i) const {
@@ -401,9 +402,9 @@ private:
             const keyed k = entry & char_table::expands
                                 ? table_.expansions[(entry & char_table::key_field) + 1]
                                 : char_table::plain(entry, text_[i]);
-            const uint8_t kind = kind_of(k.cls);
-            if (kind == cls::ignorable || kind == cls::mark) continue;
-            return kind == cls::letter || kind == cls::number;
+            const uint8_t role = role_of(k.cls);
+            if (role == chars::ignorable || role == chars::mark) continue;
+            return role == chars::letter || role == chars::number;
         }
         return false;
     }
@@ -573,12 +574,12 @@ private:
     size_t next_ = 0, scanned_ = 0, from_ = 0;
 };
 
-class engine {
+class word_finder {
 public:
     // `words` in list order; those for which normalisation keeps no key, or
     // that begin or end with separators, are left out: `literal` collects their
     // positions in the list.
-    engine(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
+    word_finder(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
            std::vector<uint32_t>& literal);
 
     // The hits in text[0, n), its own and the literal words', chosen as the
@@ -608,7 +609,7 @@ private:
     size_t longest_ = 0;
 };
 
-engine::engine(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
+word_finder::word_finder(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
                std::vector<uint32_t>& literal)
     : table_(std::move(table)) {
     std::vector<std::vector<uint32_t>> sequences;
@@ -677,7 +678,7 @@ bool spaced_word_char(const element& e) {
     return is_word_char(e.cls) && !written_without_spaces(e.cls);
 }
 bool latin_letter(const element& e) {
-    return kind_of(e.cls) == cls::letter && script_of(e.cls) == cls::latin;
+    return role_of(e.cls) == chars::letter && script_of(e.cls) == chars::latin;
 }
 bool digit_or_symbol(const element& e) { return stand_in_of(e.key).digit_or_symbol; }
 
@@ -686,8 +687,8 @@ bool digit_or_symbol(const element& e) { return stand_in_of(e.key).digit_or_symb
 // hyphen or apostrophe between two letters.
 bool joined(const element* a, const element* b) {
     if (!a || !b || !spaced_word_char(*a) || !spaced_word_char(*b)) return false;
-    return !b->gap || (b->gap_breaks & joiner && kind_of(a->cls) == cls::letter &&
-                       kind_of(b->cls) == cls::letter);
+    return !b->gap || (b->gap_breaks & joiner && role_of(a->cls) == chars::letter &&
+                       role_of(b->cls) == chars::letter);
 }
 
 // Capital letters, each followed by a full stop, the last one too: initials
@@ -702,7 +703,7 @@ bool abbreviation(const element* const* at, uint32_t n) {
 
 // Whether the word `w` stands at the prompt's elements at[0 .. w.length),
 // with `before` and `after` their neighbours (or null).
-bool engine::accepts(const word& w, const element* const* at, const element* before,
+bool word_finder::accepts(const word& w, const element* const* at, const element* before,
                      const element* after) const {
     const uint32_t n = w.length;
     auto element_at = [&](ptrdiff_t k) -> const element* {
@@ -738,8 +739,8 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
         // many, or 3), or inserted ones (at most 3, no clause break; between
         // characters of scripts written without spaces, no sentence end).
         const uint8_t breaks = p.gap_breaks & ~q.gap_breaks & ~joiner;
-        if (breaks & cls::clause_break) return false;
-        if ((breaks & (cls::unspaced_break | stop_space)) && written_without_spaces(p.cls) &&
+        if (breaks & chars::clause_break) return false;
+        if ((breaks & (chars::unspaced_break | stop_space)) && written_without_spaces(p.cls) &&
             written_without_spaces(at[k - 1]->cls))
             return false;
         if (q.gap) {
@@ -757,7 +758,7 @@ bool engine::accepts(const word& w, const element* const* at, const element* bef
 }
 
 template <class Char, class OnHit>
-void engine::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit&& on_hit) const {
+void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit&& on_hit) const {
     // The text is read piece by piece into elements. The elements whose
     // words are all known (the longest word and a neighbour lie behind them)
     // are settled: the automaton reads them backward, giving at each element
@@ -861,8 +862,8 @@ void engine::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit
 // letter or digit in them, or separators at their ends, such as an emoji or
 // "18+") are matched as written, by an automaton that follows the host's
 // engine (or, where none can, by an expression of their own).
-struct matcher : native_matcher {
-    std::unique_ptr<const engine> words;
+struct matcher : pv::native_value {
+    std::unique_ptr<const word_finder> words;
     std::unique_ptr<const automaton> literal;
     ref literal_pattern;                  // compiled expression, or empty
     std::vector<uint32_t> literal_ranks;  // the list position of each of its groups
@@ -883,7 +884,7 @@ ref make_normalized_matcher(base_state& st, const std::vector<ref>& words, bool 
     if (!words.empty()) {
         std::shared_ptr<const char_table> table = chars_for(st, fold);
         std::vector<uint32_t> literal;
-        pv::without_gil([&] { m->words = std::make_unique<engine>(table, words, literal); });
+        pv::without_gil([&] { m->words = std::make_unique<word_finder>(table, words, literal); });
         if (!literal.empty()) {
             std::vector<ref> as_written;
             for (uint32_t i : literal) as_written.push_back(words[i]);
@@ -903,7 +904,7 @@ ref make_normalized_matcher(base_state& st, const std::vector<ref>& words, bool 
             }
         }
     }
-    return hold_matcher(st.matcher_type, std::move(m));
+    return pv::hold_native(st.matcher_type, std::move(m));
 }
 
 namespace {
@@ -936,11 +937,7 @@ constexpr const char* find_doc = R"(
 // which Python code may have replaced: only a group of the expression and a
 // span of the prompt are taken from each.
 std::vector<hit> literal_matches(const matcher& m, const ref& text) {
-    auto number = [](const ref& value) {
-        const Py_ssize_t n = PyLong_AsSsize_t(value.get());
-        if (n == -1 && PyErr_Occurred()) pv::fail();
-        return n;
-    };
+    auto number = [](const ref& value) { return pv::to_ssize(value.get()); };
     std::vector<hit> hits;
     const Py_ssize_t groups = static_cast<Py_ssize_t>(m.literal_ranks.size());
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
@@ -958,14 +955,14 @@ std::vector<hit> literal_matches(const matcher& m, const ref& text) {
 
 ref find_matched_words(base_state& st, ref self, ref text) {
     ref current = pv::optional_attr(self, st.ban_matcher.get());
-    const matcher* held = held_matcher<matcher>(st.matcher_type, current.get());
+    const matcher* held = pv::held_native<matcher>(st.matcher_type, current.get());
     if (!held) {
         // Only where `_ban_matcher` was set by hand: a matcher for this check
         // alone, from the list as it stands.
         std::vector<ref> words;
         pv::for_each(self.attr(st.banned_words).get(), [&](ref w) { words.push_back(std::move(w)); });
         current = make_normalized_matcher(st, words, self.attr(st.ignore_case).truthy());
-        held = held_matcher<matcher>(st.matcher_type, current.get());
+        held = pv::held_native<matcher>(st.matcher_type, current.get());
     }
     const matcher& m = *held;
     if (!m.words) return pv::list();
@@ -979,15 +976,7 @@ ref find_matched_words(base_state& st, ref self, ref text) {
 
 }  // namespace
 
-int base_state::traverse(visitproc visit, void* arg) {
-    Py_VISIT(matcher_type.get());
-    return state_base::traverse(visit, arg);
-}
-
-void base_state::clear() {
-    matcher_type = ref();
-    state_base::clear();
-}
+void base_state::references(const std::function<void(ref&)>& each) { each(matcher_type); }
 
 ref make_normalized_checker(base_state& st, const ref& base) {
     return pv::class_builder(st, "NormalizedPromptBanChecker", class_doc, {base.get()})

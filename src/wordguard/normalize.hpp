@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -21,7 +22,7 @@ class automaton;
 struct base_state : pv::state_base {
     pv::name banned_words{"banned_words"}, ignore_case{"ignore_case"}, ban_matcher{"_ban_matcher"};
     pv::name build_regex{"_build_regex"}, PromptBanChecker{"PromptBanChecker"};
-    pv::ref matcher_type;  // of the objects that hold a matcher (matcher.hpp)
+    pv::ref matcher_type;  // of the objects that hold a matcher (a native value)
     // The character tables of each case mode, made from the running
     // interpreter's Unicode data at the first load that needs them.
     std::shared_ptr<const char_table> folded_chars, exact_chars;
@@ -33,8 +34,7 @@ struct base_state : pv::state_base {
                                                                const std::vector<uint32_t>& ranks,
                                                                bool ignore_case) = 0;
 
-    int traverse(visitproc visit, void* arg) override;
-    void clear() override;
+    void references(const std::function<void(pv::ref&)>& each) override;
 };
 
 // The disguise-aware matcher of `words` (a load's `banned_words`), folding

@@ -9,7 +9,7 @@
 // engine's case rules and tells the automaton which characters match a key.
 #include "automaton.hpp"
 #include "pravel.hpp"
-#include "matcher.hpp"
+#include "hits.hpp"
 #include "normalize.hpp"
 
 #include <algorithm>
@@ -228,26 +228,22 @@ struct state : wordguard::base_state {
         return build_automaton(words, ranks, r.get(), {});
     }
 
-    int traverse(visitproc visit, void* arg) override {
-        for (const ref* r : {&engine.pattern_type, &engine.compile, &engine.escape}) Py_VISIT(r->get());
-        return base_state::traverse(visit, arg);
-    }
-    void clear() override {
-        engine = regex_engine{};
-        base_state::clear();
+    void references(const std::function<void(ref&)>& each) override {
+        for (ref* r : {&engine.pattern_type, &engine.compile, &engine.escape}) each(*r);
+        base_state::references(each);
     }
 };
 
 // ---------------------------------------------------------------- matchers
 
 // The automaton of one load, with the compiled expression it stands for.
-struct exact_matcher : wordguard::native_matcher {
+struct exact_matcher : pv::native_value {
     ref pattern;
-    std::unique_ptr<const automaton> engine;
-    size_t words;
+    std::unique_ptr<const automaton> words;
+    size_t count;
     ref repr() const override {
         return ref::steal(PyUnicode_FromFormat("<wordguard automaton: %zu words, %zu states>",
-                                               words, engine->states()));
+                                               count, words->states()));
     }
 };
 
@@ -295,7 +291,7 @@ std::unique_ptr<const automaton> build_automaton(const std::vector<ref>& words,
                                                  const std::vector<uint32_t>& ranks,
                                                  const case_rules* rules,
                                                  const std::vector<Py_UCS4>& dropped) {
-    std::unique_ptr<const automaton> engine;
+    std::unique_ptr<const automaton> made;
     pv::without_gil([&] {
         wordguard::word_list list;
         for (size_t i = 0; i < words.size(); ++i) {
@@ -312,13 +308,13 @@ std::unique_ptr<const automaton> build_automaton(const std::vector<ref>& words,
             list.ranks.push_back(ranks[i]);
         }
         if (rules)
-            engine = std::make_unique<automaton>(
+            made = std::make_unique<automaton>(
                 list, [&](Py_UCS4 k, std::vector<Py_UCS4>& out) { rules->members(k, out); });
         else
-            engine = std::make_unique<automaton>(
+            made = std::make_unique<automaton>(
                 list, [](Py_UCS4 k, std::vector<Py_UCS4>& out) { out.push_back(k); });
     });
-    return engine;
+    return made;
 }
 
 // The automaton for `regex`, which should be `source`, the alternation of
@@ -340,12 +336,12 @@ ref make_matcher(state& st, const ref& regex, const std::vector<ref>& words, con
     }
     std::vector<uint32_t> ranks(words.size());
     for (uint32_t i = 0; i < ranks.size(); ++i) ranks[i] = i;
-    std::unique_ptr<const automaton> engine = build_automaton(words, ranks, rules.get(), dropped);
+    std::unique_ptr<const automaton> found = build_automaton(words, ranks, rules.get(), dropped);
     auto m = std::make_unique<exact_matcher>();
     m->pattern = regex;
-    m->engine = std::move(engine);
-    m->words = words.size();
-    return wordguard::hold_matcher(st.matcher_type, std::move(m));
+    m->words = std::move(found);
+    m->count = words.size();
+    return pv::hold_native(st.matcher_type, std::move(m));
 }
 
 // ---------------------------------------------------------------- PromptBanChecker
@@ -376,12 +372,8 @@ constexpr const char* load_doc = "重新读取违禁词文件，清洗、去重�
 // str.strip(): Unicode white space at both ends.
 ref stripped(PyObject* line, bool drop_bom) {
     if (!PyUnicode_CheckExact(line)) return ref::borrow(line).call_method("strip");
-    const int k = PyUnicode_KIND(line);
-    const void* data = PyUnicode_DATA(line);
-    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(line);
-    if (drop_bom && end > 0 && PyUnicode_READ(k, data, 0) == 0xFEFF) begin = 1;
-    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, begin))) ++begin;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(k, data, end - 1))) --end;
+    const bool bom = drop_bom && PyUnicode_GET_LENGTH(line) > 0 && PyUnicode_READ_CHAR(line, 0) == 0xFEFF;
+    const auto [begin, end] = pv::strip_bounds(line, bom ? 1 : 0);
     return ref::steal(PyUnicode_Substring(line, begin, end));
 }
 
@@ -477,16 +469,16 @@ ref find_matched_words(state& st, ref self, ref text) {
 
     // The automaton serves only the expression it was built with.
     ref matcher = pv::optional_attr(self, st.ban_matcher.get());
-    const auto* held = wordguard::held_matcher<exact_matcher>(st.matcher_type, matcher.get());
+    const auto* held = pv::held_native<exact_matcher>(st.matcher_type, matcher.get());
     if (!held || !held->pattern.is(regex.get())) {
         wordguard::distinct_pieces found;
         pv::for_each(regex.call_method(st.findall, text).get(), [&](ref piece) { found.add(piece); });
         return found.list();
     }
 
-    const automaton& engine = *held->engine;
+    const automaton& words = *held->words;
     return wordguard::distinct_hits(text.get(), [&](const auto* chars, size_t n, auto&& add) {
-        engine.find_all(chars, n, [&](size_t start, uint32_t length, uint32_t) { add(start, start + length); });
+        words.find_all(chars, n, [&](size_t start, uint32_t length, uint32_t) { add(start, start + length); });
     });
 }
 
@@ -549,12 +541,6 @@ ref set_state(state& st, ref self, ref saved) {
     return pv::none();
 }
 
-// A flag of `re` as a C long.
-long flag_value(const ref& flag) {
-    const long value = PyLong_AsLong(flag.get());
-    if (value == -1 && PyErr_Occurred()) pv::fail();
-    return value;
-}
 
 void exec(state& st) {
     st.import_module("os");
@@ -563,11 +549,11 @@ void exec(state& st) {
     if (PyType_Check(pattern_type.get())) st.engine.pattern_type = pattern_type;
     st.engine.compile = re.attr("compile");
     st.engine.escape = re.attr("escape");
-    st.engine.ignorecase = flag_value(re.attr("IGNORECASE"));
-    st.engine.unicode = flag_value(re.attr("UNICODE"));
+    st.engine.ignorecase = pv::to_long(re.attr("IGNORECASE").get());
+    st.engine.unicode = pv::to_long(re.attr("UNICODE").get());
     st.import_from("typing", {"List", "Set"});
     st.import_from("exceptions", {"PromptBanError"}, 1);
-    st.matcher_type = wordguard::make_matcher_type(st.module);
+    st.matcher_type = pv::make_native_type(st.module, "pravel.wordguard.automaton");
 
     ref checker =
         pv::class_builder(st, "PromptBanChecker", class_doc)

@@ -4,7 +4,9 @@
 #include "guards.hpp"
 #include "pravel.hpp"
 
+#include <memory>
 #include <new>
+#include <string>
 #include <stdexcept>
 #include <string_view>
 
@@ -15,6 +17,14 @@ namespace {
 
 struct state : pv::state_base {
     pv::name value{"value"}, make{"make"};
+    ref box_type;  // of the native values below
+    void references(const std::function<void(ref&)>& each) override { each(box_type); }
+};
+
+// A native value: a C++ string shown by its repr.
+struct box : pv::native_value {
+    std::string text;
+    ref repr() const override { return pv::str(text); }
 };
 
 constexpr const char* probe_doc = "Every way the core declares, binds and runs a function.";
@@ -92,7 +102,53 @@ ref made_by(state&, ref fn, ref module) {
     return pv::boolean(pv::guard::made_by(fn.get(), module.get()));
 }
 
+// str.strip() through the core's bounds.
+ref strip(state&, ref text) { return pv::stripped(text.get()); }
+
+// The core's number conversions: kind is "long", "ssize", "long_long" or "double".
+ref number(state&, ref value, ref kind) {
+    const std::string_view k = PyUnicode_AsUTF8(kind.get());
+    if (k == "long") return pv::integer(pv::to_long(value.get()));
+    if (k == "ssize") return ref::steal(PyLong_FromSsize_t(pv::to_ssize(value.get())));
+    if (k == "long_long") {
+        int overflow = 0;
+        const long long v = pv::to_long_long(value.get(), overflow);
+        return pv::tuple(ref::steal(PyLong_FromLongLong(v)), pv::integer(overflow));
+    }
+    return ref::steal(PyFloat_FromDouble(pv::to_double(value.get())));
+}
+
+// The items of `iterable` up to the first that equals `stop`, and whether it came.
+ref until(state&, ref iterable, ref stop) {
+    ref seen = pv::list();
+    const bool stopped = pv::for_each_until(iterable.get(), [&](ref item) {
+        if (pv::equal(item, stop)) return true;
+        pv::check(PyList_Append(seen.get(), item.get()));
+        return false;
+    });
+    return pv::tuple(seen, pv::boolean(stopped));
+}
+
+// fn() under try_except: its result, or ("caught", the exception's text).
+ref attempt(state&, ref fn) {
+    ref result;
+    pv::try_except([&] { result = fn(); }, [&](pv::caught& e) { result = pv::tuple("caught", e.text()); });
+    return result;
+}
+
+// A native value holding `text`, and what a native object holds.
+ref boxed(state& st, ref text) {
+    auto b = std::make_unique<box>();
+    b->text = PyUnicode_AsUTF8(text.get());
+    return pv::hold_native(st.box_type, std::move(b));
+}
+ref unboxed(state& st, ref object) {
+    const box* b = pv::held_native<box>(st.box_type, object.get());
+    return b ? pv::str(b->text) : pv::none();
+}
+
 void exec(state& st) {
+    st.box_type = pv::make_native_type(st.module, "pravel._coretest.box");
     st.publish(
         "Probe",
         pv::class_builder(st, "Probe", probe_doc)
@@ -117,6 +173,12 @@ void exec(state& st) {
             .static_method<optional>("optional", nullptr, kind::any{"obj"}, kind::str{"name"})
             .class_method<makes_own>("makes_own", nullptr, pv::returns{"bool"})
             .static_method<made_by>("made_by", nullptr, kind::any{"fn"}, kind::any{"module"})
+            .static_method<strip>("strip", nullptr, kind::str{"text"})
+            .static_method<number>("number", nullptr, kind::any{"value"}, kind::str{"kind"})
+            .static_method<until>("until", nullptr, kind::any{"iterable"}, kind::any{"stop"})
+            .static_method<attempt>("attempt", nullptr, kind::any{"fn"})
+            .static_method<boxed>("boxed", nullptr, kind::str{"text"})
+            .static_method<unboxed>("unboxed", nullptr, kind::any{"object"})
             .finish());
 }
 

@@ -103,14 +103,14 @@ uint8_t class_of(UChar32 c) {
     if ((category & (U_GC_CC_MASK | U_GC_CO_MASK | U_GC_CN_MASK) && !u_isUWhiteSpace(c)) ||
         (c >= 0xFFF9 && c <= 0xFFFB))
         return chars::ignorable;
-    uint8_t kind = chars::other;
-    if (category & (U_GC_L_MASK | U_GC_MC_MASK)) kind = chars::letter;
-    else if (category & U_GC_N_MASK) kind = chars::number;
-    else if (category & (U_GC_MN_MASK | U_GC_ME_MASK)) kind = chars::mark;
+    uint8_t role = chars::other;
+    if (category & (U_GC_L_MASK | U_GC_MC_MASK)) role = chars::letter;
+    else if (category & U_GC_N_MASK) role = chars::number;
+    else if (category & (U_GC_MN_MASK | U_GC_ME_MASK)) role = chars::mark;
     else if (category & (U_GC_P_MASK | U_GC_S_MASK | U_GC_Z_MASK) || u_isUWhiteSpace(c))
-        kind = chars::separator;
-    uint8_t value = kind | script_class(c);
-    if (kind == chars::separator) {
+        role = chars::separator;
+    uint8_t value = role | script_class(c);
+    if (role == chars::separator) {
         // A line ends a clause: prompts are often lists, one item per line.
         if (is_chinese_clause_punctuation(c) || is_line_break(c)) value |= chars::clause_break;
         if ((c < 0x80 && std::string_view(",;:!?\"'").find(char(c)) != std::string_view::npos) ||

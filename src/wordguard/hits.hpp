@@ -1,8 +1,6 @@
-// What a checker of pravel.wordguard keeps as `_ban_matcher`: the native
-// matcher of its last load, in a Python object of the module's own type.
-// Matchers are immutable, so checks in several threads may share one, and
-// a copy or deep copy of the object is the object itself. Also what both
-// checkers' scans share: when to release the GIL, and how hits are listed.
+// What both checkers of pravel.wordguard share in a check: when to release
+// the GIL, and how hits are listed. (Each keeps the matcher of its last load
+// as `_ban_matcher`, a native value of the module's own type.)
 #pragma once
 
 #include <memory>
@@ -15,75 +13,6 @@
 #include "pravel.hpp"
 
 namespace wordguard {
-
-struct native_matcher {
-    // A matcher may hold references, whose release follows the core's rules.
-    virtual ~native_matcher() noexcept(!pv::threads_unwind_at_shutdown) = default;
-    virtual pv::ref repr() const = 0;
-};
-
-namespace detail {
-struct matcher_object {
-    PyObject_HEAD
-    native_matcher* matcher;
-};
-
-inline void matcher_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<matcher_object*>(self)->matcher;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-inline PyObject* matcher_repr(PyObject* self) {
-    PyObject* result = nullptr;
-    pv::guarded([&] { result = reinterpret_cast<matcher_object*>(self)->matcher->repr().release(); });
-    return result;
-}
-
-inline PyObject* matcher_same(PyObject* self, PyObject*) { return Py_NewRef(self); }
-
-inline PyMethodDef matcher_methods[] = {
-    {"__copy__", matcher_same, METH_NOARGS, nullptr},
-    {"__deepcopy__", matcher_same, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-inline PyType_Slot matcher_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(matcher_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(matcher_repr)},
-    {Py_tp_methods, matcher_methods},
-    {0, nullptr},
-};
-
-inline PyType_Spec matcher_spec = {
-    "pravel.wordguard.automaton",
-    sizeof(matcher_object),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    matcher_slots,
-};
-}  // namespace detail
-
-// The module's matcher type, made once by its exec slot.
-inline pv::ref make_matcher_type(PyObject* module) {
-    return pv::ref::steal(PyType_FromModuleAndSpec(module, &detail::matcher_spec, nullptr));
-}
-
-// A new object of the matcher type `type` holding `m`.
-inline pv::ref hold_matcher(const pv::ref& type, std::unique_ptr<native_matcher> m) {
-    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-    pv::ref object = pv::ref::steal(t->tp_alloc(t, 0));
-    reinterpret_cast<detail::matcher_object*>(object.get())->matcher = m.release();
-    return object;
-}
-
-// The matcher of kind M that `object` holds, or null when it holds none.
-template <class M>
-const M* held_matcher(const pv::ref& type, PyObject* object) {
-    if (!object || Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(type.get())) return nullptr;
-    return dynamic_cast<const M*>(reinterpret_cast<detail::matcher_object*>(object)->matcher);
-}
 
 // Runs scan(characters, length) over the prompt `text`; it touches no Python
 // object, and from 2048 characters on it runs without the GIL.
