@@ -117,19 +117,30 @@ def _pixels(data: bytes) -> int:
 
 
 def _image_error(path: str, exc: Exception) -> CommandError:
-    from PIL import UnidentifiedImageError
+    from PIL import Image, UnidentifiedImageError
 
-    reason = "unknown image format" if isinstance(exc, UnidentifiedImageError) else str(exc)
+    if isinstance(exc, UnidentifiedImageError):
+        reason = "unknown image format"
+    else:
+        # One line whatever the reader said; the type too where it is not one
+        # of the imaging library's usual decoding errors.
+        reason = " ".join(str(exc).split()) or type(exc).__name__
+        usual = (Image.DecompressionBombError, OSError, SyntaxError, EOFError)
+        if not isinstance(exc, usual):
+            reason = f"{type(exc).__name__}: {reason}" if str(exc).strip() else reason
     return CommandError(f"{path}: not an image that can be decoded ({reason})", "IMAGE_INVALID")
 
 
 def _decoding(path: str, action: Callable[[], Any]) -> Any:
-    """Runs `action`, turning the imaging library's decoding errors into one line."""
-    from PIL import Image, UnidentifiedImageError
-
+    """Runs `action` on one input's bytes, turning whatever the imaging library
+    raises for them (its readers raise ValueError, AttributeError,
+    NotImplementedError and more besides their usual errors) into one line.
+    MemoryError, like KeyboardInterrupt and SystemExit, goes on."""
     try:
         return action()
-    except (UnidentifiedImageError, Image.DecompressionBombError, OSError, SyntaxError, EOFError) as exc:
+    except MemoryError:
+        raise
+    except Exception as exc:
         raise _image_error(path, exc) from None
 
 
@@ -217,9 +228,8 @@ def _ratio(args: argparse.Namespace) -> int:
         # Each file is reported as it is done; a failed one does not stop the others.
         try:
             data = _read(path)
-            exact = _decoding(path, lambda: lens.get_raw_simple_ratio(data))
-            approx = lens.get_approx_simple_ratio(data)
-            width, height = _size_of(data)
+            exact, approx, (width, height) = _decoding(path, lambda: (
+                lens.get_raw_simple_ratio(data), lens.get_approx_simple_ratio(data), _size_of(data)))
         except CommandError as error:
             failures.append(error)
             rows.append({"file": path, "error": str(error), "code": error.code})
@@ -312,6 +322,16 @@ def _screen(args: argparse.Namespace) -> int:
     return _answer(args, {"hits": []}, ["clean"])
 
 
+class _Discard(io.TextIOBase):
+    """A text stream that keeps nothing (the quiet waiting lines)."""
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+
 def _comfyui_restart(args: argparse.Namespace) -> int:
     import logging
 
@@ -324,14 +344,18 @@ def _comfyui_restart(args: argparse.Namespace) -> int:
     logger = logging.getLogger("pravel.cli.comfyui")
     logger.setLevel(logging.DEBUG if args.verbose else logging.ERROR)
     logger.propagate = False
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
-    if not quiet:
-        logger.addHandler(handler)
-    manager = ComfyUIManager(args.url, max_wait_seconds=args.max_wait, poll_interval=args.poll_interval,
-                             logger=logger)
+    # Quiet, the records go to a handler that drops them: a logger without
+    # any handler would hand its errors to logging's last resort (stderr).
+    if quiet:
+        handler: logging.Handler = logging.NullHandler()
+    else:
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+    logger.addHandler(handler)
     try:
-        with contextlib.redirect_stdout(io.StringIO() if quiet else sys.stderr):
+        manager = ComfyUIManager(args.url, max_wait_seconds=args.max_wait, poll_interval=args.poll_interval,
+                                 logger=logger)
+        with contextlib.redirect_stdout(_Discard() if quiet else sys.stderr):
             ready = manager.run_reboot_and_wait()
     finally:
         logger.removeHandler(handler)

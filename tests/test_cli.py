@@ -249,3 +249,84 @@ class TestProgressLine:
         monkeypatch.setattr(cli, "_is_terminal", lambda stream: False)
         status, _, err = run(capsys, "adjust", SAMPLES / "cutout.png", "-o", tmp_path / "out.png")
         assert status == 0 and err == ""
+
+
+# A PPM header whose maxval is 0: Pillow's reader raises ValueError, none of
+# its usual decoding errors (issue 19).
+BAD_MAXVAL = b"P6 4 4 0\n" + b"\0" * 48
+
+
+class TestWhateverPillowRaises:
+    def test_every_file_is_reported(self, capsys, tmp_path):
+        bad = tmp_path / "bad.ppm"
+        bad.write_bytes(BAD_MAXVAL)
+        cutout, portrait = SAMPLES / "cutout.png", SAMPLES / "portrait.jpg"
+        status, out, err = run(capsys, "ratio", cutout, bad, portrait, bad)
+        assert status == 2
+        assert out.splitlines() == [f"{cutout}: 640x800  exact 4:5  approx 4:5",
+                                    f"{portrait}: 1080x1920  exact 9:16  approx 5:9"]
+        lines = err.splitlines()
+        assert len(lines) == 2 and all(line.startswith(f"pravel: error: {bad}: not an image") for line in lines)
+        assert "maxval" in lines[0] and "Traceback" not in err
+
+    def test_json_lists_every_file(self, capsys, tmp_path):
+        bad = tmp_path / "bad.ppm"
+        bad.write_bytes(BAD_MAXVAL)
+        status, out, err = run(capsys, "ratio", bad, SAMPLES / "cutout.png", "--json")
+        answer = json.loads(out)
+        assert status == 2 and err == ""
+        assert answer["status"] == "fail" and answer["code"] == "IMAGE_INVALID"
+        assert [row.get("code") for row in answer["data"]] == ["IMAGE_INVALID", None]
+        assert answer["data"][1]["exact"] == "4:5" and "\n" not in answer["data"][0]["error"]
+
+    @pytest.mark.parametrize("command", ["adjust", "scale"])
+    def test_adjust_and_scale(self, capsys, tmp_path, command):
+        bad = tmp_path / "bad.ppm"
+        bad.write_bytes(BAD_MAXVAL)
+        status, out, err = run(capsys, command, bad, "-o", tmp_path / "out.png", "--json")
+        answer = json.loads(out)
+        assert status == 2 and answer["code"] == "IMAGE_INVALID"
+        assert err.count("\n") == 1 and f"{bad}: not an image that can be decoded (ValueError: maxval" in err
+        assert not (tmp_path / "out.png").exists()
+
+    @pytest.mark.parametrize("error", [AttributeError("'NoneType' object has no attribute 'x'"),
+                                       NotImplementedError(), ValueError("two\nlines")])
+    def test_other_errors_are_one_line(self, capsys, tmp_path, monkeypatch, error):
+        from pravel import shapelens
+
+        def raising(self, data):
+            raise error
+
+        monkeypatch.setattr(shapelens.ImageShapelens, "get_raw_simple_ratio", raising)
+        status, out, err = run(capsys, "ratio", SAMPLES / "cutout.png", SAMPLES / "portrait.jpg")
+        assert status == 2 and out == "" and len(err.splitlines()) == 2
+        assert all(type(error).__name__ in line and "IMAGE" not in line for line in err.splitlines())
+
+    def test_memory_error_is_not_an_image_error(self, capsys, monkeypatch):
+        from pravel import shapelens
+
+        def raising(self, data):
+            raise MemoryError
+
+        monkeypatch.setattr(shapelens.ImageShapelens, "get_raw_simple_ratio", raising)
+        status, out, err = run(capsys, "ratio", SAMPLES / "cutout.png", "--json")
+        assert status == 2 and json.loads(out)["code"] == "INVALID_PARAMS"
+
+
+@pytest.mark.parametrize("flag", ["-q", "--json"])
+def test_comfyui_restart_quiet_or_json_prints_nothing_on_stderr(flag):
+    # A fresh interpreter: there logging's last resort would print the errors.
+    run = subprocess.run([sys.executable, "-P", "-m", "pravel", "comfyui-restart", "--url",
+                          "http://127.0.0.1:9", "--max-wait", "1", "--poll-interval", "0.1", flag],
+                         capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stderr) == (1, "")
+    if flag == "--json":
+        assert json.loads(run.stdout)["code"] == "TIMEOUT"
+
+
+def test_comfyui_restart_shows_errors_and_waiting_lines_otherwise():
+    run = subprocess.run([sys.executable, "-P", "-m", "pravel", "comfyui-restart", "--url",
+                          "http://127.0.0.1:9", "--max-wait", "1", "--poll-interval", "0.2"],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 1 and "ERROR" in run.stderr and "重启后超时未恢复" in run.stderr
+    assert "服务未启动/连接拒绝，等待中..." in run.stderr

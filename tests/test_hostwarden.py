@@ -1,12 +1,17 @@
 """ComfyUIManager against a loopback server that plays a restarting ComfyUI."""
 
+import functools
+import gzip
 import logging
+import math
+import resource
 import signal
 import socket
 import threading
 import time
 import types
 import typing
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
@@ -265,15 +270,19 @@ def test_requests_and_time_are_looked_up_when_called(comfy, log, monkeypatch):
 
     monkeypatch.setattr(hostwarden, "requests",
                         types.SimpleNamespace(get=get, exceptions=requests.exceptions))
-    m = ComfyUIManager(comfy.url, 3, 1, 0.1, log)
+    m = ComfyUIManager(comfy.url, 3, 5, 0.1, log)
     assert m.run_reboot_and_wait() is True
-    assert calls == [((m.reboot_api,), {"timeout": 3}), ((m.stats_api,), {"timeout": 3})]
+    # Besides the specification's `timeout`: the answer is never read, redirects
+    # are not followed (issue 19's decided faults).
+    extra = {"stream": True, "allow_redirects": False, "hooks": {"response": m._close_unread}}
+    assert calls == [((m.reboot_api,), {"timeout": 3, **extra}),
+                     ((m.stats_api,), {"timeout": 3, **extra})]
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
 @pytest.mark.parametrize("method", ["trigger_reboot", "wait_service_ready"])
 def test_base_exceptions_are_not_caught(log, monkeypatch, error, method):
-    def get(url, timeout):
+    def get(url, timeout, **kwargs):
         raise error
 
     monkeypatch.setattr(hostwarden.requests, "get", get)
@@ -302,3 +311,226 @@ def test_ctrl_c_interrupts_the_wait(comfy, closed_url, log, where):
         signal.signal(signal.SIGINT, previous)
     assert time.monotonic() - started < 10
     assert "ERROR" not in [e[0] for e in log.entries]
+
+
+# ---------------------------------------------------------------- hostile servers
+#
+# Issue 19: whatever the server answers, the flow ends within max_wait + one
+# time-out + one pause (plus a margin of 2 s here, for slow machines), and
+# its memory stays bounded. The answers' bodies are never read.
+
+MARGIN = 2.0
+
+
+def _gzip_bomb(members=4):
+    """A gzip body of `members` members, each 64 MiB of zeros (256 MiB decoded
+    from about 260 kB)."""
+    return gzip.compress(b"\0" * (64 << 20), 9) * members
+
+
+def _deflate_bomb():
+    compressor = zlib.compressobj(9)
+    block = b"\0" * (16 << 20)
+    return b"".join(compressor.compress(block) for _ in range(16)) + compressor.flush()
+
+
+class Hostile:
+    """A loopback server whose every answer (both endpoints) is `answer`."""
+
+    def __init__(self):
+        self.answer, self.hits, self.stop = None, 0, threading.Event()
+
+    def act(self, handler):
+        self.hits += 1
+        self.answer(self, handler)
+
+    def endless(self, wfile, chunk):
+        # Ends after 30 s at most, so that a client that reads the whole body
+        # fails the test instead of hanging it.
+        deadline = time.monotonic() + 30
+        try:
+            while not self.stop.is_set() and time.monotonic() < deadline:
+                wfile.write(chunk)
+        except OSError:  # the client closed the connection
+            pass
+
+
+@pytest.fixture
+def hostile():
+    stub = Hostile()
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def do_GET(self):
+            stub.act(self)
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
+    thread.start()
+    stub.url = "http://127.0.0.1:%d" % server.server_address[1]
+    yield stub
+    stub.stop.set()
+    server.shutdown()
+    server.server_close()
+    thread.join(5)
+
+
+def redirect_to_itself_slowly(stub, handler):
+    # Each answer comes in time: the headers at once, the body 0.4 s later.
+    # requests used to follow 30 of them per request, reading every body.
+    handler.send_response(302)
+    handler.send_header("Location", handler.path)
+    handler.send_header("Content-Length", "2")
+    handler.end_headers()
+    handler.wfile.flush()
+    time.sleep(0.4)
+    try:
+        handler.wfile.write(b"{}")
+    except OSError:
+        pass
+
+
+def redirect_to_itself(stub, handler):
+    handler.send_response(301)
+    handler.send_header("Location", stub.url + handler.path)
+    handler.send_header("Content-Length", "0")
+    handler.end_headers()
+
+
+@functools.lru_cache(maxsize=None)
+def bomb(encoding):
+    return _gzip_bomb() if encoding == "gzip" else _deflate_bomb()
+
+
+def compressed(status, encoding, location=False):
+    def answer(stub, handler):
+        body = bomb(encoding)
+        handler.send_response(status)
+        if location:
+            handler.send_header("Location", handler.path)
+        handler.send_header("Content-Encoding", encoding)
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        try:
+            handler.wfile.write(body)
+        except OSError:
+            pass
+    return answer
+
+
+def endless(status, chunked=False, location=False):
+    def answer(stub, handler):
+        handler.send_response(status)
+        if location:
+            handler.send_header("Location", handler.path)
+        if chunked:
+            handler.send_header("Transfer-Encoding", "chunked")
+        handler.send_header("Connection", "close")
+        handler.end_headers()
+        stub.endless(handler.wfile, b"10000\r\n" + b"x" * 65536 + b"\r\n" if chunked else b"x" * 65536)
+    return answer
+
+
+def _peak_mb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+HOSTILE_ANSWERS = {
+    "redirect to itself, slowly": (redirect_to_itself_slowly, False),
+    "redirect to itself": (redirect_to_itself, False),
+    "gzip bomb 503": (compressed(503, "gzip"), False),
+    "deflate bomb 503": (compressed(503, "deflate"), False),
+    "gzip bomb redirect": (compressed(302, "gzip", location=True), False),
+    "endless 503": (endless(503), False),
+    "endless chunked 503": (endless(503, chunked=True), False),
+    "endless redirect": (endless(307, location=True), False),
+    "endless chunked redirect": (endless(308, chunked=True, location=True), False),
+    "endless 200": (endless(200), True),
+    "gzip bomb 200": (compressed(200, "gzip"), True),
+}
+
+
+@pytest.mark.parametrize("case", HOSTILE_ANSWERS)
+def test_hostile_answers_cannot_hold_the_flow_or_fill_memory(hostile, log, capsys, case):
+    hostile.answer, ready = HOSTILE_ANSWERS[case]
+    for encoding in ("gzip", "deflate"):  # made before the clock starts
+        if encoding + " bomb" in case:
+            bomb(encoding)
+    timeout, max_wait, poll = 1, 2, 0.1
+    m = ComfyUIManager(hostile.url, timeout, max_wait, poll, log)
+    peak = _peak_mb()
+    started = time.monotonic()
+    assert m.run_reboot_and_wait() is ready
+    elapsed = time.monotonic() - started
+    assert elapsed < max_wait + timeout + poll + MARGIN
+    assert _peak_mb() - peak < 100
+    # The answers count as they did: the restart as delivered, a status other
+    # than 200 (a redirect included, not followed) as not ready yet.
+    assert log.entries[0] == ("DEBUG", CALLED, (m.flag, m.reboot_api))
+    if not ready:
+        statuses = [args[1] for level, msg, args in log.entries if msg == NOT_READY]
+        assert statuses and len(set(statuses)) == 1 and statuses[0] != 200
+        assert hostile.hits == 1 + len(statuses)
+        assert log.entries[-2:] == [("ERROR", TIMED_OUT, (m.flag, max_wait)),
+                                    ("ERROR", FLOW_FAILED, (m.flag,))]
+    assert capsys.readouterr().out == ""
+
+
+def test_a_silent_server_cannot_hold_the_flow_past_its_bound(comfy, log, capsys):
+    # Neither endpoint answers: the restart costs one time-out, and each poll's
+    # time-out ends by the limit, so no poll runs past max_wait.
+    comfy.stats, comfy.reboot = ["hang"], "hang"
+    timeout, max_wait, poll = 1, 2, 0.1
+    m = ComfyUIManager(comfy.url, timeout, max_wait, poll, log)
+    started = time.monotonic()
+    assert m.run_reboot_and_wait() is False
+    assert time.monotonic() - started < max_wait + timeout + poll + MARGIN
+    lines = capsys.readouterr().out.splitlines()
+    assert lines and all("Read timed out" in line for line in lines)
+
+
+def test_a_long_timeout_is_cut_to_the_time_left(comfy, log, capsys):
+    comfy.stats = ["hang"]
+    m = ComfyUIManager(comfy.url, 30, 1, 0.1, log)
+    started = time.monotonic()
+    assert m.wait_service_ready() is False
+    assert time.monotonic() - started < 1 + 0.1 + MARGIN
+    assert m.timeout == 30  # the attribute stays as given
+
+
+def test_a_redirect_is_an_answer_not_followed(hostile, log):
+    def answer(stub, handler):
+        if handler.path == "/api/system_stats":
+            redirect_to_itself(stub, handler)
+            return
+        handler.send_response(200)
+        handler.send_header("Content-Length", "0")
+        handler.end_headers()
+
+    hostile.answer = answer
+    m = ComfyUIManager(hostile.url, 1, 1, 0.1, log)
+    assert m.wait_service_ready() is False
+    assert ("DEBUG", NOT_READY, (m.flag, 301)) in log.entries
+
+
+@pytest.mark.parametrize("poll_interval", [-0.5, -1, float("nan"), float("inf"), float("-inf")])
+def test_a_pause_that_cannot_be_taken_is_refused_at_construction(poll_interval):
+    with pytest.raises(ValueError) as raised:
+        ComfyUIManager(poll_interval=poll_interval)
+    assert str(raised.value) == "poll_interval 必须是非负的有限数，输入值：" + repr(float(poll_interval))
+
+
+@pytest.mark.parametrize("poll_interval", [0, 0.0, -0.0, 1e-9, 3600])
+def test_pauses_that_can_be_taken_are_kept(poll_interval):
+    m = ComfyUIManager(poll_interval=poll_interval)
+    assert m.poll_interval == poll_interval and not math.isnan(m.poll_interval)
+
+
+def test_a_wrong_type_of_pause_is_still_a_type_error_first():
+    with pytest.raises(TypeError):
+        ComfyUIManager(timeout=None, poll_interval=float("nan"))

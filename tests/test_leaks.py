@@ -124,7 +124,7 @@ class _OfflineRequests:
         class ConnectionError(Exception):
             pass
 
-    def get(self, url, timeout):
+    def get(self, url, timeout, **kwargs):
         raise self.exceptions.ConnectionError("Connection refused")
 
 

@@ -73,7 +73,7 @@ class FakeRequests:
     class Answer:
         status_code = 200
 
-    def get(self, url, timeout):
+    def get(self, url, timeout, **kwargs):
         if "offline" in url:
             raise self.exceptions.ConnectionError("Connection refused")
         if url.endswith("/api/manager/reboot"):
