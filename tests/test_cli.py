@@ -252,7 +252,7 @@ class TestProgressLine:
 
 
 # A PPM header whose maxval is 0: Pillow's reader raises ValueError, none of
-# its usual decoding errors (issue 19).
+# its usual decoding errors.
 BAD_MAXVAL = b"P6 4 4 0\n" + b"\0" * 48
 
 

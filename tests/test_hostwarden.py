@@ -272,8 +272,8 @@ def test_requests_and_time_are_looked_up_when_called(comfy, log, monkeypatch):
                         types.SimpleNamespace(get=get, exceptions=requests.exceptions))
     m = ComfyUIManager(comfy.url, 3, 5, 0.1, log)
     assert m.run_reboot_and_wait() is True
-    # Besides the specification's `timeout`: the answer is never read, redirects
-    # are not followed (issue 19's decided faults).
+    # Beside `timeout`: the answer is never read, redirects
+    # are not followed.
     extra = {"stream": True, "allow_redirects": False, "hooks": {"response": m._close_unread}}
     assert calls == [((m.reboot_api,), {"timeout": 3, **extra}),
                      ((m.stats_api,), {"timeout": 3, **extra})]

@@ -5,9 +5,8 @@
 // Python-level `requests.get` and `time.sleep`, looked up at call time: they
 // release the GIL while they wait and let a KeyboardInterrupt through.
 //
-// Decided faults (issue 19; the specification's requests carry `timeout`
-// alone): so that no answer can hold a call past its bound or fill memory,
-// both requests also say stream=True, allow_redirects=False and a response
+// So that no answer can hold a call past its bound or fill memory, both
+// requests say, beside their time-out, stream=True, allow_redirects=False and a response
 // hook that closes the answer as soon as its headers are in (its body is never
 // read or decoded, not even the body of a redirect, which requests reads even
 // when it does not follow it); a poll's time-out is cut to the time left when
@@ -36,22 +35,6 @@ struct state : pv::state_base {
         timeout{"timeout"}, max_wait{"max_wait"}, poll_interval{"poll_interval"}, flag{"flag"},
         logger{"logger"};
 };
-
-// ---------------------------------------------------------------- except clauses
-
-// `try: attempt() except Exception as e: on_error(e)`. Exceptions outside
-// Exception (KeyboardInterrupt, SystemExit) propagate untouched.
-template <class Attempt, class OnError>
-void try_except(Attempt&& attempt, OnError&& on_error) {
-    try {
-        attempt();
-        return;
-    } catch (const pv::error_already_set&) {
-    }
-    pv::caught e;
-    if (!e.is_a(PyExc_Exception)) e.raise_again();
-    on_error(e);
-}
 
 // requests.exceptions.ConnectionError, read when an except clause needs it.
 bool is_connection_error(state& st, const pv::caught& e) {
@@ -118,7 +101,7 @@ constexpr const char* trigger_reboot_doc = "发起重启请求，无返回值；
 // outcome of the request is only logged.
 ref trigger_reboot(state& st, ref self) {
     bool answered = false;
-    try_except([&] {
+    pv::try_except([&] {
         http_get(st, self, self.attr(st.reboot_api), self.attr(st.timeout));
         answered = true;
     }, [&](pv::caught& e) {
@@ -163,7 +146,7 @@ ref wait_service_ready(state& st, ref self) {
         ref timeout = poll_timeout(st, self, max_wait - elapsed);
         ref status;  // set once the server has answered
         bool ready = false;
-        try_except([&] {
+        pv::try_except([&] {
             ref answer =
                 http_get(st, self, self.attr(st.stats_api), timeout).attr(st.status_code);
             ready = pv::equal(answer, 200);
