@@ -26,6 +26,12 @@ aerial view, a still life). Derived from them, the same kinds of uploads:
 - three of the photographs as the package has them (3840x2160, sRGB profile).
 
     python tools/photos.py [--cache DIR] [--set NAME]   prints the folder of the uploads
+    python tools/photos.py --peer-wheels [--python 3.14]
+
+--peer-wheels downloads, on the machine, the wheels of the peers that
+benchmarks/bench_framekit.py measures (Pillow, pyvips-binary and cffi from
+PyPI for that CPython, and a wheel built from pyvips' source, which PyPI
+has as a source distribution only) into DIR/peers/wheels.
 
 DIR defaults to $PRAVEL_PHOTOS or /var/cache/pravel/photos. Needs Pillow with
 its colour-management module, dpkg-deb and apt-get (run as root).
@@ -241,11 +247,33 @@ def ensure(cache: Path, photo_set: str = "plasma") -> Path:
     return uploads
 
 
+def peer_wheels(cache: Path, python: str) -> Path:
+    """The peers' wheels for CPython `python`, downloaded into cache/peers/wheels."""
+    folder = cache / "peers" / "wheels"
+    folder.mkdir(parents=True, exist_ok=True)
+    tag = python.replace(".", "")
+    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--only-binary=:all:", "--python-version",
+                    python, "--implementation", "cp", "--abi", f"cp{tag}", "--abi", "abi3", "--platform",
+                    "manylinux_2_28_x86_64", "--platform", "manylinux_2_17_x86_64", "--platform",
+                    "manylinux2014_x86_64", "-d", str(folder), "pillow", "pyvips-binary", "cffi"], check=True)
+    source = folder / "source"
+    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--no-binary=:all:", "-d",
+                    str(source), "pyvips>=3"], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(folder),
+                    *map(str, source.glob("pyvips-*.tar.gz"))], check=True)
+    return folder
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cache", type=Path, default=default_cache())
+    parser.add_argument("--peer-wheels", action="store_true", help="download the peers' wheels instead")
+    parser.add_argument("--python", default="3.14", help="the CPython of the peers' wheels")
     parser.add_argument("--set", choices=[*SETS, "all"], default="all", help="which photographs")
     args = parser.parse_args()
+    if args.peer_wheels:
+        print(peer_wheels(args.cache, args.python))
+        return
     for name in SETS if args.set == "all" else [args.set]:
         print(ensure(args.cache, name))
 
