@@ -180,7 +180,10 @@ def memory_probe(which: str, mode: str, path: str) -> None:
         call = upright_resize if mode == "resize" else upright_fill
     else:
         call = vips_pipeline(mode)
-    size = ImageOps.exif_transpose(Image.open(io.BytesIO(data))).size
+    # The size from the header alone: decoding here would raise the peak before the call.
+    header = Image.open(io.BytesIO(data))
+    size = header.size[::-1] if header.getexif().get(0x0112) in (5, 6, 7, 8) else header.size
+    del header
 
     def hwm() -> int:
         for line in Path("/proc/self/status").read_text().splitlines():
