@@ -1,7 +1,8 @@
 """Real photographs for framekit's benchmark, fetched once and cached outside
-the checkout.
+the checkout, from two independent Debian packages, so that a choice fitted to
+one set can be checked on the other.
 
-Debian's plasma-workspace-wallpapers holds, beside rendered art, camera
+Set "plasma": Debian's plasma-workspace-wallpapers holds, beside rendered art, camera
 photographs (Olympus and Sony JPEGs at 2560x1600). This script downloads the
 package with `apt-get download` (tools/debs.py), extracts a handful of those
 photographs and derives from them uploads as phones make them:
@@ -15,7 +16,22 @@ photographs and derives from them uploads as phones make them:
   shoot wide-gamut pictures;
 - two of the photographs as the camera wrote them (sRGB profile, EXIF).
 
-    python tools/photos.py [--cache DIR]     prints the folder of the uploads
+Set "ukui": Debian's ukui-wallpapers holds, beside rendered art, 3840x2160
+photographs by other photographers (birds, cities at night, mountains, an
+aerial view, a still life). Derived from them, the same kinds of uploads:
+
+- two 1080x1920 portrait crops, JPEG quality 90;
+- two 1920x1080 landscapes scaled down, JPEG quality 90;
+- a 3:4 portrait stored as a 1600x1200 landscape with EXIF orientation 6;
+- three of the photographs as the package has them (3840x2160, sRGB profile).
+
+    python tools/photos.py [--cache DIR] [--set NAME]   prints the folder of the uploads
+    python tools/photos.py --peer-wheels [--python 3.14]
+
+--peer-wheels downloads, on the machine, the wheels of the peers that
+benchmarks/bench_framekit.py measures (Pillow, pyvips-binary and cffi from
+PyPI for that CPython, and a wheel built from pyvips' source, which PyPI
+has as a source distribution only) into DIR/peers/wheels.
 
 DIR defaults to $PRAVEL_PHOTOS or /var/cache/pravel/photos. Needs Pillow with
 its colour-management module, dpkg-deb and apt-get (run as root).
@@ -40,6 +56,10 @@ PACKAGE = "plasma-workspace-wallpapers"
 PHOTOS = ["Path", "FallenLeaf", "EveningGlow", "OneStandsOut", "ColorfulCups", "BytheWater", "Kite"]
 # Bump when the uploads change, so that a cache made by an older script is remade.
 VERSION = "2"
+
+UKUI_PACKAGE = "ukui-wallpapers"
+UKUI_PHOTOS = ["bluebird", "sunf", "horse", "still-life", "snowy-mountains", "bridgecity2", "look", "mountain"]
+UKUI_VERSION = "1"
 
 
 def default_cache() -> Path:
@@ -171,13 +191,55 @@ def derive_uploads(photos: dict[str, Path]) -> dict[str, bytes]:
     return uploads
 
 
-def ensure(cache: Path) -> Path:
-    """The folder of the uploads, made on first use."""
-    uploads = cache / f"uploads-v{VERSION}"
+def extract_ukui(deb: Path, into: Path) -> dict[str, Path]:
+    """The photographs of ukui-wallpapers, extracted from the package."""
+    into.mkdir(parents=True, exist_ok=True)
+    patterns = [f"./usr/share/backgrounds/{name}.jpg" for name in UKUI_PHOTOS]
+    tar = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", str(deb)], stdout=subprocess.PIPE)
+    subprocess.run(["tar", "-x", "-C", str(into), *patterns], stdin=tar.stdout, check=True)
+    if tar.wait() != 0:
+        sys.exit(f"dpkg-deb could not read {deb}")
+    return {name: into / f"usr/share/backgrounds/{name}.jpg" for name in UKUI_PHOTOS}
+
+
+def derive_ukui_uploads(photos: dict[str, Path]) -> dict[str, bytes]:
+    open_ = {name: Image.open(path) for name, path in photos.items()}
+    for image in open_.values():
+        image.load()
+    lanczos = Image.Resampling.LANCZOS
+    icc = lambda name: open_[name].info.get("icc_profile")  # noqa: E731
+    uploads = {}
+    for name in ("bluebird", "sunf"):
+        portrait = centre_crop(open_[name], 9, 16).resize((1080, 1920), lanczos)
+        uploads[f"phone-portrait-{name}-1080x1920.jpg"] = jpeg(portrait, quality=90, icc_profile=icc(name))
+    for name in ("horse", "still-life"):
+        small = open_[name].resize((1920, 1080), lanczos)
+        uploads[f"landscape-{name}-1920x1080.jpg"] = jpeg(small, quality=90, icc_profile=icc(name))
+    upright = centre_crop(open_["snowy-mountains"], 3, 4).resize((1200, 1600), lanczos)
+    uploads["rotated-snowy-mountains-1600x1200-orientation6.jpg"] = jpeg(
+        upright.transpose(Image.Transpose.ROTATE_90), quality=90, exif=camera_exif(upright, 6))
+    for name in ("bridgecity2", "look", "mountain"):
+        uploads[f"original-{name}-{open_[name].width}x{open_[name].height}.jpg"] = photos[name].read_bytes()
+    return uploads
+
+
+# Each set: its package, the folder of its uploads, how they are made.
+SETS = {
+    "plasma": (PACKAGE, f"uploads-v{VERSION}", lambda deb, cache: derive_uploads(
+        extract_photographs(deb, cache / "extracted"))),
+    "ukui": (UKUI_PACKAGE, f"ukui-uploads-v{UKUI_VERSION}", lambda deb, cache: derive_ukui_uploads(
+        extract_ukui(deb, cache / "extracted-ukui"))),
+}
+
+
+def ensure(cache: Path, photo_set: str = "plasma") -> Path:
+    """The folder of one set's uploads, made on first use."""
+    package, folder, derive = SETS[photo_set]
+    uploads = cache / folder
     if (uploads / ".complete").exists():
         return uploads
-    deb = debs.download([PACKAGE], cache)[PACKAGE]
-    made = derive_uploads(extract_photographs(deb, cache / "extracted"))
+    deb = debs.download([package], cache)[package]
+    made = derive(deb, cache)
     uploads.mkdir(exist_ok=True)
     for name, data in made.items():
         (uploads / name).write_bytes(data)
@@ -185,11 +247,35 @@ def ensure(cache: Path) -> Path:
     return uploads
 
 
+def peer_wheels(cache: Path, python: str) -> Path:
+    """The peers' wheels for CPython `python`, downloaded into cache/peers/wheels."""
+    folder = cache / "peers" / "wheels"
+    folder.mkdir(parents=True, exist_ok=True)
+    tag = python.replace(".", "")
+    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--only-binary=:all:", "--python-version",
+                    python, "--implementation", "cp", "--abi", f"cp{tag}", "--abi", "abi3", "--platform",
+                    "manylinux_2_28_x86_64", "--platform", "manylinux_2_17_x86_64", "--platform",
+                    "manylinux2014_x86_64", "-d", str(folder), "pillow", "pyvips-binary", "cffi"], check=True)
+    source = folder / "source"
+    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--no-binary=:all:", "-d",
+                    str(source), "pyvips>=3"], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(folder),
+                    *map(str, source.glob("pyvips-*.tar.gz"))], check=True)
+    return folder
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cache", type=Path, default=default_cache())
+    parser.add_argument("--peer-wheels", action="store_true", help="download the peers' wheels instead")
+    parser.add_argument("--python", default="3.14", help="the CPython of the peers' wheels")
+    parser.add_argument("--set", choices=[*SETS, "all"], default="all", help="which photographs")
     args = parser.parse_args()
-    print(ensure(args.cache))
+    if args.peer_wheels:
+        print(peer_wheels(args.cache, args.python))
+        return
+    for name in SETS if args.set == "all" else [args.set]:
+        print(ensure(args.cache, name))
 
 
 if __name__ == "__main__":

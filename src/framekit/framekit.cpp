@@ -2,6 +2,8 @@
 // ratio and, when that is the ratio asked for (or none was asked for),
 // enlarges its smaller side by resampling ("resize") or by centring it on a
 // larger canvas ("fill").
+#include <algorithm>
+
 #include "png_writer.hpp"
 #include "pravel.hpp"
 
@@ -184,6 +186,12 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
     if (opaque) opened.call_method(st.load);
     // Sizes, ratios and pixels are those of the picture as it is shown.
     image = upright(st, image, exif_orientation(st, opened));
+    // From here on the working image is all that is needed of the upload:
+    // the decoded picture goes as soon as nothing refers to it.
+    opened = ref();
+    stream = ref();
+    // The format is the converted image's, which has none.
+    ref format = opaque ? pv::none() : image.attr("format");
     auto [ori_w, ori_h] = pv::unpack<2>(image.attr("size").get());
     ref ori_closest_ratio = self.call_method(st.closest_ratio, ori_w, ori_h);
 
@@ -201,7 +209,11 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         ref lanczos = Image.attr("Resampling").attr("LANCZOS");
         result = image.call_method("resize", grown_size(ori_w, ori_h, expand_scale),
                                    lanczos);
-        if (opaque) result = result.call_method("convert", "RGBA");
+        // An opaque RGB result stays RGB: the PNG writer adds the alpha as
+        // it reads the rows (a copy less), and whatever it does not take is
+        // converted below.
+        if (opaque && !pv::equal(result.attr("mode"), "RGB"))
+            result = result.call_method("convert", "RGBA");
     } else if (pv::equal(need_adjust, "fill")) {
         auto [expand_w, expand_h] = pv::unpack<2>(grown_size(ori_w, ori_h, expand_scale).get());
         ref width = image.attr("width"), height = image.attr("height");
@@ -221,7 +233,22 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         // no negative offsets: the part of the image left or above the canvas
         // becomes a source offset instead.
         if (opaque) {
-            result.call_method("paste", image, pv::tuple(paste_x, paste_y));
+            // Pasting converts the picture to the canvas's mode first: pasted
+            // in bands of rows, only a band's copy exists at a time, not a
+            // second picture. The pixels are those of one paste.
+            const long rows = PyLong_AsLong(height.get()), cols = PyLong_AsLong(width.get());
+            if ((rows == -1 || cols == -1) && PyErr_Occurred()) pv::fail();
+            const long band = std::max(1L, (4L << 20) / (std::max(1L, cols) * 4));
+            if (rows <= band) {
+                result.call_method("paste", image, pv::tuple(paste_x, paste_y));
+            } else {
+                for (long top = 0; top < rows; top += band) {
+                    const long bottom = std::min(rows, top + band);
+                    ref piece = image.call_method("crop", pv::tuple(0, top, width, bottom));
+                    result.call_method("paste", piece,
+                                       pv::tuple(paste_x, paste_y + pv::integer(top)));
+                }
+            }
         } else {
             ref zero = pv::integer(0);
             auto clip = [&](const ref& v) { return v < zero ? zero : v; };
@@ -234,15 +261,17 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
     } else {
         pv::raise_with(PyExc_ValueError, pv::str("need_adjust 仅支持 resize / fill").get());
     }
+    image = ref();
 
     // PNG, the format in practice, comes from the native writer when it takes
-    // the image; everything else is saved by Pillow as ever. The format is the
-    // converted image's, which has none.
-    ref format = opaque ? pv::none() : image.attr("format");
+    // the image (it lets go of `result` once it has read it); everything else
+    // is saved by Pillow as ever.
     ref result_bytes;
     if (!format.truthy() || pv::equal(format, "PNG"))
         result_bytes = png::encode(result, Image, st.global(st.BytesIO));
     if (!result_bytes) {
+        if (opaque && !pv::equal(result.attr("mode"), "RGBA"))
+            result = result.call_method("convert", "RGBA");
         ref out = st.global(st.BytesIO)();
         result.call_method("save", out, kw("format", format.truthy() ? format : pv::str("PNG")),
                            kw("quality", 95));

@@ -163,8 +163,9 @@ public:
             throw std::bad_alloc();
         filtered_ = allocate((n_ + 1) * height);
         out_ = filtered_.data.get();
-        scratch_ = allocate(n_ * filter_count);
+        scratch_ = allocate(n_ * (filter_count + 1));
         prior_ = scratch_.data.get();
+        current_ = scratch_.data.get() + filter_count * n_;
         std::memset(prior_, 0, n_);  // the row above the first
         for (int f = sub; f < filter_count; ++f) candidates_[f] = scratch_.data.get() + f * n_;
         c_log_c_ = std::make_unique_for_overwrite<float[]>(pixels_ + 1);
@@ -173,19 +174,29 @@ public:
             c_log_c_[c] = static_cast<float>(static_cast<double>(c) * std::log2(static_cast<double>(c)));
     }
 
-    // Filters `count` packed rows, the next ones of the image.
-    void add(const std::uint8_t* rows, std::size_t count) {
+    // Filters `count` packed rows, the next ones of the image. With
+    // `opaque`, the rows are RGB pixels stored in four bytes (Pillow's RGB
+    // storage, whose fourth byte means nothing) and are filtered as the
+    // opaque RGBA pixels they convert to.
+    void add(const std::uint8_t* rows, std::size_t count, bool opaque) {
         for (std::size_t y = 0; y < count; ++y) {
             const std::uint8_t* row = rows + y * n_;
             const std::uint8_t* above = y ? row - n_ : prior_;
+            if (opaque) {
+                std::memcpy(current_, row, n_);
+                for (std::size_t i = bpp - 1; i < n_; i += bpp) current_[i] = 0xff;
+                row = current_;
+                above = prior_;
+            }
             const int best = choose(row, above);
             residuals_ += chosen_magnitude_;
             *out_++ = static_cast<std::uint8_t>(best);
             std::memcpy(out_, best == none ? row : candidates_[best], n_);
             out_ += n_;
+            if (opaque) std::swap(current_, prior_);
         }
         // The rows may not outlive this call: keep the last one for the next.
-        if (count) std::memcpy(prior_, rows + (count - 1) * n_, n_);
+        if (count && !opaque) std::memcpy(prior_, rows + (count - 1) * n_, n_);
     }
 
     // The compression level that suits the rows added.
@@ -257,6 +268,7 @@ private:
     buffer filtered_, scratch_;
     std::uint8_t* out_;
     std::uint8_t* prior_;
+    std::uint8_t* current_;  // an opaque row as RGBA
     std::uint8_t* candidates_[filter_count] = {};  // Sub to Paeth; None is the row itself
     std::unique_ptr<float[]> c_log_c_;  // c·log2(c) for every count a row can have
 };
@@ -377,14 +389,17 @@ const std::uint8_t* shared_pixels(const ref& schema_capsule, const ref& array_ca
     return static_cast<const std::uint8_t*>(bytes->buffers[1]);
 }
 
-// Hands the image's rows to `take(rows, count)`, top to bottom, with the GIL
-// released. Pillow shares an image kept in one block of memory through the
+// Hands the image's rows to `take(rows, count, as_rgb)`, top to bottom, with
+// the GIL released; `as_rgb` says the rows are an RGB image's four-byte
+// storage (`opaque`: the image is RGB), false when they are RGBA already.
+// Pillow shares an image kept in one block of memory through the
 // Arrow C data interface (Pillow 11.2 and later); larger images are stored
 // in several blocks and come in bands copied by crop(), which is far cheaper
 // than one tobytes() copy of the whole image. Without Arrow, tobytes() of
 // each band.
 template <class Take>
-void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, Take take) {
+void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, bool opaque,
+                   Take take) {
     const bool arrow = PyObject_HasAttrString(image.get(), "__arrow_c_array__");
     auto deliver = [&](const ref& band, std::uint32_t rows) {
         const std::int64_t count = std::int64_t{width} * rows;
@@ -398,7 +413,7 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
                     pixels = shared_pixels(schema, array, count);
                     array_capsule = array;  // keeps the array, and Pillow's storage, alive
                 }) && pixels) {
-                pv::without_gil([&] { take(pixels, rows); });
+                pv::without_gil([&] { take(pixels, rows, opaque); });
                 return true;
             }
         }
@@ -411,19 +426,33 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
         const std::uint32_t rows = std::min(band_rows, height - top);
         ref band = image.call_method("crop", pv::tuple(0, top, width, top + rows));
         if (deliver(band, rows)) continue;
-        ref bytes = band.call_method("tobytes");
+        // tobytes() packs RGB in three bytes: the RGBA conversion of the band
+        // gives the rows in four.
+        ref bytes = (opaque ? band.call_method("convert", "RGBA") : band).call_method("tobytes");
         if (!PyBytes_Check(bytes.get()) ||
             PyBytes_GET_SIZE(bytes.get()) != static_cast<Py_ssize_t>(std::size_t{width} * rows * bpp))
             pv::raise(PyExc_SystemError, "tobytes() gave no RGBA rows");
         const auto* pixels = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
-        pv::without_gil([&] { take(pixels, rows); });
+        pv::without_gil([&] { take(pixels, rows, false); });
     }
 }
 
 }  // namespace
 
-ref encode(const ref& image, const ref& Image, const ref& BytesIO) {
-    if (!pv::equal(image.attr("mode"), "RGBA")) return {};
+ref encode(ref& image, const ref& Image, const ref& BytesIO) {
+    // RGB converts to opaque RGBA by adding alpha 255, unless a transparent
+    // colour is named; the rows are read as stored and made RGBA here.
+    ref mode = image.attr("mode");
+    bool opaque = false;
+    if (pv::equal(mode, "RGB")) {
+        ref info = image.attr("info");
+        const int transparent = PySequence_Contains(info.get(), pv::str("transparency").get());
+        if (transparent < 0) pv::fail();
+        if (transparent) return {};
+        opaque = true;
+    } else if (!pv::equal(mode, "RGBA")) {
+        return {};
+    }
     auto [w, h] = pv::unpack<2>(image.attr("size").get());
     const long width = PyLong_AsLong(w.get()), height = PyLong_AsLong(h.get());
     if ((width == -1 || height == -1) && PyErr_Occurred()) pv::fail();
@@ -445,12 +474,20 @@ ref encode(const ref& image, const ref& Image, const ref& BytesIO) {
                          extra))
         return {};
 
+    // At most two of the picture, its filtered rows and the compressed
+    // stream live at once: the picture is let go once filtered, the rows once
+    // compressed.
     const auto cols = static_cast<std::uint32_t>(width), rows = static_cast<std::uint32_t>(height);
-    row_filter filter(cols, rows);
-    for_each_band(image, cols, rows,
-                  [&](const std::uint8_t* pixels, std::uint32_t count) { filter.add(pixels, count); });
     buffer stream;
-    pv::without_gil([&] { stream = filter.compress(filter.level()); });
+    {
+        row_filter filter(cols, rows);
+        for_each_band(image, cols, rows, opaque,
+                      [&](const std::uint8_t* pixels, std::uint32_t count, bool as_rgb) {
+                          filter.add(pixels, count, as_rgb);
+                      });
+        image = ref();
+        pv::without_gil([&] { stream = filter.compress(filter.level()); });
+    }
     const std::size_t size = file_size(stream, extra);
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     ref file = ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
