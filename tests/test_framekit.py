@@ -14,7 +14,7 @@ import zlib
 import pytest
 from PIL import Image, ImageFilter, ImageOps, UnidentifiedImageError
 
-from conftest import decode, encode, in_threads, wrong_type
+from support import Operations, decode, encode, heavy, in_threads, raises, wrong_type
 from pravel import framekit
 from pravel.framekit import Framekit
 
@@ -733,3 +733,68 @@ class TestOrientation:
         out, ratio = Framekit().adjust_size(data, True)
         assert ratio == "4:3" and decode(out).size == (120, 99)
         assert decode(out).tobytes() == decode(Framekit().adjust_size(encode(picture, "JPEG"))).tobytes()
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.framekit import Framekit
+
+    png = encode(Image.new("RGBA", (6, 4), 7))
+    jpeg = encode(Image.new("RGB", (6, 4), 9), "JPEG")
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    phone = encode(Image.new("RGB", (6, 4), 9), "JPEG", exif=exif, icc_profile=b"profile")
+    damaged = encode(Image.new("RGB", (6, 4), 9), "JPEG", exif=b"Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x05")
+    fill, resize, asked = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
+    return {
+        "Framekit()": lambda: Framekit("1:1", "fill", (0, 0, 0, 0), extra=1),
+        "Framekit(bad type)": raises(TypeError, Framekit, 3),
+        "_parse_ratio": lambda: Framekit._parse_ratio(" 16:9 "),
+        "_parse_ratio(bad)": raises(ValueError, Framekit._parse_ratio, "16 : 9"),
+        "_closest": lambda: fill._get_closest_standard_ratio(1920.5, 1080),
+        "_closest(zero)": raises(ZeroDivisionError, fill._get_closest_standard_ratio, 1, 0),
+        "adjust_size fill": heavy(lambda: fill.adjust_size(png, True)),
+        "adjust_size resize": heavy(lambda: resize.adjust_size(jpeg)),
+        "adjust_size mismatch": lambda: asked.adjust_size(png, True),
+        "adjust_size turned, with profile": heavy(lambda: fill.adjust_size(phone, True)),
+        "adjust_size damaged EXIF": heavy(lambda: resize.adjust_size(damaged)),
+        "adjust_size(undecodable)": raises(OSError, fill.adjust_size, b"not an image"),
+        "adjust_size(bad type)": raises(TypeError, fill.adjust_size, bytearray(png)),
+        "adjust_size(crop)": raises(ValueError, Framekit(need_adjust="crop").adjust_size, png),
+        "adjust_size(bad call)": raises(TypeError, fill.adjust_size, png, nope=1),
+    }
+
+
+def thread_operations(kit):
+    png = encode(Image.new("RGBA", (40, 30), (9, 80, 200, 128)))
+    jpeg = encode(Image.new("RGB", (30, 40), (200, 9, 80)), "JPEG")
+    fill, resize, asked = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
+    return {
+        "framekit fill": lambda: fill.adjust_size(png, True, 25),
+        "framekit resize": lambda: resize.adjust_size(jpeg),
+        "framekit mismatch": lambda: asked.adjust_size(png) is png,
+        "framekit undecodable": lambda: fill.adjust_size(b"not an image"),
+        "framekit parse": lambda: Framekit._parse_ratio(" 21:9 "),
+    }
+
+
+SHUTDOWN = {
+    "framekit adjust_size resize": """
+        from pravel.framekit import Framekit
+        png = photo_png(480, 640)
+        kit = Framekit(need_adjust="resize")
+        in_daemon_thread(lambda: kit.adjust_size(png))
+    """,
+    "framekit adjust_size fill": """
+        from pravel.framekit import Framekit
+        png = photo_png(480, 640)
+        kit = Framekit(need_adjust="fill")
+        in_daemon_thread(lambda: kit.adjust_size(png))
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown=SHUTDOWN,
+    recreated=lambda module, word_file: module.Framekit._parse_ratio("16:9"))

@@ -17,7 +17,7 @@ import pytest
 from PIL import Image
 
 import pravel
-from conftest import EXTENSIONS, built_extensions
+from support import EXTENSIONS, built_extensions
 from pravel.orvid import OrvidSizeCalculator, SizeResult
 from pravel.response.result import ResultDict, ServiceResult
 
