@@ -12,11 +12,13 @@ import tracemalloc
 import zlib
 
 import pytest
-from PIL import Image, ImageFilter, ImageOps, UnidentifiedImageError
+from PIL import Image, ImageFilter, UnidentifiedImageError
 
 from support import Operations, decode, encode, heavy, in_threads, raises, wrong_type
 from pravel import framekit
 from pravel.framekit import Framekit
+
+from plain.framekit import adjust_size as pillow_adjusted
 
 RATIOS = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
 
@@ -497,24 +499,6 @@ def row_filters(data):
     raw = zlib.decompress(b"".join(payload for kind, payload in chunks if kind == b"IDAT"))
     assert len(raw) == height * (4 * width + 1)
     return {raw[y * (4 * width + 1)] for y in range(height)}
-
-
-def pillow_adjusted(data, need_adjust, percent=10.0, fill_color=(255, 255, 255, 0)):
-    """What adjust_size returns when Pillow's writer encodes the result: the
-    picture turned upright, adjusted, its colour profile kept in both modes."""
-    image = ImageOps.exif_transpose(Image.open(io.BytesIO(data))).convert("RGBA")
-    w, h = image.size
-    scale = 1 + percent / 100
-    size = (int(w * scale), h) if w < h else (w, int(h * scale)) if h < w else (int(w * scale), int(h * scale))
-    if need_adjust == "resize":
-        result = image.resize(size, Image.Resampling.LANCZOS)
-    else:
-        result = Image.new("RGBA", size, fill_color)
-        x, y = (size[0] - w) // 2, (size[1] - h) // 2
-        result.alpha_composite(image, (max(x, 0), max(y, 0)), (max(-x, 0), max(-y, 0)))
-        if "icc_profile" in image.info:
-            result.info["icc_profile"] = image.info["icc_profile"]
-    return encode(result, "PNG", quality=95)
 
 
 def assert_same_image(ours, theirs):
