@@ -719,6 +719,38 @@ class TestOrientation:
         assert decode(out).tobytes() == decode(Framekit().adjust_size(encode(picture, "JPEG"))).tobytes()
 
 
+# ---------------------------------------------------------------- faults the round trips cannot see
+
+
+def zlib_level_hint(data):
+    """FLEVEL of the zlib header of the first IDAT (RFC 1950): libdeflate
+    writes 1 for its levels 2 to 5 and 2 for levels 6 and 7."""
+    first = next(payload for kind, payload in png_chunks(data) if kind == b"IDAT")
+    return first[1] >> 6
+
+
+def test_noisy_pictures_at_the_faster_level_smooth_ones_at_the_thorough_one():
+    # Pixels come back the same at any level: only the header tells them apart.
+    resize = Framekit(need_adjust="resize")
+    noisy, smooth = resize.adjust_size(encode(noise(64, 48))), resize.adjust_size(encode(rgba(64, 48)))
+    assert (zlib_level_hint(noisy), zlib_level_hint(smooth)) == (1, 2)  # levels 5 and 6
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])  # pasted, composited
+@pytest.mark.parametrize("percent, rows", [
+    (60, [None, 0, 1, 2, 3, 4, None, None]),  # 3 rows more: 1 above, 2 below
+    (-60, [2, 3]),  # 3 rows fewer: 2 cut above, 1 below
+])
+def test_an_odd_vertical_difference_leaves_the_extra_row_below(mode, percent, rows):
+    # Rows of distinct colours, so that the offset shows row by row.
+    source = Image.new(mode, (6, 5))
+    source.putdata([(40 * y, 10, 10, 255)[: len(mode)] for y in range(5) for _ in range(6)])
+    canvas = decode(Framekit().adjust_size(encode(source), expand_percent=percent))
+    assert canvas.size == (6, len(rows))
+    shown = [{canvas.getpixel((x, y)) for x in range(6)} for y in range(len(rows))]
+    assert shown == [{(255, 255, 255, 0)} if row is None else {(40 * row, 10, 10, 255)} for row in rows]
+
+
 # ---------------------------------------------------------------- what the cross-cutting suites run
 
 

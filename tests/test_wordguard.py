@@ -11,7 +11,7 @@ import pytest
 from support import Operations, fresh_module, heavy, in_threads, raises, wrong_type
 from pravel import wordguard
 from pravel.exceptions import PromptBanError
-from pravel.wordguard import PromptBanChecker
+from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
 
 def regex_hits(checker, text):
@@ -29,6 +29,17 @@ def test_lines_are_trimmed_deduplicated_and_sorted_longest_first(word_file):
     assert checker._ban_regex.pattern == r"foo\ bar|abcdef|\#note|foo|甲乙|ab|cd|AB"
     assert checker._ban_regex.flags & re.IGNORECASE
     assert checker.ban_word_file == path and checker.ignore_case is True
+
+
+@pytest.mark.parametrize("cls", [PromptBanChecker, NormalizedPromptBanChecker])
+def test_words_of_one_length_keep_the_file_order_in_long_lists(word_file, cls):
+    # Forty three-letter words out of alphabetical order around two longer
+    # ones: an unstable sort reorders equal lengths once a list passes sixteen.
+    short = [f"{chr(ord('a') + k * 7 % 26)}{k:02d}" for k in range(40)]
+    words = short[:25] + ["zebra", "apple"] + short[25:]
+    checker = cls(word_file("\n".join(words)))
+    assert checker.banned_words == ["zebra", "apple", *short]
+    assert checker._ban_regex.pattern == "|".join(["zebra", "apple", *short])
 
 
 def test_universal_newlines_and_blank_lines(word_file):
