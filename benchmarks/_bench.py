@@ -3,6 +3,7 @@ photographs and the machine-readable record of each measurement."""
 
 from __future__ import annotations
 
+import importlib.util
 import io
 import json
 import os
@@ -14,9 +15,24 @@ from typing import Callable
 
 from PIL import Image, ImageFilter
 
-# The tools that fetch real material from Debian's archive (tools/photos.py,
-# tools/debs.py), importable by name.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+ROOT = Path(__file__).resolve().parent.parent
+# The plain models and framekit's Pillow pipeline (tests/plain/), the
+# baselines the scripts time pravel against.
+sys.path.insert(0, str(ROOT / "tests"))
+
+
+def _load_tool(name: str) -> None:
+    """tools/<name>.py, importable by name without tools/ on the path."""
+    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+
+
+# The tools that fetch real material from Debian's archive: tools/debs.py,
+# and tools/photos.py, which imports it.
+_load_tool("debs")
+_load_tool("photos")
 
 
 def machine() -> str:

@@ -42,6 +42,7 @@ from pathlib import Path
 from PIL import Image, ImageOps
 
 from _bench import best_of, cutout, fmt_time, machine, photo_like, record, smooth
+from plain.framekit import adjust_size, canvas_of, grown, upright_rgba
 from pravel.framekit import Framekit
 
 
@@ -50,39 +51,12 @@ def pillow_decode(data: bytes) -> bytes:
     return data
 
 
-def grown(size: tuple[int, int]) -> tuple[int, int]:
-    w, h = size
-    return (int(w * 1.1), h) if w < h else (w, int(h * 1.1)) if h < w else (int(w * 1.1), int(h * 1.1))
-
-
-def upright_rgba(data: bytes) -> Image.Image:
-    return ImageOps.exif_transpose(Image.open(io.BytesIO(data))).convert("RGBA")
-
-
-def canvas_of(image: Image.Image) -> Image.Image:
-    """The fill step: the picture centred on a transparent canvas, which keeps
-    its colour profile."""
-    size = grown(image.size)
-    canvas = Image.new("RGBA", size, (255, 255, 255, 0))
-    canvas.alpha_composite(image, ((size[0] - image.width) // 2, (size[1] - image.height) // 2))
-    if "icc_profile" in image.info:
-        canvas.info["icc_profile"] = image.info["icc_profile"]
-    return canvas
-
-
-def png(image: Image.Image) -> bytes:
-    out = io.BytesIO()
-    image.save(out, format="PNG", quality=95)
-    return out.getvalue()
-
-
 def upright_resize(data: bytes) -> bytes:
-    image = upright_rgba(data)
-    return png(image.resize(grown(image.size), Image.Resampling.LANCZOS))
+    return adjust_size(data, "resize")
 
 
 def upright_fill(data: bytes) -> bytes:
-    return png(canvas_of(upright_rgba(data)))
+    return adjust_size(data, "fill")
 
 
 def pravel_step(mode: str, data: bytes):

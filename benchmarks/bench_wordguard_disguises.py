@@ -38,7 +38,7 @@ import time
 import unicodedata
 from pathlib import Path
 
-from _bench import record  # first: it puts tools/ on the path
+from _bench import record  # first: it makes tools/debs.py importable
 import debs  # tools/debs.py
 from bench_wordguard import make_lists
 from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker

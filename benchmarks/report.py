@@ -168,8 +168,9 @@ def main() -> None:
         "",
         "Each row compares pravel with a baseline doing the same work, both timed in this run "
         "(the best round of several). Speed-up is baseline time ÷ pravel time: above 1× pravel "
-        "is faster. The baselines: for framekit, the same steps written directly on Pillow; for "
-        "orvid, response and shapelens, the same classes in plain Python (benchmarks/plain/); "
+        "is faster. The baselines: for framekit, the same steps written directly on Pillow "
+        "(tests/plain/framekit.py); for orvid, response and shapelens, the same classes in "
+        "plain Python (tests/plain/); "
         "for wordguard, the compiled expression's findall (what a plain-Python checker runs) and "
         "pyahocorasick. wordguard's times are CPU times of the process. orvid keeps recent "
         "results, so its 16 table rows repeat inputs; its fresh rows do not.",

@@ -7,7 +7,7 @@ in subinterpreters.)"""
 import re
 from pathlib import Path
 
-from conftest import CORE_TEST_MODULE, EXTENSIONS, REGISTRY, built_extensions
+from support import CORE_TEST_MODULE, EXTENSIONS, REGISTRY, built_extensions
 
 TOP = Path(__file__).resolve().parent.parent
 SRC = TOP / "src"

@@ -7,7 +7,7 @@ import sys
 import pytest
 from PIL import Image
 
-from conftest import decode, encode
+from support import decode, encode
 import pravel
 from pravel import cli, demo
 

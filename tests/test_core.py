@@ -12,7 +12,7 @@ from fractions import Fraction
 
 import pytest
 
-from conftest import CORE_TEST_MODULE, outcome, wrong_type
+from support import CORE_TEST_MODULE, outcome, wrong_type
 
 if os.environ.get("PRAVEL_CORE_TESTS") == "1":  # tools/test.sh: the module must be there
     import importlib

@@ -4,6 +4,7 @@ import pickle
 import pytest
 
 from pravel.response.faultmark import Faultmark
+from support import Operations, raises
 
 TABLE = [
     ("SUCCESS", "服务完成"),
@@ -61,3 +62,42 @@ class TestEnumBehaviour:
         with pytest.raises(AttributeError):
             Faultmark.TIMEOUT.msg = "X"
         assert Faultmark.TIMEOUT.code == "TIMEOUT"
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.response.faultmark import Faultmark
+
+    value = ("TIMEOUT", "服务超时，请稍后重试")
+    return {
+        "Faultmark code and msg": lambda: (Faultmark.TIMEOUT.code, Faultmark.AUTH_FAILED.msg),
+        "Faultmark(value)": lambda: Faultmark(value),
+        "Faultmark(unknown)": raises(ValueError, Faultmark, "TIMEOUT"),
+        "Faultmark.code = ...": raises(AttributeError, setattr, Faultmark.TIMEOUT, "code", "X"),
+        "iterate Faultmark": lambda: [member.msg for member in Faultmark],
+    }
+
+
+def thread_operations(kit):
+    return {
+        "faultmark lookup": lambda: Faultmark(("TIMEOUT", Faultmark.TIMEOUT.msg)).code,
+        "faultmark unknown": lambda: Faultmark("TIMEOUT"),
+    }
+
+
+ISOLATED = """
+from pravel.response.faultmark import Faultmark
+from support import Operations, raises
+
+calls = [
+    lambda: [(m.code, m.msg) for m in Faultmark],
+    lambda: Faultmark(("TIMEOUT", "服务超时，请稍后重试")),
+    lambda: Faultmark("TIMEOUT"),
+]
+"""
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown={}, isolated=ISOLATED,
+    recreated=lambda module, word_file: module.Faultmark.TIMEOUT.msg)

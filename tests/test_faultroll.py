@@ -1,6 +1,8 @@
+import collections
+
 import pytest
 
-from conftest import wrong_type
+from support import Operations, raises, wrong_type
 from pravel.response import faultroll
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark, Faultroll
@@ -104,3 +106,60 @@ class TestFaultroll:
 
         monkeypatch.setattr(faultroll, "CustomFaultmark", Recorded)
         assert type(Faultroll.register("R", "m")) is Recorded
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.response.faultroll import CustomFaultmark, Faultroll
+
+    class Roll(Faultroll):  # a registry of its own: the shared one stays as it is
+        _registry = {}
+
+    class OrderedRoll(Faultroll):  # a registry that is not exactly a dict
+        _registry = collections.OrderedDict()
+
+    code = CustomFaultmark("MY_ERROR", "自定义错误消息")
+
+    def clear_and_register():
+        Roll.clear()
+        return Roll.register("AGAIN", "再次")
+
+    return {
+        "CustomFaultmark()": lambda: CustomFaultmark("MY_ERROR", "自定义错误消息"),
+        "CustomFaultmark(bad code)": raises(TypeError, CustomFaultmark, None, "m"),
+        "CustomFaultmark(bad msg)": raises(TypeError, CustomFaultmark, "C", 1),
+        "CustomFaultmark(missing)": raises(TypeError, CustomFaultmark, "C"),
+        "CustomFaultmark(both missing)": raises(TypeError, CustomFaultmark),
+        "register(twice)": raises(TypeError, Roll.register, "C", "m", code="D"),
+        "CustomFaultmark code, msg, repr": lambda: (code.code, code.msg, repr(code)),
+        "register": lambda: Roll.register("MY_ERROR", "自定义错误消息"),
+        "register(ordered)": lambda: OrderedRoll.register("MY_ERROR", "m"),
+        "register(bad)": raises(TypeError, Roll.register, "C", None),
+        "get": lambda: Roll.get("MY_ERROR"),
+        "get(unknown)": lambda: Roll.get("NOPE"),
+        "get(ordered)": lambda: OrderedRoll.get("MY_ERROR"),
+        "get(bad)": raises(TypeError, Roll.get, b"MY_ERROR"),
+        "list_all": lambda: Roll.list_all(),
+        "clear": clear_and_register,
+    }
+
+
+ISOLATED = """
+from pravel.response.faultroll import CustomFaultmark, Faultroll
+
+class Roll(Faultroll):
+    _registry = {}
+
+calls = [
+    lambda: Roll.register("MY_ERROR", "自定义错误消息"),
+    lambda: Roll.get("MY_ERROR").msg,
+    lambda: CustomFaultmark(None, "m"),
+]
+"""
+
+# The thread suite's registrations from every thread are its own (test_threads.py).
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=lambda kit: {}, shutdown={}, isolated=ISOLATED,
+    recreated=lambda module, word_file: repr(module.CustomFaultmark("A", "b")))

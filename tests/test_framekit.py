@@ -12,11 +12,13 @@ import tracemalloc
 import zlib
 
 import pytest
-from PIL import Image, ImageFilter, ImageOps, UnidentifiedImageError
+from PIL import Image, ImageFilter, UnidentifiedImageError
 
-from conftest import decode, encode, in_threads, wrong_type
+from support import Operations, decode, encode, heavy, in_threads, raises, wrong_type
 from pravel import framekit
 from pravel.framekit import Framekit
+
+from plain.framekit import adjust_size as pillow_adjusted
 
 RATIOS = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
 
@@ -499,24 +501,6 @@ def row_filters(data):
     return {raw[y * (4 * width + 1)] for y in range(height)}
 
 
-def pillow_adjusted(data, need_adjust, percent=10.0, fill_color=(255, 255, 255, 0)):
-    """What adjust_size returns when Pillow's writer encodes the result: the
-    picture turned upright, adjusted, its colour profile kept in both modes."""
-    image = ImageOps.exif_transpose(Image.open(io.BytesIO(data))).convert("RGBA")
-    w, h = image.size
-    scale = 1 + percent / 100
-    size = (int(w * scale), h) if w < h else (w, int(h * scale)) if h < w else (int(w * scale), int(h * scale))
-    if need_adjust == "resize":
-        result = image.resize(size, Image.Resampling.LANCZOS)
-    else:
-        result = Image.new("RGBA", size, fill_color)
-        x, y = (size[0] - w) // 2, (size[1] - h) // 2
-        result.alpha_composite(image, (max(x, 0), max(y, 0)), (max(-x, 0), max(-y, 0)))
-        if "icc_profile" in image.info:
-            result.info["icc_profile"] = image.info["icc_profile"]
-    return encode(result, "PNG", quality=95)
-
-
 def assert_same_image(ours, theirs):
     """Same pixels, mode, size and ancillary chunks as Pillow's file."""
     mine, reference = decode(ours), decode(theirs)
@@ -753,3 +737,100 @@ class TestOrientation:
         out, ratio = Framekit().adjust_size(data, True)
         assert ratio == "4:3" and decode(out).size == (120, 99)
         assert decode(out).tobytes() == decode(Framekit().adjust_size(encode(picture, "JPEG"))).tobytes()
+
+
+# ---------------------------------------------------------------- faults the round trips cannot see
+
+
+def zlib_level_hint(data):
+    """FLEVEL of the zlib header of the first IDAT (RFC 1950): libdeflate
+    writes 1 for its levels 2 to 5 and 2 for levels 6 and 7."""
+    first = next(payload for kind, payload in png_chunks(data) if kind == b"IDAT")
+    return first[1] >> 6
+
+
+def test_noisy_pictures_at_the_faster_level_smooth_ones_at_the_thorough_one():
+    # Pixels come back the same at any level: only the header tells them apart.
+    resize = Framekit(need_adjust="resize")
+    noisy, smooth = resize.adjust_size(encode(noise(64, 48))), resize.adjust_size(encode(rgba(64, 48)))
+    assert (zlib_level_hint(noisy), zlib_level_hint(smooth)) == (1, 2)  # levels 5 and 6
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])  # pasted, composited
+@pytest.mark.parametrize("percent, rows", [
+    (60, [None, 0, 1, 2, 3, 4, None, None]),  # 3 rows more: 1 above, 2 below
+    (-60, [2, 3]),  # 3 rows fewer: 2 cut above, 1 below
+])
+def test_an_odd_vertical_difference_leaves_the_extra_row_below(mode, percent, rows):
+    # Rows of distinct colours, so that the offset shows row by row.
+    source = Image.new(mode, (6, 5))
+    source.putdata([(40 * y, 10, 10, 255)[: len(mode)] for y in range(5) for _ in range(6)])
+    canvas = decode(Framekit().adjust_size(encode(source), expand_percent=percent))
+    assert canvas.size == (6, len(rows))
+    shown = [{canvas.getpixel((x, y)) for x in range(6)} for y in range(len(rows))]
+    assert shown == [{(255, 255, 255, 0)} if row is None else {(40 * row, 10, 10, 255)} for row in rows]
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.framekit import Framekit
+
+    png = encode(Image.new("RGBA", (6, 4), 7))
+    jpeg = encode(Image.new("RGB", (6, 4), 9), "JPEG")
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    phone = encode(Image.new("RGB", (6, 4), 9), "JPEG", exif=exif, icc_profile=b"profile")
+    damaged = encode(Image.new("RGB", (6, 4), 9), "JPEG", exif=b"Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x05")
+    fill, resize, asked = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
+    return {
+        "Framekit()": lambda: Framekit("1:1", "fill", (0, 0, 0, 0), extra=1),
+        "Framekit(bad type)": raises(TypeError, Framekit, 3),
+        "_parse_ratio": lambda: Framekit._parse_ratio(" 16:9 "),
+        "_parse_ratio(bad)": raises(ValueError, Framekit._parse_ratio, "16 : 9"),
+        "_closest": lambda: fill._get_closest_standard_ratio(1920.5, 1080),
+        "_closest(zero)": raises(ZeroDivisionError, fill._get_closest_standard_ratio, 1, 0),
+        "adjust_size fill": heavy(lambda: fill.adjust_size(png, True)),
+        "adjust_size resize": heavy(lambda: resize.adjust_size(jpeg)),
+        "adjust_size mismatch": lambda: asked.adjust_size(png, True),
+        "adjust_size turned, with profile": heavy(lambda: fill.adjust_size(phone, True)),
+        "adjust_size damaged EXIF": heavy(lambda: resize.adjust_size(damaged)),
+        "adjust_size(undecodable)": raises(OSError, fill.adjust_size, b"not an image"),
+        "adjust_size(bad type)": raises(TypeError, fill.adjust_size, bytearray(png)),
+        "adjust_size(crop)": raises(ValueError, Framekit(need_adjust="crop").adjust_size, png),
+        "adjust_size(bad call)": raises(TypeError, fill.adjust_size, png, nope=1),
+    }
+
+
+def thread_operations(kit):
+    png = encode(Image.new("RGBA", (40, 30), (9, 80, 200, 128)))
+    jpeg = encode(Image.new("RGB", (30, 40), (200, 9, 80)), "JPEG")
+    fill, resize, asked = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
+    return {
+        "framekit fill": lambda: fill.adjust_size(png, True, 25),
+        "framekit resize": lambda: resize.adjust_size(jpeg),
+        "framekit mismatch": lambda: asked.adjust_size(png) is png,
+        "framekit undecodable": lambda: fill.adjust_size(b"not an image"),
+        "framekit parse": lambda: Framekit._parse_ratio(" 21:9 "),
+    }
+
+
+SHUTDOWN = {
+    "framekit adjust_size resize": """
+        from pravel.framekit import Framekit
+        png = photo_png(480, 640)
+        kit = Framekit(need_adjust="resize")
+        in_daemon_thread(lambda: kit.adjust_size(png))
+    """,
+    "framekit adjust_size fill": """
+        from pravel.framekit import Framekit
+        png = photo_png(480, 640)
+        kit = Framekit(need_adjust="fill")
+        in_daemon_thread(lambda: kit.adjust_size(png))
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown=SHUTDOWN,
+    recreated=lambda module, word_file: module.Framekit._parse_ratio("16:9"))

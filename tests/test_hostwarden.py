@@ -19,6 +19,7 @@ import requests
 
 from pravel.comfyui import hostwarden
 from pravel.comfyui.hostwarden import ComfyUIManager
+from support import Operations, raises
 
 DROPPED = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
 CALLED = "%s 调用重启接口 url=%s"
@@ -534,3 +535,93 @@ def test_pauses_that_can_be_taken_are_kept(poll_interval):
 def test_a_wrong_type_of_pause_is_still_a_type_error_first():
     with pytest.raises(TypeError):
         ComfyUIManager(timeout=None, poll_interval=float("nan"))
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+class OfflineRequests:
+    """Stands in for requests: every call fails like a refused connection."""
+
+    class exceptions:
+        class ConnectionError(Exception):
+            pass
+
+    def get(self, url, timeout, **kwargs):
+        raise self.exceptions.ConnectionError("Connection refused")
+
+
+class RestartingRequests(OfflineRequests):
+    """requests for a server that restarts at once ("online") or is not there."""
+
+    class Answer:
+        status_code = 200
+
+    def get(self, url, timeout, **kwargs):
+        if "offline" in url:
+            return super().get(url, timeout)
+        if url.endswith("/api/manager/reboot"):
+            raise self.exceptions.ConnectionError("Remote end closed connection without response")
+        return self.Answer()
+
+
+def leak_operations(kit):
+    from pravel.comfyui import hostwarden
+
+    kit.monkeypatch.setattr(hostwarden, "requests", OfflineRequests())
+    quiet = logging.getLogger("pravel.tests.quiet")
+    quiet.disabled = True
+    manager = hostwarden.ComfyUIManager("http://127.0.0.1:9//", max_wait_seconds=0, logger=quiet)
+
+    def reboot():
+        manager.trigger_reboot()
+        kit.capsys.readouterr()
+
+    return {
+        "ComfyUIManager()": lambda: hostwarden.ComfyUIManager("http://x/", 2.5, 3, 1, quiet),
+        "ComfyUIManager(bad)": raises(TypeError, hostwarden.ComfyUIManager, None),
+        "trigger_reboot": reboot,
+        "run_reboot_and_wait": lambda: manager.run_reboot_and_wait(),
+    }
+
+
+def thread_operations(kit):
+    kit.monkeypatch.setattr(hostwarden, "requests", RestartingRequests())
+    offline = hostwarden.ComfyUIManager("http://offline:1/", max_wait_seconds=0, logger=kit.log)
+    online = hostwarden.ComfyUIManager("http://online:1", max_wait_seconds=3600, logger=kit.log)
+    return {
+        "hostwarden offline": lambda: (offline.run_reboot_and_wait(), kit.logged(), kit.printed()),
+        "hostwarden online": lambda: (online.run_reboot_and_wait(), kit.logged(), kit.printed()),
+    }
+
+
+SHUTDOWN = {
+    "hostwarden reading a trickling server": """
+        import requests
+        from pravel.comfyui import hostwarden
+
+        class Requests:  # notes that the first request went out
+            exceptions = requests.exceptions
+
+            @staticmethod
+            def get(*args, **kwargs):
+                inside.set()
+                return requests.get(*args, **kwargs)
+
+        hostwarden.requests = Requests
+        manager = hostwarden.ComfyUIManager(sys.argv[1], timeout=5, max_wait_seconds=3600)
+        threading.Thread(target=manager.run_reboot_and_wait, daemon=True).start()
+    """,
+    "hostwarden sleeping between refused polls": """
+        import socket
+        from pravel.comfyui import hostwarden
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            url = "http://127.0.0.1:%d" % s.getsockname()[1]
+        hostwarden.print = lambda *args: inside.set()
+        manager = hostwarden.ComfyUIManager(url, timeout=1, max_wait_seconds=3600, poll_interval=0.003)
+        threading.Thread(target=manager.wait_service_ready, daemon=True).start()
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown=SHUTDOWN,
+    recreated=lambda module, word_file: module.ComfyUIManager("http://h:1/").stats_api)

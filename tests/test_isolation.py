@@ -14,10 +14,11 @@ import sys
 import textwrap
 import threading
 import weakref
+from pathlib import Path
 
 import pytest
 
-from conftest import OWN_GIL, SHARED_GIL, fresh_module
+from support import OWN_GIL, SHARED_GIL, fresh_module, operations_of
 from pravel.response.faultmark import Faultmark
 
 try:
@@ -28,65 +29,32 @@ except ImportError:  # before 3.14
 needs_subinterpreters = pytest.mark.skipif(
     interpreters is None, reason="concurrent.interpreters arrived in Python 3.14")
 
-# Real operations of the own-GIL modules, success and error paths. Run with
-# `exec` in any interpreter, it leaves `outcome_json`: what each one gave.
-OPERATIONS = textwrap.dedent("""
-    import json
+TESTS = str(Path(__file__).resolve().parent)
+
+# Runs the isolated operations of the own-GIL modules (their tests'
+# OPERATIONS) in any interpreter, given `codes` ({module: code} as JSON),
+# `word_file` and `tests`; leaves `outcomes`, as JSON: what each call gave.
+RUN = textwrap.dedent("""
+    import json, sys
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
     from pravel.exceptions import PromptBanError
-    from pravel.orvid import OrvidSizeCalculator
-    from pravel.response.faultmark import Faultmark
-    from pravel.response.faultroll import CustomFaultmark, Faultroll
-    from pravel.response.result import ResultStatus, ServiceResult
-    from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
+    from support import Raised, outcome
 
-    def outcome(call):
-        try:
-            return repr(call())
-        except PromptBanError as e:
-            return f"PromptBanError: {e.error_msg} {sorted(e.data)}"
-        except Exception as e:
-            return f"{type(e).__name__}: {e}"
+    def shown(got):
+        if not isinstance(got, Raised):
+            return repr(got)
+        hits = f" {sorted(got.error.data)}" if isinstance(got.error, PromptBanError) else ""
+        return f"{got.type.__name__}: {got.message}{hits}"
 
-    class Wide(OrvidSizeCalculator):
-        MAX_RATIO = 4.0
-
-    class Roll(Faultroll):
-        _registry = {}
-
-    checker = PromptBanChecker(word_file)
-    strict = PromptBanChecker(word_file, ignore_case=False)
-    disguised = NormalizedPromptBanChecker(word_file)
-    calls = [
-        lambda: OrvidSizeCalculator.calc_size("16:9", "4K"),
-        lambda: OrvidSizeCalculator.calc_size("-4:-1", "1k"),
-        lambda: Wide.calc_size("4:1"),
-        lambda: OrvidSizeCalculator.calc_size("4:1"),
-        lambda: OrvidSizeCalculator.calc_size("16:0"),
-        lambda: OrvidSizeCalculator.calc_size("16:9:1"),
-        lambda: OrvidSizeCalculator.is_valid_image_size(2160.9, 720),
-        lambda: OrvidSizeCalculator.round_to_multiple(40),
-        lambda: [(m.code, m.msg) for m in Faultmark],
-        lambda: Faultmark(("TIMEOUT", "服务超时，请稍后重试")),
-        lambda: Faultmark("TIMEOUT"),
-        lambda: Roll.register("MY_ERROR", "自定义错误消息"),
-        lambda: Roll.get("MY_ERROR").msg,
-        lambda: CustomFaultmark(None, "m"),
-        lambda: ServiceResult.fail(Faultmark.IMAGE_GENERATE_FAIL, "Upstream model timed OUT"),
-        lambda: ServiceResult.fail(Roll.get("MY_ERROR"), status_code=503.7).to_dict(),
-        lambda: ServiceResult.fail(CustomFaultmark("E", "")),
-        lambda: ServiceResult.success({"a": [1, (2, 3)]}).to_dict(),
-        lambda: ServiceResult._process_error_message("余额不足"),
-        lambda: ResultStatus("wait"),
-        lambda: checker.check("a CAT and a dog and a cat"),
-        lambda: checker.find_matched_words("Straße STRASSE ДОМ"),
-        lambda: strict.check("CAT"),
-        lambda: checker.check(None),
-        lambda: PromptBanChecker(word_file + ".missing"),
-        lambda: disguised.find_matched_words("a c.a.t, a Ｄ0Ｇ, СТРАССЕ and a д о м"),
-        lambda: disguised.check("s t r a ß e"),
-    ]
-    outcome_json = json.dumps([outcome(call) for call in calls], ensure_ascii=False)
+    found = {}
+    for name, code in json.loads(codes).items():
+        namespace = {"word_file": word_file}
+        exec(code, namespace)
+        found[name] = [shown(outcome(call)) for call in namespace["calls"]]
+    outcomes = json.dumps(found, ensure_ascii=False)
 """)
+CODES = json.dumps({name: operations_of(name).isolated for name in OWN_GIL})
 
 
 @pytest.fixture
@@ -95,9 +63,9 @@ def words_path(word_file):
 
 
 def run_here(words_path):
-    namespace = {"word_file": words_path}
-    exec(OPERATIONS, namespace)
-    return json.loads(namespace["outcome_json"])
+    namespace = {"codes": CODES, "word_file": words_path, "tests": TESTS}
+    exec(RUN, namespace)
+    return json.loads(namespace["outcomes"])
 
 
 def run_in(interp, code, **values):
@@ -133,15 +101,15 @@ def isolated():
 @needs_subinterpreters
 def test_own_gil_modules_work_in_isolated_subinterpreters(isolated, words_path):
     expected = run_here(words_path)
-    assert "PromptBanError: Prohibited prompt words:" in expected[20]  # the calls really ran
-    code = OPERATIONS + "\nresult = outcome_json"
+    assert "PromptBanError: Prohibited prompt words:" in expected["pravel.wordguard"][0]  # the calls really ran
+    code = RUN + "\nresult = outcomes"
     # Several at once, each interpreter running under its own GIL.
     subs = [isolated() for _ in range(3)]
     results, errors = {}, []
 
     def work(interp):
         try:
-            results[interp.id] = json.loads(run_in(interp, code, word_file=words_path))
+            results[interp.id] = json.loads(run_in(interp, code, codes=CODES, word_file=words_path, tests=TESTS))
         except Exception as e:  # reported below
             errors.append(e)
 
@@ -207,25 +175,8 @@ def test_each_interpreter_has_its_own_classes_and_state(isolated, monkeypatch):
 
 
 def works(module, words_path):
-    """A real operation of `module`, for its answer."""
-    name = module.__name__.rsplit(".", 1)[1]
-    if name == "framekit":
-        return module.Framekit._parse_ratio("16:9")
-    if name == "shapelens":
-        return module.ImageShapelens._gcd(1920, 1080)
-    if name == "marvale":
-        return module.MarvaleImageScale.PREFERED_MARVALE_RESOLUTIONS[8]
-    if name == "hostwarden":
-        return module.ComfyUIManager("http://h:1/").stats_api
-    if name == "orvid":
-        return module.OrvidSizeCalculator.calc_size("3:1", "4k")["size"]
-    if name == "faultmark":
-        return module.Faultmark.TIMEOUT.msg
-    if name == "faultroll":
-        return repr(module.CustomFaultmark("A", "b"))
-    if name == "result":
-        return module.ServiceResult.fail(Faultmark.TIMEOUT, "insufficient balance").msg
-    return module.PromptBanChecker(words_path).find_matched_words("a dog, a cat")
+    """A real operation of `module`, for its answer (its tests' OPERATIONS)."""
+    return operations_of(module.__name__).recreated(module, words_path)
 
 
 @pytest.mark.parametrize("name", OWN_GIL + SHARED_GIL)

@@ -5,6 +5,7 @@ import pytest
 from PIL import Image
 
 from pravel.marvale import MarvaleImageScale
+from support import Operations, heavy, raises
 
 TABLE = MarvaleImageScale.PREFERED_MARVALE_RESOLUTIONS
 
@@ -117,3 +118,51 @@ def test_documentation_and_annotations():
     assert str(inspect.signature(MarvaleImageScale)) == "(image: 'Image.Image')"
     assert MarvaleImageScale(image=None).image is None
     assert MarvaleImageScale.__bases__ == (object,)
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.marvale import MarvaleImageScale
+
+    image = Image.new("L", (30, 20))  # one band: the resize to ~1 megapixel dominates
+    zero = Image.new("RGB", (5, 0))
+
+    def Unpacked(resolutions):  # entries that are neither tuples nor lists are iterated
+        return type("Unpacked", (MarvaleImageScale,), {"PREFERED_MARVALE_RESOLUTIONS": resolutions})
+
+    def start():
+        MarvaleImageScale(image).start()
+        kit.capsys.readouterr()
+
+    return {
+        "start": heavy(start, 200),
+        "start(zero height)": raises(ZeroDivisionError, MarvaleImageScale(zero).start),
+        "start(three sides)": raises(ValueError, Unpacked([range(3)])(image).start),
+        "start(one side)": raises(ValueError, Unpacked([range(1)])(image).start),
+        "start(not an image)": raises(AttributeError, MarvaleImageScale(object()).start),
+    }
+
+
+def thread_operations(kit):
+    scaler = MarvaleImageScale(Image.new("L", (30, 20), 7))
+    # Printing is part of the answer: each thread reads back its own lines.
+    return {
+        "marvale shared": lambda: (kit.outcome(scaler.start), kit.printed()),
+        "marvale tall": lambda: (kit.outcome(MarvaleImageScale(Image.new("L", (9, 30))).start), kit.printed()),
+    }
+
+
+SHUTDOWN = {
+    "marvale start": """
+        from PIL import Image
+        from pravel.marvale import MarvaleImageScale
+        image = Image.effect_noise((300, 200), 40).convert("RGB")
+        in_daemon_thread(MarvaleImageScale(image).start)
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown=SHUTDOWN,
+    recreated=lambda module, word_file: module.MarvaleImageScale.PREFERED_MARVALE_RESOLUTIONS[8])

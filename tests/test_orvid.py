@@ -1,11 +1,12 @@
 import inspect
+import itertools
 import math
 from decimal import Decimal
 from fractions import Fraction
 
 import pytest
 
-from conftest import outcome
+from support import Operations, Raised, outcome, raises
 from pravel.orvid import OrvidSizeCalculator
 
 # The same algorithms in plain Python, step by step.
@@ -220,7 +221,7 @@ def test_alignment():
         for name in ("round_to_multiple", "floor_to_multiple"):
             result = outcome(getattr(calc, name), value, multiple)
             assert result == outcome(getattr(Model, name), value, multiple), (name, value)
-            assert type(result) in (int, tuple)
+            assert type(result) in (int, Raised)  # an exact int, or the error
     with pytest.raises(OverflowError):
         calc.round_to_multiple(math.inf)
 
@@ -313,3 +314,135 @@ def test_signatures():
         calc.calc_size("1:1", "2k", "extra")
     with pytest.raises(TypeError):
         calc.round_to_multiple(value=1, step=2)
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.orvid import OrvidSizeCalculator as Calc
+
+    class Overridden(Calc):  # calc_size goes the step-by-step way
+        @classmethod
+        def round_to_multiple(cls, value, multiple=None):
+            return super().round_to_multiple(value, multiple)
+
+    class Exotic(Calc):  # constants the fast way cannot stand for
+        MAX_RATIO = Fraction(3)
+
+    # More ratios than the module keeps recent results for, in turn.
+    ratios = itertools.cycle([f"{w}:{h}" for w in range(1, 16) for h in range(1, 16)
+                              if max(w, h) <= 3 * min(w, h)])
+    return {
+        "OrvidSizeCalculator()": lambda: Calc(),
+        "calc_size": lambda: Calc.calc_size("16:9", "4K"),
+        "calc_size defaults": lambda: Calc().calc_size(),
+        "calc_size many ratios": lambda: Calc.calc_size(next(ratios), "1k"),
+        "calc_size unknown tier": lambda: Calc.calc_size("7:10", "8k"),
+        "calc_size no legal size": lambda: Calc.calc_size("-4:-1", "1k"),
+        "calc_size parsed by int()": lambda: Calc.calc_size(" 16 :\uff19", "2k"),
+        "calc_size overridden": lambda: Overridden.calc_size("3:1", "4k"),
+        "calc_size exotic": lambda: Exotic.calc_size("4:3", "2k"),
+        "calc_size(too wide)": raises(ValueError, Calc.calc_size, "4:1"),
+        "calc_size(too wide, overridden)": raises(ValueError, Overridden.calc_size, "1:4"),
+        "calc_size(three terms)": raises(ValueError, Calc.calc_size, "16:9:1"),
+        "calc_size(one term)": raises(ValueError, Calc.calc_size, "169"),
+        "calc_size(not a number)": raises(ValueError, Calc.calc_size, "16:x"),
+        "calc_size(zero height)": raises(ZeroDivisionError, Calc.calc_size, "16:0"),
+        "calc_size(zero width)": raises(ZeroDivisionError, Calc.calc_size, "0:16"),
+        "calc_size(zero, overridden)": raises(ZeroDivisionError, Overridden.calc_size, "0:16"),
+        "calc_size(negative)": raises(ValueError, Calc.calc_size, "-1:16"),
+        "calc_size(negative, exotic)": raises(ValueError, Exotic.calc_size, "-1:16"),
+        "calc_size(bad ratio type)": raises(TypeError, Calc.calc_size, None),
+        "calc_size(bad tier type)": raises(TypeError, Calc.calc_size, "1:1", 2),
+        "calc_size(bad call)": raises(TypeError, Calc.calc_size, ratio="1:1"),
+        "round_to_multiple(too many)": raises(TypeError, Calc.round_to_multiple, 1, 2, 3),
+        "round_to_multiple": lambda: Calc.round_to_multiple(40),
+        "round_to_multiple(step)": lambda: Calc.round_to_multiple(25, 10),
+        "round_to_multiple(float step)": lambda: Calc.round_to_multiple(10, 2.5),
+        "round_to_multiple(big)": lambda: Calc.round_to_multiple(2**80),
+        "round_to_multiple(fraction)": lambda: Calc.round_to_multiple(Fraction(7, 2), 3),
+        "round_to_multiple(bad)": raises(TypeError, Calc.round_to_multiple, "40"),
+        "round_to_multiple(infinite)": raises(OverflowError, Calc.round_to_multiple, math.inf),
+        "floor_to_multiple": lambda: Calc.floor_to_multiple(2172.0),
+        "floor_to_multiple(nan)": raises(ValueError, Calc.floor_to_multiple, math.nan),
+        "is_valid_image_size": lambda: Calc.is_valid_image_size(3840, 2160),
+        "is_valid_image_size(float)": lambda: Calc.is_valid_image_size(2160.9, 720),
+        "is_valid_image_size(big)": lambda: Exotic.is_valid_image_size(2**70, 16),
+        "is_valid_image_size(zero)": raises(ZeroDivisionError, Calc.is_valid_image_size, 0, 16),
+        "is_valid_image_size(bad)": raises(TypeError, Calc.is_valid_image_size, "16", 16),
+    }
+
+
+def thread_operations(kit):
+    class Coarse(OrvidSizeCalculator):
+        MULTIPLE = 32
+
+    class Overridden(OrvidSizeCalculator):
+        @classmethod
+        def round_to_multiple(cls, value, multiple=None):
+            return super().round_to_multiple(value, multiple)
+
+    class Wide(OrvidSizeCalculator):
+        MAX_RATIO = 4.0
+
+    class Tiers(OrvidSizeCalculator):
+        RESOLUTION_PRESET = {"1k": 1_000_000, "2k": 2_000_000}
+
+    class Exotic(OrvidSizeCalculator):
+        MAX_RATIO = Fraction(3)
+
+    # More classes than the module keeps views of, more ratios than results.
+    classes = [OrvidSizeCalculator, Coarse, Overridden, Wide, Tiers, Exotic]
+    ratios = ["1:1", "16:9", "9:16", "4:3", "3:1", "7:10", "21:9", "-4:-1", "4:1", "16:0",
+              "16:9:1", "a:b"] + [f"{w}:{h}" for w in range(1, 9) for h in range(1, 9)]
+    tasks = {}
+    for cls in classes:
+        for ratio in ratios:
+            for tier in ("1k", "2K", "4k", "8k"):
+                tasks[f"orvid {cls.__name__} {ratio} {tier}"] = (
+                    lambda cls=cls, ratio=ratio, tier=tier: cls.calc_size(ratio, tier))
+        tasks[f"orvid {cls.__name__} valid"] = lambda cls=cls: cls.is_valid_image_size(2160, 720)
+        tasks[f"orvid {cls.__name__} round"] = lambda cls=cls: cls.round_to_multiple(1254)
+        tasks[f"orvid {cls.__name__} floor"] = lambda cls=cls: cls.floor_to_multiple(2172.0)
+    return tasks
+
+
+ISOLATED = """
+from pravel.orvid import OrvidSizeCalculator
+
+class Wide(OrvidSizeCalculator):
+    MAX_RATIO = 4.0
+
+calls = [
+    lambda: OrvidSizeCalculator.calc_size("16:9", "4K"),
+    lambda: OrvidSizeCalculator.calc_size("-4:-1", "1k"),
+    lambda: Wide.calc_size("4:1"),
+    lambda: OrvidSizeCalculator.calc_size("4:1"),
+    lambda: OrvidSizeCalculator.calc_size("16:0"),
+    lambda: OrvidSizeCalculator.calc_size("16:9:1"),
+    lambda: OrvidSizeCalculator.is_valid_image_size(2160.9, 720),
+    lambda: OrvidSizeCalculator.round_to_multiple(40),
+]
+"""
+
+SHUTDOWN = {
+    "orvid calc_size on Python numbers": """
+        from fractions import Fraction
+        from pravel.orvid import OrvidSizeCalculator
+
+        class Calculator(OrvidSizeCalculator):
+            MULTIPLE = Fraction(16)
+            MAX_RATIO = Fraction(3)
+
+        def sizes():
+            for ratio in ("16:9", "7:10", "3:1", "21:9"):
+                for tier in ("1k", "2k", "4k"):
+                    Calculator.calc_size(ratio, tier)
+        in_daemon_thread(sizes)
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown=SHUTDOWN, isolated=ISOLATED,
+    recreated=lambda module, word_file: module.OrvidSizeCalculator.calc_size("3:1", "4k")["size"])

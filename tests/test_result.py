@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import fresh_module, outcome, wrong_type
+from support import Operations, fresh_module, outcome, raises, wrong_type
 from pravel.response import faultmark, result
 from pravel.response.faultmark import Faultmark
 from pravel.response.faultroll import CustomFaultmark
@@ -298,3 +298,135 @@ def test_against_the_model():
             lambda: ("fail", None, error.code, model_process(raw, rules), int(status)))
         got = outcome(lambda: fields(ServiceResult.fail(error, msg, status))[1:])
         assert got == expected, (msg, rules, error)
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.response.faultmark import Faultmark
+    from pravel.response.faultroll import CustomFaultmark
+    from pravel.response.result import ResultStatus, ServiceResult
+
+    @dataclasses.dataclass
+    class Inner:
+        items: list
+
+    class Sub(ServiceResult):  # built through its generated constructor
+        pass
+
+    class Hooked(ServiceResult):
+        @staticmethod
+        def _process_error_message(msg):
+            return f"[{msg}]"
+
+    class Bare:
+        code, msg = "BARE", None
+
+    custom, empty = CustomFaultmark("QUOTA", "额度"), CustomFaultmark("EMPTY", "")
+    record = ServiceResult.success({"inner": Inner([1, (2, 3)]), "list": [{"a": 1}]})
+    rules = [(["boom"], Faultmark.TIMEOUT, "自定义"), (("quota",), custom), ("xyz", Faultmark.AUTH_FAILED)]
+    process = ServiceResult._process_error_message
+
+    def with_rules(rules, fn, *args):
+        """fn(*args) while ServiceResult._error_rules holds `rules`."""
+        def call():
+            saved = ServiceResult._error_rules
+            ServiceResult._error_rules = rules
+            try:
+                return fn(*args)
+            finally:
+                ServiceResult._error_rules = saved
+
+        return call
+
+    return {
+        "ServiceResult()": lambda: ServiceResult(),
+        "ServiceResult(fields)": lambda: ServiceResult("fail", [1], "X", "m", 500),
+        "ResultStatus(value)": lambda: ResultStatus("wait"),
+        "success": lambda: ServiceResult.success({"a": 1}),
+        "success(msg)": lambda: Sub.success(None, "好"),
+        "success(bad msg)": raises(TypeError, ServiceResult.success, 1, None),
+        "success(missing)": raises(TypeError, ServiceResult.success),
+        "fail": lambda: ServiceResult.fail(Faultmark.RATE_LIMIT, status_code=429),
+        "fail(rule matches)": lambda: ServiceResult.fail(Faultmark.IMAGE_GENERATE_FAIL,
+                                                         "Upstream model timed out"),
+        "fail(lower-cased)": lambda: ServiceResult.fail(Faultmark.TIMEOUT, "ÄÖ INSUFFICIENT BALANCE"),
+        "fail(no rule)": lambda: Sub.fail(Faultmark.TIMEOUT, "other text " * 40),
+        "fail(empty message)": lambda: ServiceResult.fail(empty),
+        "fail(custom, float status)": lambda: ServiceResult.fail(custom, "x", 503.7),
+        "fail(hooked)": lambda: Hooked.fail(Faultmark.TIMEOUT),
+        "fail(bad status)": raises(TypeError, ServiceResult.fail, custom, None, "500"),
+        "fail(not a code)": raises(AttributeError, ServiceResult.fail, object()),
+        "fail(bad msg)": raises(TypeError, ServiceResult.fail, Faultmark.TIMEOUT, ValueError("x")),
+        "fail(code msg None)": raises(TypeError, ServiceResult.fail, Bare()),
+        "to_dict": lambda: record.to_dict(),
+        "get_default_error_rules": lambda: ServiceResult.get_default_error_rules(),
+        "_process_error_message": lambda: process("余额不足了"),
+        "_process_error_message(empty)": lambda: process(""),
+        "_process_error_message(bad)": raises(TypeError, process, None),
+        "custom rules": with_rules(rules, process, "BOOM"),
+        "custom rules, code message": with_rules(rules, process, "over quota"),
+        "custom rules, keywords of a str": with_rules(rules, process, "..y.."),
+        "custom rules, no match": with_rules(rules, ServiceResult.fail, Faultmark.TIMEOUT, "fine"),
+        "custom rules(short rule)": raises(IndexError, with_rules([(["a"],)], process, "a")),
+        "custom rules(bad keyword)": raises(TypeError, with_rules([([1], custom)], process, "a")),
+        "custom rules(bad message)": raises(TypeError, with_rules([(["a"], custom, 5)], process, "a")),
+    }
+
+
+def thread_operations(kit):
+    class Sub(ServiceResult):
+        pass
+
+    custom = CustomFaultmark("QUOTA", "额度已用完")
+    messages = [None, "", "upstream model TIMED OUT", "余额不足", "Insufficient Balance ÄÖ", "plain"]
+    tasks = {}
+    for cls in (ServiceResult, Sub):
+        for msg in messages:
+            for error in (Faultmark.IMAGE_GENERATE_FAIL, custom):
+                tasks[f"fail {cls.__name__} {error.code} {msg!r}"] = (
+                    lambda cls=cls, error=error, msg=msg: cls.fail(error, msg, 503.7).to_dict())
+        tasks[f"success {cls.__name__}"] = lambda cls=cls: cls.success({"a": [1, (2,)]}).to_dict()
+    tasks["fail not a code"] = lambda: ServiceResult.fail(object())
+    tasks["process"] = lambda: ServiceResult._process_error_message("upstream model timed out")
+    return tasks
+
+
+ISOLATED = """
+from pravel.response.faultmark import Faultmark
+from pravel.response.faultroll import CustomFaultmark, Faultroll
+from pravel.response.result import ResultStatus, ServiceResult
+
+class Roll(Faultroll):
+    _registry = {}
+
+Roll.register("MY_ERROR", "自定义错误消息")
+calls = [
+    lambda: ServiceResult.fail(Faultmark.IMAGE_GENERATE_FAIL, "Upstream model timed OUT"),
+    lambda: ServiceResult.fail(Roll.get("MY_ERROR"), status_code=503.7).to_dict(),
+    lambda: ServiceResult.fail(CustomFaultmark("E", "")),
+    lambda: ServiceResult.success({"a": [1, (2, 3)]}).to_dict(),
+    lambda: ServiceResult._process_error_message("余额不足"),
+    lambda: ResultStatus("wait"),
+]
+"""
+
+SHUTDOWN = {
+    "response fail and to_dict": """
+        from pravel.response.faultmark import Faultmark
+        from pravel.response.faultroll import Faultroll
+        from pravel.response.result import ServiceResult
+
+        def answers():
+            for i in range(50):
+                custom = Faultroll.register(f"E{i}", "自定义错误")
+                ServiceResult.fail(Faultroll.get(custom.code), "upstream model timed out").to_dict()
+                ServiceResult.fail(Faultmark.TIMEOUT, "connection reset by peer").to_dict()
+        in_daemon_thread(answers)
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown=SHUTDOWN, isolated=ISOLATED,
+    recreated=lambda module, word_file: module.ServiceResult.fail(Faultmark.TIMEOUT, "insufficient balance").msg)

@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import pytest
 from PIL import Image, UnidentifiedImageError, features
 
-from conftest import in_threads, wrong_type
+from support import Operations, encode, in_threads, raises, wrong_type
 from pravel import shapelens
 from pravel.shapelens import ImageShapelens
 
@@ -204,3 +204,44 @@ class TestImageHandling:
         # A truncated PNG still has a complete header.
         data = encoded(640, 480)
         assert ImageShapelens().get_approx_simple_ratio(data[: len(data) // 2]) == "4:3"
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.shapelens import ImageShapelens
+
+    png, lens = encode(Image.new("L", (1366, 768), 7)), ImageShapelens()
+    return {
+        "ImageShapelens()": lambda: ImageShapelens(7.9),
+        "ImageShapelens(bad)": raises(TypeError, ImageShapelens, "10"),
+        "_gcd": lambda: ImageShapelens._gcd(2**80 * 6, -(2**70) * 4),
+        "raw ratio": lambda: lens.get_raw_simple_ratio(png),
+        "approx ratio": lambda: lens.get_approx_simple_ratio(png),
+        "ratio(undecodable)": raises(OSError, lens.get_approx_simple_ratio, b"junk"),
+        "ratio(bad type)": raises(TypeError, lens.get_raw_simple_ratio, None),
+    }
+
+
+def thread_operations(kit):
+    wide, lens = encode(Image.new("L", (1366, 768), 90)), ImageShapelens()
+    return {
+        "shapelens raw": lambda: lens.get_raw_simple_ratio(wide),
+        "shapelens approx": lambda: lens.get_approx_simple_ratio(wide),
+        "shapelens gcd": lambda: ImageShapelens._gcd(2**90 * 6, 2**70 * 4),
+    }
+
+
+SHUTDOWN = {
+    "shapelens get_approx_simple_ratio": """
+        from pravel.shapelens import ImageShapelens
+        png = photo_png(1366, 768)
+        lens = ImageShapelens(10_000)
+        in_daemon_thread(lambda: lens.get_approx_simple_ratio(png))
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, shutdown=SHUTDOWN,
+    recreated=lambda module, word_file: module.ImageShapelens._gcd(1920, 1080))

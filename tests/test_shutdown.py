@@ -19,6 +19,8 @@ import time
 
 import pytest
 
+from support import EXTENSIONS, operations_of
+
 PRELUDE = """
 import sys, threading, time
 inside = threading.Event()
@@ -60,111 +62,8 @@ if not inside.wait(60):
 time.sleep(0.3)
 """
 
-CASES = {
-    "shapelens get_approx_simple_ratio": """
-        from pravel.shapelens import ImageShapelens
-        png = photo_png(1366, 768)
-        lens = ImageShapelens(10_000)
-        in_daemon_thread(lambda: lens.get_approx_simple_ratio(png))
-    """,
-    "framekit adjust_size resize": """
-        from pravel.framekit import Framekit
-        png = photo_png(480, 640)
-        kit = Framekit(need_adjust="resize")
-        in_daemon_thread(lambda: kit.adjust_size(png))
-    """,
-    "framekit adjust_size fill": """
-        from pravel.framekit import Framekit
-        png = photo_png(480, 640)
-        kit = Framekit(need_adjust="fill")
-        in_daemon_thread(lambda: kit.adjust_size(png))
-    """,
-    "marvale start": """
-        from PIL import Image
-        from pravel.marvale import MarvaleImageScale
-        image = Image.effect_noise((300, 200), 40).convert("RGB")
-        in_daemon_thread(MarvaleImageScale(image).start)
-    """,
-    "orvid calc_size on Python numbers": """
-        from fractions import Fraction
-        from pravel.orvid import OrvidSizeCalculator
-
-        class Calculator(OrvidSizeCalculator):
-            MULTIPLE = Fraction(16)
-            MAX_RATIO = Fraction(3)
-
-        def sizes():
-            for ratio in ("16:9", "7:10", "3:1", "21:9"):
-                for tier in ("1k", "2k", "4k"):
-                    Calculator.calc_size(ratio, tier)
-        in_daemon_thread(sizes)
-    """,
-    "response fail and to_dict": """
-        from pravel.response.faultmark import Faultmark
-        from pravel.response.faultroll import Faultroll
-        from pravel.response.result import ServiceResult
-
-        def answers():
-            for i in range(50):
-                custom = Faultroll.register(f"E{i}", "自定义错误")
-                ServiceResult.fail(Faultroll.get(custom.code), "upstream model timed out").to_dict()
-                ServiceResult.fail(Faultmark.TIMEOUT, "connection reset by peer").to_dict()
-        in_daemon_thread(answers)
-    """,
-    "hostwarden reading a trickling server": """
-        import requests
-        from pravel.comfyui import hostwarden
-
-        class Requests:  # notes that the first request went out
-            exceptions = requests.exceptions
-
-            @staticmethod
-            def get(*args, **kwargs):
-                inside.set()
-                return requests.get(*args, **kwargs)
-
-        hostwarden.requests = Requests
-        manager = hostwarden.ComfyUIManager(sys.argv[1], timeout=5, max_wait_seconds=3600)
-        threading.Thread(target=manager.run_reboot_and_wait, daemon=True).start()
-    """,
-    "hostwarden sleeping between refused polls": """
-        import socket
-        from pravel.comfyui import hostwarden
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            url = "http://127.0.0.1:%d" % s.getsockname()[1]
-        hostwarden.print = lambda *args: inside.set()
-        manager = hostwarden.ComfyUIManager(url, timeout=1, max_wait_seconds=3600, poll_interval=0.003)
-        threading.Thread(target=manager.wait_service_ready, daemon=True).start()
-    """,
-}
-
-
-# wordguard's long operations, for each of its two checkers.
-WORDGUARD_CASES = {
-    "find_matched_words": """
-        import os, tempfile
-        from pravel.wordguard import CHECKER
-        path = os.path.join(tempfile.mkdtemp(), "words.txt")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write("abc\\ngore\\nsex\\n血腥\\n18+\\n")
-        checker = CHECKER(path)
-        prompt = "abx g.o.x Sey S 3 y 血 18 " * 100_000
-        in_daemon_thread(lambda: checker.find_matched_words(prompt))
-    """,
-    "load_banned_words": """
-        import os, tempfile
-        from pravel.wordguard import CHECKER
-        path = os.path.join(tempfile.mkdtemp(), "words.txt")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write("\\n".join(f"word{i} Ωmega{i * 7}" for i in range(20_000)))
-        checker = CHECKER(path)
-        in_daemon_thread(checker.load_banned_words)
-    """,
-}
-for checker in ("PromptBanChecker", "NormalizedPromptBanChecker"):
-    for operation, code in WORDGUARD_CASES.items():
-        CASES[f"wordguard {checker} {operation}"] = code.replace("CHECKER", checker)
+# Each module's long operations (its tests' OPERATIONS).
+CASES = {case: code for name in EXTENSIONS for case, code in operations_of(name).shutdown.items()}
 
 
 @pytest.fixture(scope="module")

@@ -10,21 +10,14 @@ import random
 import re
 import threading
 import time
-from fractions import Fraction
+import types
 
 import pytest
 from PIL import Image
 
-from conftest import encode, fresh_module
-from pravel.comfyui import hostwarden
+from support import Raised, collected, fresh_module, outcome
 from pravel.exceptions import PromptBanError
-from pravel.framekit import Framekit
-from pravel.marvale import MarvaleImageScale
-from pravel.orvid import OrvidSizeCalculator
-from pravel.response.faultmark import Faultmark
-from pravel.response.faultroll import CustomFaultmark, Faultroll
-from pravel.response.result import ServiceResult
-from pravel.shapelens import ImageShapelens
+from pravel.response.faultroll import Faultroll
 from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
 THREADS = 8
@@ -63,147 +56,23 @@ class PerThreadLog(logging.Handler):
         return self.lines.pop(threading.get_ident(), [])
 
 
-class FakeRequests:
-    """requests for a server that restarts at once ("online") or is not there."""
-
-    class exceptions:
-        class ConnectionError(Exception):
-            pass
-
-    class Answer:
-        status_code = 200
-
-    def get(self, url, timeout, **kwargs):
-        if "offline" in url:
-            raise self.exceptions.ConnectionError("Connection refused")
-        if url.endswith("/api/manager/reboot"):
-            raise self.exceptions.ConnectionError("Remote end closed connection without response")
-        return self.Answer()
-
-
-def outcome(call):
+def comparable(call):
     """What a call gives, in a form to compare: its value or its error."""
-    try:
-        value = call()
-    except PromptBanError as e:
-        return "PromptBanError", e.error_msg, e.data
-    except Exception as e:
-        return type(e).__name__, re.sub(r"0x[0-9a-f]+", "0x?", str(e))
-    if isinstance(value, Image.Image):
-        return "image", value.size, value.mode, hashlib.sha256(value.tobytes()).hexdigest()
-    return "value", value
-
-
-# ---------------------------------------------------------------- the shared work
-
-
-def image_tasks():
-    png = encode(Image.new("RGBA", (40, 30), (9, 80, 200, 128)))
-    jpeg = encode(Image.new("RGB", (30, 40), (200, 9, 80)), "JPEG")
-    wide = encode(Image.new("L", (1366, 768), 90))
-    fill, resize, asked = Framekit(), Framekit(need_adjust="resize"), Framekit("3:4")
-    lens = ImageShapelens()
-    scaler = MarvaleImageScale(Image.new("L", (30, 20), 7))
-    return {
-        "framekit fill": lambda: fill.adjust_size(png, True, 25),
-        "framekit resize": lambda: resize.adjust_size(jpeg),
-        "framekit mismatch": lambda: asked.adjust_size(png) is png,
-        "framekit undecodable": lambda: fill.adjust_size(b"not an image"),
-        "framekit parse": lambda: Framekit._parse_ratio(" 21:9 "),
-        "shapelens raw": lambda: lens.get_raw_simple_ratio(wide),
-        "shapelens approx": lambda: lens.get_approx_simple_ratio(wide),
-        "shapelens gcd": lambda: ImageShapelens._gcd(2**90 * 6, 2**70 * 4),
-        # Printing is part of the answer: each thread reads back its own lines.
-        "marvale shared": lambda: (outcome(scaler.start), OUT.take()),
-        "marvale tall": lambda: (outcome(MarvaleImageScale(Image.new("L", (9, 30))).start), OUT.take()),
-    }
-
-
-def orvid_tasks():
-    class Coarse(OrvidSizeCalculator):
-        MULTIPLE = 32
-
-    class Overridden(OrvidSizeCalculator):
-        @classmethod
-        def round_to_multiple(cls, value, multiple=None):
-            return super().round_to_multiple(value, multiple)
-
-    class Wide(OrvidSizeCalculator):
-        MAX_RATIO = 4.0
-
-    class Tiers(OrvidSizeCalculator):
-        RESOLUTION_PRESET = {"1k": 1_000_000, "2k": 2_000_000}
-
-    class Exotic(OrvidSizeCalculator):
-        MAX_RATIO = Fraction(3)
-
-    # More classes than the module keeps views of, more ratios than results.
-    classes = [OrvidSizeCalculator, Coarse, Overridden, Wide, Tiers, Exotic]
-    ratios = ["1:1", "16:9", "9:16", "4:3", "3:1", "7:10", "21:9", "-4:-1", "4:1", "16:0",
-              "16:9:1", "a:b"] + [f"{w}:{h}" for w in range(1, 9) for h in range(1, 9)]
-    tasks = {}
-    for cls in classes:
-        for ratio in ratios:
-            for tier in ("1k", "2K", "4k", "8k"):
-                tasks[f"orvid {cls.__name__} {ratio} {tier}"] = (
-                    lambda cls=cls, ratio=ratio, tier=tier: cls.calc_size(ratio, tier))
-        tasks[f"orvid {cls.__name__} valid"] = lambda cls=cls: cls.is_valid_image_size(2160, 720)
-        tasks[f"orvid {cls.__name__} round"] = lambda cls=cls: cls.round_to_multiple(1254)
-        tasks[f"orvid {cls.__name__} floor"] = lambda cls=cls: cls.floor_to_multiple(2172.0)
-    return tasks
-
-
-def response_tasks():
-    class Sub(ServiceResult):
-        pass
-
-    custom = CustomFaultmark("QUOTA", "额度已用完")
-    messages = [None, "", "upstream model TIMED OUT", "余额不足", "Insufficient Balance ÄÖ", "plain"]
-    tasks = {}
-    for cls in (ServiceResult, Sub):
-        for msg in messages:
-            for error in (Faultmark.IMAGE_GENERATE_FAIL, custom):
-                tasks[f"fail {cls.__name__} {error.code} {msg!r}"] = (
-                    lambda cls=cls, error=error, msg=msg: cls.fail(error, msg, 503.7).to_dict())
-        tasks[f"success {cls.__name__}"] = lambda cls=cls: cls.success({"a": [1, (2,)]}).to_dict()
-    tasks["fail not a code"] = lambda: ServiceResult.fail(object())
-    tasks["process"] = lambda: ServiceResult._process_error_message("upstream model timed out")
-    tasks["faultmark lookup"] = lambda: Faultmark(("TIMEOUT", Faultmark.TIMEOUT.msg)).code
-    tasks["faultmark unknown"] = lambda: Faultmark("TIMEOUT")
-    return tasks
-
-
-PROMPTS = ["a clean prompt", "a CAT, a dog and another Cat", "straße STRASSE ДОМ дом",
-           "违禁词" * 3 + "a.b axb", "clean words " * 300 + "and a cat at the end"]
-
-
-def wordguard_tasks(path, guard):
-    """`guard["cls"]` is the checker class new checkers are made of."""
-    checker, strict = PromptBanChecker(path), PromptBanChecker(path, ignore_case=False)
-    tasks = {"reload": checker.load_banned_words, "words": lambda: checker.banned_words}
-    for n, prompt in enumerate(PROMPTS):
-        tasks[f"check {n}"] = lambda prompt=prompt: checker.check(prompt) is prompt
-        tasks[f"find {n}"] = lambda prompt=prompt: checker.find_matched_words(prompt)
-        tasks[f"strict {n}"] = lambda prompt=prompt: strict.find_matched_words(prompt)
-        tasks[f"new checker {n}"] = lambda prompt=prompt: guard["cls"](path).find_matched_words(prompt)
-    return tasks
-
-
-def hostwarden_tasks(log):
-    offline = hostwarden.ComfyUIManager("http://offline:1/", max_wait_seconds=0, logger=log)
-    online = hostwarden.ComfyUIManager("http://online:1", max_wait_seconds=3600, logger=log)
-    return {
-        "hostwarden offline": lambda: (offline.run_reboot_and_wait(), LOG.take(), OUT.take()),
-        "hostwarden online": lambda: (online.run_reboot_and_wait(), LOG.take(), OUT.take()),
-    }
+    got = outcome(call)
+    if isinstance(got, Raised):
+        if isinstance(got.error, PromptBanError):
+            return "PromptBanError", got.error.error_msg, got.error.data
+        return got.type.__name__, re.sub(r"0x[0-9a-f]+", "0x?", got.message)
+    if isinstance(got, Image.Image):
+        return "image", got.size, got.mode, hashlib.sha256(got.tobytes()).hexdigest()
+    return "value", got
 
 
 OUT, LOG = PerThreadOutput(), PerThreadLog()
 
 
 @pytest.fixture
-def log(monkeypatch):
-    monkeypatch.setattr(hostwarden, "requests", FakeRequests())
+def log():
     logger = logging.getLogger("pravel.tests.threads")
     logger.setLevel(logging.DEBUG)
     logger.propagate = False
@@ -212,11 +81,11 @@ def log(monkeypatch):
     logger.removeHandler(LOG)
 
 
-def test_all_modules_from_eight_threads(log, word_file):
-    guard = {"cls": PromptBanChecker}
-    words = word_file("cat\ndog\nStraße\nдом\n违禁词\n a.b \ncat\n\n")
-    tasks = {**image_tasks(), **orvid_tasks(), **response_tasks(),
-             **wordguard_tasks(words, guard), **hostwarden_tasks(log)}
+def test_all_modules_from_eight_threads(log, word_file, monkeypatch):
+    # Each module's thread operations (its tests' OPERATIONS).
+    kit = types.SimpleNamespace(word_file=word_file, monkeypatch=monkeypatch, log=log, logged=LOG.take,
+                                printed=OUT.take, outcome=comparable, checker_class=PromptBanChecker)
+    tasks = collected("threads", kit)
     names, calls = list(tasks), list(tasks.values())
 
     class Roll(Faultroll):
@@ -241,7 +110,7 @@ def test_all_modules_from_eight_threads(log, word_file):
             while True:
                 rng.shuffle(order)
                 for i in order:
-                    got = outcome(calls[i])
+                    got = comparable(calls[i])
                     if got != expected[i]:
                         failures.append((names[i], got, expected[i]))
                 if problem := register_own(index):
@@ -253,10 +122,10 @@ def test_all_modules_from_eight_threads(log, word_file):
             failures.append(("worker", repr(e)))
 
     with contextlib.redirect_stdout(OUT):
-        expected = [outcome(call) for call in calls]
+        expected = [comparable(call) for call in calls]
         # The first case-insensitive load of a module happens in all threads at
         # once: a new copy of wordguard has read no case rules yet.
-        guard["cls"] = fresh_module("pravel.wordguard").PromptBanChecker
+        kit.checker_class = fresh_module("pravel.wordguard").PromptBanChecker
         start = threading.Barrier(THREADS)
         deadline = time.monotonic() + SECONDS
         threads = [threading.Thread(target=worker, args=(k, start, deadline))

@@ -17,7 +17,7 @@ import pytest
 from PIL import Image
 
 import pravel
-from conftest import EXTENSIONS, built_extensions
+from support import EXTENSIONS, built_extensions
 from pravel.orvid import OrvidSizeCalculator, SizeResult
 from pravel.response.result import ResultDict, ServiceResult
 
@@ -50,11 +50,12 @@ def mypy_checks(tmp_path_factory):
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             for name, command in commands.items()}
 
-    def outcome(name):
+    def finished(name):
+        """(status, output) of a check, once it has run."""
         output, _ = runs[name].communicate()
         return runs[name].returncode, output
 
-    yield outcome
+    yield finished
     for run in runs.values():
         if not run.stdout.closed:  # its test did not run
             run.kill()

@@ -1,5 +1,6 @@
 import copy
 import inspect
+import os
 import pickle
 import random
 import re
@@ -7,10 +8,10 @@ import types
 
 import pytest
 
-from conftest import fresh_module, in_threads, wrong_type
+from support import Operations, fresh_module, heavy, in_threads, raises, wrong_type
 from pravel import wordguard
 from pravel.exceptions import PromptBanError
-from pravel.wordguard import PromptBanChecker
+from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
 
 def regex_hits(checker, text):
@@ -28,6 +29,17 @@ def test_lines_are_trimmed_deduplicated_and_sorted_longest_first(word_file):
     assert checker._ban_regex.pattern == r"foo\ bar|abcdef|\#note|foo|甲乙|ab|cd|AB"
     assert checker._ban_regex.flags & re.IGNORECASE
     assert checker.ban_word_file == path and checker.ignore_case is True
+
+
+@pytest.mark.parametrize("cls", [PromptBanChecker, NormalizedPromptBanChecker])
+def test_words_of_one_length_keep_the_file_order_in_long_lists(word_file, cls):
+    # Forty three-letter words out of alphabetical order around two longer
+    # ones: an unstable sort reorders equal lengths once a list passes sixteen.
+    short = [f"{chr(ord('a') + k * 7 % 26)}{k:02d}" for k in range(40)]
+    words = short[:25] + ["zebra", "apple"] + short[25:]
+    checker = cls(word_file("\n".join(words)))
+    assert checker.banned_words == ["zebra", "apple", *short]
+    assert checker._ban_regex.pattern == "|".join(["zebra", "apple", *short])
 
 
 def test_universal_newlines_and_blank_lines(word_file):
@@ -340,3 +352,138 @@ def test_an_engine_that_answers_the_case_probe_oddly_gets_no_automaton(word_file
     exact_case = module.PromptBanChecker(path, ignore_case=False)  # needs no case rules
     assert exact_case._ban_matcher is not None
     assert exact_case.find_matched_words("iex ſex SEX sex") == ["sex"]
+
+
+# ---------------------------------------------------------------- what the cross-cutting suites run
+
+
+def leak_operations(kit):
+    from pravel.exceptions import PromptBanError
+    from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
+
+    path = kit.word_file("cat\ndog\nStraße\n违禁词\n a.b \ncat\n")
+    blank = kit.word_file(" \n\t\n", "blank.txt")
+    broken = kit.word_file(b"fine\n\xff\xfe\n", "broken.txt")
+    missing = path + ".missing"
+
+    checker, strict = PromptBanChecker(path), PromptBanChecker(path, ignore_case=False)
+    empty = PromptBanChecker(blank)
+    undecodable, gone = PromptBanChecker(path), PromptBanChecker(path)
+    undecodable.ban_word_file, gone.ban_word_file = broken, missing
+    replaced = PromptBanChecker(path)
+    replaced._ban_regex = re.compile("cat|dog")  # the automaton no longer applies
+
+    class Finder(PromptBanChecker):
+        def find_matched_words(self, text):
+            return ["x"] if "x" in text else []
+
+    finder = Finder(path)
+    long_prompt = "a clean prompt, " * 200 + "违禁词 and a CAT"  # scanned without the GIL
+
+    return {
+        "PromptBanChecker()": lambda: PromptBanChecker(path),
+        "PromptBanChecker(case-sensitive)": lambda: PromptBanChecker(path, ignore_case=False),
+        "PromptBanChecker(no words)": lambda: PromptBanChecker(str(blank)),
+        "PromptBanChecker(bad type)": raises(TypeError, PromptBanChecker, None),
+        "PromptBanChecker(missing)": raises(FileNotFoundError, PromptBanChecker, missing),
+        "PromptBanChecker(directory)": raises(IsADirectoryError, PromptBanChecker,
+                                              os.path.dirname(path)),
+        "load_banned_words": lambda: checker.load_banned_words(),
+        "load_banned_words(undecodable)": raises(UnicodeDecodeError, undecodable.load_banned_words),
+        "load_banned_words(file gone)": raises(FileNotFoundError, gone.load_banned_words),
+        "_build_regex": lambda: strict._build_regex(),
+        "_build_regex(no words)": lambda: empty._build_regex(),
+        "find_matched_words": lambda: checker.find_matched_words("Cat, DOG and STRASSE, a.b"),
+        "find_matched_words(long)": lambda: checker.find_matched_words(long_prompt),
+        "find_matched_words(replaced expression)": lambda: replaced.find_matched_words("a cat"),
+        "find_matched_words(no words)": lambda: empty.find_matched_words("cat"),
+        "find_matched_words(bad)": raises(TypeError, checker.find_matched_words, b"cat"),
+        "check": lambda: checker.check("a clean prompt"),
+        "check(banned)": raises(PromptBanError, checker.check, "a Cat, a dog, a cat"),
+        "check(banned, case-sensitive)": raises(PromptBanError, strict.check, "cat"),
+        "check(overridden finder)": raises(PromptBanError, finder.check, "x"),
+        "check(bad)": raises(TypeError, checker.check, None),
+        "copy": lambda: copy.copy(checker),
+        "pickle": heavy(lambda: pickle.loads(pickle.dumps(checker))),
+        **normalized_leak_operations(path, NormalizedPromptBanChecker, PromptBanError),
+    }
+
+
+def normalized_leak_operations(path, Checker, PromptBanError):
+    checker, strict = Checker(path), Checker(path, ignore_case=False)
+    disguised = "a c.a.t, a Ｄ0Ｇ and 違禁詞, ｓｔｒａßｅ\u0301, a.b " * 3
+    return {
+        "normalized: Checker()": heavy(lambda: Checker(path)),
+        "normalized: _build_regex": heavy(lambda: strict._build_regex()),
+        "normalized: find_matched_words": lambda: checker.find_matched_words(disguised),
+        "normalized: find_matched_words(long)": lambda: checker.find_matched_words(disguised * 40),
+        "normalized: find_matched_words(bad)": raises(TypeError, checker.find_matched_words, None),
+        "normalized: check(banned)": raises(PromptBanError, strict.check, disguised),
+        "normalized: copy": heavy(lambda: copy.copy(checker).find_matched_words("d.o.g")),
+    }
+
+
+PROMPTS = ["a clean prompt", "a CAT, a dog and another Cat", "straße STRASSE ДОМ дом",
+           "违禁词" * 3 + "a.b axb", "clean words " * 300 + "and a cat at the end"]
+
+
+def thread_operations(kit):
+    """New checkers are made of `kit.checker_class`, which the suite may
+    change once the single-thread answers are known."""
+    path = kit.word_file("cat\ndog\nStraße\nдом\n违禁词\n a.b \ncat\n\n")
+    checker, strict = PromptBanChecker(path), PromptBanChecker(path, ignore_case=False)
+    tasks = {"reload": checker.load_banned_words, "words": lambda: checker.banned_words}
+    for n, prompt in enumerate(PROMPTS):
+        tasks[f"check {n}"] = lambda prompt=prompt: checker.check(prompt) is prompt
+        tasks[f"find {n}"] = lambda prompt=prompt: checker.find_matched_words(prompt)
+        tasks[f"strict {n}"] = lambda prompt=prompt: strict.find_matched_words(prompt)
+        tasks[f"new checker {n}"] = lambda prompt=prompt: kit.checker_class(path).find_matched_words(prompt)
+    return tasks
+
+
+ISOLATED = """
+from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
+
+checker = PromptBanChecker(word_file)
+strict = PromptBanChecker(word_file, ignore_case=False)
+disguised = NormalizedPromptBanChecker(word_file)
+calls = [
+    lambda: checker.check("a CAT and a dog and a cat"),
+    lambda: checker.find_matched_words("Straße STRASSE ДОМ"),
+    lambda: strict.check("CAT"),
+    lambda: checker.check(None),
+    lambda: PromptBanChecker(word_file + ".missing"),
+    lambda: disguised.find_matched_words("a c.a.t, a Ｄ0Ｇ, СТРАССЕ and a д о м"),
+    lambda: disguised.check("s t r a ß e"),
+]
+"""
+
+# The long operations, for each of the two checkers.
+SHUTDOWN_OF_A_CHECKER = {
+    "find_matched_words": """
+        import os, tempfile
+        from pravel.wordguard import CHECKER
+        path = os.path.join(tempfile.mkdtemp(), "words.txt")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("abc\\ngore\\nsex\\n血腥\\n18+\\n")
+        checker = CHECKER(path)
+        prompt = "abx g.o.x Sey S 3 y 血 18 " * 100_000
+        in_daemon_thread(lambda: checker.find_matched_words(prompt))
+    """,
+    "load_banned_words": """
+        import os, tempfile
+        from pravel.wordguard import CHECKER
+        path = os.path.join(tempfile.mkdtemp(), "words.txt")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("\\n".join(f"word{i} Ωmega{i * 7}" for i in range(20_000)))
+        checker = CHECKER(path)
+        in_daemon_thread(checker.load_banned_words)
+    """,
+}
+
+OPERATIONS = Operations(
+    leaks=leak_operations, threads=thread_operations, isolated=ISOLATED,
+    shutdown={f"wordguard {checker} {operation}": code.replace("CHECKER", checker)
+              for checker in ("PromptBanChecker", "NormalizedPromptBanChecker")
+              for operation, code in SHUTDOWN_OF_A_CHECKER.items()},
+    recreated=lambda module, word_file: module.PromptBanChecker(word_file).find_matched_words("a dog, a cat"))

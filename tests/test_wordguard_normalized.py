@@ -11,7 +11,7 @@ import unicodedata
 from pathlib import Path
 
 import pytest
-from conftest import fresh_module, in_threads, wrong_type
+from support import fresh_module, in_threads, wrong_type
 
 from pravel.exceptions import PromptBanError
 from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker

@@ -11,7 +11,7 @@ class methods, as arguments and as the constants of a subclass. Every outcome is
 checked against an oracle: the imaging library called directly for images, the
 host's `re` for prompt screening (the disguise-aware checker's hits must be
 distinct pieces of the prompt), the plain-Python calculator of
-benchmarks/plain/orvid.py for sizes. Only the oracle's exceptions
+tests/plain/orvid.py for sizes. Only the oracle's exceptions
 may come out; a crash or a hang (an input running longer than --hang seconds)
 fails the run. The fuzzing runs in a child process, so that a crash leaves the
 input that caused it in the corpus folder (crash-*) and the run reports it.
@@ -44,20 +44,22 @@ from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_CORPUS = HERE.parent / "tests" / "fuzz_corpus"
-# The plain-Python models (benchmarks/plain/) are oracles: word lists, sizes.
-sys.path.append(str(HERE.parent / "benchmarks"))
+# The tests' helpers (tests/support.py) and the plain-Python models
+# (tests/plain/), which are oracles: word lists, sizes.
+sys.path.append(str(HERE.parent / "tests"))
+
+from support import Raised, outcome  # noqa: E402
 
 
 # ---------------------------------------------------------------- oracles
 
 
-def outcome(fn: Callable[[], object]) -> tuple[str, object, str]:
+def kind_of(fn: Callable[[], object]) -> tuple[str, object, str]:
     """("ok", value, "") or ("raise", exception type name, gist of the message)."""
-    try:
-        return "ok", fn(), ""
-    except Exception as exc:  # the oracle compares types, whatever they are
-        gist = " ".join(re.sub(r"[^A-Za-z ]+", " ", str(exc)).split()[:4])
-        return "raise", type(exc).__name__, gist
+    got = outcome(fn)  # the oracle compares types, whatever they are
+    if not isinstance(got, Raised):
+        return "ok", got, ""
+    return "raise", got.type.__name__, " ".join(re.sub(r"[^A-Za-z ]+", " ", got.message).split()[:4])
 
 
 def pillow_decode(data: bytes) -> None:
@@ -82,11 +84,11 @@ def check_image(data: bytes) -> set[str]:
     from pravel.framekit import Framekit
     from pravel.shapelens import ImageShapelens
 
-    decoded = outcome(lambda: pillow_decode(data))
-    header = outcome(lambda: pillow_size(data))
+    decoded = kind_of(lambda: pillow_decode(data))
+    header = kind_of(lambda: pillow_size(data))
     kinds = set()
     for mode in ("fill", "resize"):
-        got = outcome(lambda: Framekit(need_adjust=mode).adjust_size(data, True))
+        got = kind_of(lambda: Framekit(need_adjust=mode).adjust_size(data, True))
         if decoded[0] == "raise":
             # Pillow's own error must come out, unchanged in type.
             if got[:2] != decoded[:2]:
@@ -97,7 +99,7 @@ def check_image(data: bytes) -> set[str]:
         kinds.add(f"framekit:{got[0]}:{got[1] if got[0] == 'raise' else ''}:{got[2]}")
     lens = ImageShapelens()
     for name, method in (("raw", lens.get_raw_simple_ratio), ("approx", lens.get_approx_simple_ratio)):
-        got = outcome(lambda: method(data))
+        got = kind_of(lambda: method(data))
         if header[0] == "raise":
             if got[:2] != header[:2]:
                 raise Mismatch(f"shapelens {name}: {got[:2]} where Pillow raises {header[1]}")
@@ -118,8 +120,8 @@ def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
         f.write(data)
         path = f.name
     try:
-        expected = outcome(lambda: PlainChecker(path, ignore_case))
-        got = outcome(lambda: PromptBanChecker(path, ignore_case))
+        expected = kind_of(lambda: PlainChecker(path, ignore_case))
+        got = kind_of(lambda: PromptBanChecker(path, ignore_case))
         if expected[0] == "raise" or got[0] == "raise":
             if (got[0], got[1] if got[0] == "raise" else None) != (expected[0], expected[1] if expected[0] == "raise" else None):
                 raise Mismatch(f"loading words: {got[0]} {got[1] if got[0] == 'raise' else ''} vs {expected}")
@@ -155,10 +157,8 @@ def check_words(data: bytes, prompts: list[str], ignore_case: bool) -> set[str]:
 
 def detailed(fn: Callable[[], object]) -> tuple[str, object]:
     """("ok", value) or ("raise", "Type: message"): orvid's outcomes, compared exactly."""
-    try:
-        return "ok", fn()
-    except Exception as exc:
-        return "raise", f"{type(exc).__name__}: {exc}"
+    got = outcome(fn)
+    return ("raise", f"{got.type.__name__}: {got.message}") if isinstance(got, Raised) else ("ok", got)
 
 
 def same_sizes(got: tuple[str, object], want: tuple[str, object]) -> bool:
