@@ -17,9 +17,9 @@ struct state : pv::state_base {
 // Sides are multiples of 16 with an area close to 1024 x 1024; widths rise,
 // and entry 16 - i mirrors entry i.
 constexpr int preferred_resolutions[17][2] = {
-    {672, 1568}, {688, 1504}, {720, 1456}, {752, 1392}, {800, 1328}, {832, 1248},
+    {672, 1568}, {688, 1504}, {720, 1456},  {752, 1392}, {800, 1328}, {832, 1248},
     {880, 1184}, {944, 1104}, {1024, 1024}, {1104, 944}, {1184, 880}, {1248, 832},
-    {1328, 800}, {1392, 752}, {1456, 720}, {1504, 688}, {1568, 672},
+    {1328, 800}, {1392, 752}, {1456, 720},  {1504, 688}, {1568, 672},
 };
 
 constexpr const char* class_doc = R"(
@@ -80,8 +80,7 @@ void exec(state& st) {
     st.publish("MarvaleImageScale",
                pv::class_builder(st, "MarvaleImageScale", class_doc)
                    .attr("PREFERED_MARVALE_RESOLUTIONS", resolutions)
-                   .method<init>("__init__", init_doc,
-                                 kind::any{"image", nullptr, "Image.Image"})
+                   .method<init>("__init__", init_doc, kind::any{"image", nullptr, "Image.Image"})
                    .method<start>("start", start_doc, pv::returns{"Image.Image"})
                    .finish());
 }

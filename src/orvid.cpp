@@ -35,7 +35,7 @@ struct limits {
 };
 
 struct class_view {
-    PyObject* cls = nullptr;  // identity only, never dereferenced
+    PyObject* cls = nullptr;       // identity only, never dereferenced
     unsigned int version = 0;      // 0: not to be kept
     bool plain_constants = false;  // `lim` and `preset` are usable
     bool own_helpers = false;      // round/floor/is_valid not overridden
@@ -64,7 +64,7 @@ public:
         entry* found = std::find_if(set, set + ways, [&](const entry& e) { return e.k == k; });
         if (found == set + ways) return {};
         std::rotate(set, found, found + 1);  // most recently used first
-        const entry kept = set[0];  // a copy: copying the dictionary may run code
+        const entry kept = set[0];           // a copy: copying the dictionary may run code
         ref result = ref::steal(PyDict_Copy(kept.result.get()));
         if (kept.aspect_ratio != aspect_ratio.get())
             pv::check(PyDict_SetItem(result.get(), aspect_ratio_key.get(), aspect_ratio.get()));
@@ -172,18 +172,16 @@ class_view inspect_class(const state& st, const ref& cls) {
     };
     PyObject* preset = raw(st.RESOLUTION_PRESET);  // the lookup gives the class its tag
     const unsigned int version = pv::guard::version(cls.get());
-    v.plain_constants = preset && PyDict_CheckExact(preset) &&
-                        number(st.MIN_PIXELS, v.lim.min_pixels) &&
-                        number(st.MAX_PIXELS, v.lim.max_pixels) &&
-                        number(st.MAX_EDGE, v.lim.max_edge) &&
-                        number(st.MULTIPLE, v.lim.multiple) &&
-                        number(st.MAX_RATIO, v.lim.max_ratio) && v.lim.multiple > 0;
+    v.plain_constants =
+        preset && PyDict_CheckExact(preset) && number(st.MIN_PIXELS, v.lim.min_pixels) &&
+        number(st.MAX_PIXELS, v.lim.max_pixels) && number(st.MAX_EDGE, v.lim.max_edge) &&
+        number(st.MULTIPLE, v.lim.multiple) && number(st.MAX_RATIO, v.lim.max_ratio) &&
+        v.lim.multiple > 0;
     v.preset = preset;
     using pv::guard::own_class_method;
-    v.own_helpers =
-        own_class_method<round_to_multiple>(st, cls, st.round_to_multiple.get()) &&
-        own_class_method<floor_to_multiple>(st, cls, st.floor_to_multiple.get()) &&
-        own_class_method<is_valid_image_size>(st, cls, st.is_valid_image_size.get());
+    v.own_helpers = own_class_method<round_to_multiple>(st, cls, st.round_to_multiple.get()) &&
+                    own_class_method<floor_to_multiple>(st, cls, st.floor_to_multiple.get()) &&
+                    own_class_method<is_valid_image_size>(st, cls, st.is_valid_image_size.get());
     // Binding the methods may run code (a finalizer): trust the view only if
     // the class stayed as it was. Without a tag there is no telling.
     if (version == 0 || version != pv::guard::version(cls.get())) return class_view{};
@@ -483,7 +481,8 @@ std::array<ref, 2> ratio_terms(const ref& aspect_ratio) {
 }
 
 [[noreturn]] void raise_too_wide(const ref& aspect_ratio) {
-    pv::raise_with(PyExc_ValueError, (pv::str("宽高比超出限制3:1，输入比例：") + aspect_ratio).get());
+    pv::raise_with(PyExc_ValueError,
+                   (pv::str("宽高比超出限制3:1，输入比例：") + aspect_ratio).get());
 }
 
 // f"{width}x{height}" and width * height.
@@ -558,15 +557,15 @@ ref calc_size_native(state& st, const ref& cls, const ref& rw, const ref& rh,
     return result;
 }
 
-ref calc_size_host(state& st, const ref& cls, const ref& rw, const ref& rh,
-                   const ref& aspect_ratio, const ref& resolution) {
+ref calc_size_host(state& st, const ref& cls, const ref& rw, const ref& rh, const ref& aspect_ratio,
+                   const ref& resolution) {
     ref ratio = rw / rh;
     if (host_max(rw, rh) / host_min(rw, rh) > cls.attr(st.MAX_RATIO)) raise_too_wide(aspect_ratio);
     // RESOLUTION_PRESET.get(resolution, RESOLUTION_PRESET["2k"])
     ref get = cls.attr(st.RESOLUTION_PRESET).attr(st.get);
     ref target_pixels = get(resolution, cls.attr(st.RESOLUTION_PRESET).item(st.tier_2k.get()));
-    target_pixels = host_max(cls.attr(st.MIN_PIXELS),
-                             host_min(target_pixels, cls.attr(st.MAX_PIXELS)));
+    target_pixels =
+        host_max(cls.attr(st.MIN_PIXELS), host_min(target_pixels, cls.attr(st.MAX_PIXELS)));
     ref w = host_sqrt(st, target_pixels * ratio);
     ref h = w / ratio;
 
@@ -618,8 +617,8 @@ ref calc_size(state& st, ref cls, ref aspect_ratio, ref resolution) {
 void exec(state& st) {
     st.import_module("math");
     st.result_template = pv::dict();
-    for (const pv::name* key : {&st.width, &st.height, &st.size, &st.pixels, &st.aspect_ratio,
-                                &st.resolution, &st.valid})
+    for (const pv::name* key :
+         {&st.width, &st.height, &st.size, &st.pixels, &st.aspect_ratio, &st.resolution, &st.valid})
         st.result_template.setitem(key->get(), Py_None);
 
     // Interned keys, as the literals of a class body are.
@@ -628,32 +627,28 @@ void exec(state& st) {
     presets.setitem(st.tier_2k.get(), pv::integer(3686400).get());
     presets.setitem(st.tier_4k.get(), pv::integer(8294400).get());
 
-    st.publish("OrvidSizeCalculator",
-               pv::class_builder(st, "OrvidSizeCalculator", class_doc)
-                   .attr("MIN_PIXELS", pv::integer(655360))
-                   .attr("MAX_PIXELS", pv::integer(8294400))
-                   .attr("MAX_EDGE", pv::integer(3840))
-                   .attr("MULTIPLE", pv::integer(16))
-                   .attr("MAX_RATIO", pv::real(3.0))
-                   .attr("RESOLUTION_PRESET", presets)
-                   .method<init>("__init__", nullptr)
-                   .class_method<round_to_multiple>("round_to_multiple", round_to_multiple_doc,
-                                                    kind::any{"value"},
-                                                    kind::any{"multiple", "None"},
-                                                    pv::returns{"int"})
-                   .class_method<floor_to_multiple>("floor_to_multiple", floor_to_multiple_doc,
-                                                    kind::any{"value"},
-                                                    kind::any{"multiple", "None"},
-                                                    pv::returns{"int"})
-                   .class_method<is_valid_image_size>("is_valid_image_size",
-                                                      is_valid_image_size_doc,
-                                                      kind::integer{"width"},
-                                                      kind::integer{"height"},
-                                                      pv::returns{"bool"})
-                   .class_method<calc_size>("calc_size", calc_size_doc,
-                                            kind::str{"aspect_ratio", "'1:1'"},
-                                            kind::str{"resolution", "'2k'"})
-                   .finish());
+    st.publish(
+        "OrvidSizeCalculator",
+        pv::class_builder(st, "OrvidSizeCalculator", class_doc)
+            .attr("MIN_PIXELS", pv::integer(655360))
+            .attr("MAX_PIXELS", pv::integer(8294400))
+            .attr("MAX_EDGE", pv::integer(3840))
+            .attr("MULTIPLE", pv::integer(16))
+            .attr("MAX_RATIO", pv::real(3.0))
+            .attr("RESOLUTION_PRESET", presets)
+            .method<init>("__init__", nullptr)
+            .class_method<round_to_multiple>("round_to_multiple", round_to_multiple_doc,
+                                             kind::any{"value"}, kind::any{"multiple", "None"},
+                                             pv::returns{"int"})
+            .class_method<floor_to_multiple>("floor_to_multiple", floor_to_multiple_doc,
+                                             kind::any{"value"}, kind::any{"multiple", "None"},
+                                             pv::returns{"int"})
+            .class_method<is_valid_image_size>("is_valid_image_size", is_valid_image_size_doc,
+                                               kind::integer{"width"}, kind::integer{"height"},
+                                               pv::returns{"bool"})
+            .class_method<calc_size>("calc_size", calc_size_doc, kind::str{"aspect_ratio", "'1:1'"},
+                                     kind::str{"resolution", "'2k'"})
+            .finish());
     // The shape of calc_size's answer, for type checkers and response models.
     st.publish("SizeResult", pv::typed_dict(st, "SizeResult", "calc_size 的返回值",
                                             {{"width", "int"},

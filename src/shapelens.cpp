@@ -80,9 +80,8 @@ ref gcd(state&, ref a, ref b) {
 std::array<ref, 2> read_size(state& st, const ref& image_bytes) {
     std::array<ref, 2> size;
     pv::with_(st, st.global(st.BytesIO)(image_bytes), [&](ref stream) {
-        pv::with_(st, st.global(st.Image).attr(st.open)(stream), [&](ref image) {
-            size = pv::unpack<2>(image.attr(st.size).get());
-        });
+        pv::with_(st, st.global(st.Image).attr(st.open)(stream),
+                  [&](ref image) { size = pv::unpack<2>(image.attr(st.size).get()); });
     });
     // Only a context manager that swallows the error gets here without a size.
     if (!size[0])
@@ -205,8 +204,7 @@ void exec(state& st) {
 
     st.publish("ImageShapelens",
                pv::class_builder(st, "ImageShapelens", class_doc)
-                   .method<init>("__init__", init_doc,
-                                 kind::integer{"approx_search_range", "10"})
+                   .method<init>("__init__", init_doc, kind::integer{"approx_search_range", "10"})
                    .static_method<gcd>("_gcd", gcd_doc, kind::integer{"a"}, kind::integer{"b"},
                                        pv::returns{"int"})
                    .method<raw_simple_ratio>("get_raw_simple_ratio", raw_ratio_doc,

@@ -15,14 +15,14 @@
 # PRAVEL_CHROOT_COPY_BACK lists files or folders (paths relative to the top
 # directory, separated by spaces) that `run` copies from the copy back into the
 # checkout after CMD, such as results a benchmark wrote or built wheels (the
-# files directly inside a folder). (The older names PRAVEL_HOST_DIR and
-# PRAVEL_HOST_COPY_BACK still work.)
+# files directly inside a folder). PRAVEL_DEBIAN_MIRROR names a Debian mirror
+# for debootstrap (default: debootstrap's own).
 # Needs root (debootstrap, chroot and mounts).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-chroot_dir=${PRAVEL_CHROOT_DIR:-${PRAVEL_HOST_DIR:-/var/cache/pravel/sid-py314}}
-mirror=${PRAVEL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+chroot_dir=${PRAVEL_CHROOT_DIR:-/var/cache/pravel/sid-py314}
+mirror=${PRAVEL_DEBIAN_MIRROR:-}
 photos=${PRAVEL_PHOTOS:-/var/cache/pravel/photos}
 packages_file=$top/tools/chroot-packages.txt
 # sid's Release file is often past its Valid-Until date.
@@ -62,7 +62,7 @@ ensure() {
         }
         log "creating the Debian sid chroot in $chroot_dir (about a minute)"
         rm -rf "$chroot_dir.tmp"
-        debootstrap --variant=minbase sid "$chroot_dir.tmp" "$mirror" >/dev/null
+        debootstrap --variant=minbase sid "$chroot_dir.tmp" ${mirror:+"$mirror"} >/dev/null
         rm -rf "$chroot_dir"
         mv "$chroot_dir.tmp" "$chroot_dir"
         touch "$chroot_dir/.pravel-base"
@@ -103,7 +103,7 @@ run() {
 copy_back() {
     local work=$1 path
     local -a paths
-    read -ra paths <<<"${PRAVEL_CHROOT_COPY_BACK:-${PRAVEL_HOST_COPY_BACK:-}}"
+    read -ra paths <<<"${PRAVEL_CHROOT_COPY_BACK:-}"
     for path in "${paths[@]}"; do
         case "/$path/" in
             //* | */../*) log "not copying back $path: not a path inside the checkout"; continue ;;

@@ -12,7 +12,7 @@
 # the wheel includes the core's test module (CMake option PRAVEL_CORE_TESTS).
 #
 # PRAVEL_VENV overrides the virtual environment (default .venv);
-# PRAVEL_SKIP_CHROOT=1 skips the 3.14 chroot (PRAVEL_SKIP_HOST=1 too),
+# PRAVEL_SKIP_CHROOT=1 skips the 3.14 chroot,
 # PRAVEL_SKIP_LOCAL=1 this machine, PRAVEL_SKIP_DEBUG=1 the debug build,
 # PRAVEL_SKIP_SANITIZE=1 the sanitizer and fuzzing job.
 set -euo pipefail
@@ -30,9 +30,11 @@ if [ "${PRAVEL_SKIP_LOCAL:-0}" != 1 ]; then
     # PRAVEL_CORE_TESTS=1: tests/test_core.py fails instead of skipping when the
     # core's test module is missing.
     PRAVEL_CORE_TESTS=1 "$venv/bin/python" -P -m pytest -q "$@"
+    echo "[test] the C++ formatted by .clang-format" >&2
+    PRAVEL_VENV=$venv tools/format.sh --check
 fi
 
-if [ "${PRAVEL_SKIP_CHROOT:-${PRAVEL_SKIP_HOST:-0}}" != 1 ]; then
+if [ "${PRAVEL_SKIP_CHROOT:-0}" != 1 ]; then
     # As users get it: the repaired wheel, installed with binaries only into a
     # fresh virtual environment, its libraries checked, the suite run against it.
     echo "[test] building the wheel in the 3.14 chroot and testing it there" >&2

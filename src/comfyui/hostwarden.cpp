@@ -73,14 +73,13 @@ constexpr const char* class_doc = R"(
     - 完整流程：重启 + 等待恢复
     )";
 
-ref init(state& st, ref self, ref base_url, ref timeout, ref max_wait_seconds,
-         double poll_interval, ref logger) {
+ref init(state& st, ref self, ref base_url, ref timeout, ref max_wait_seconds, double poll_interval,
+         ref logger) {
     // time.sleep would refuse it only at the first pause (or never end it).
     if (!(poll_interval >= 0) || std::isinf(poll_interval))
-        pv::raise_with(PyExc_ValueError,
-                       (pv::str("poll_interval 必须是非负的有限数，输入值：") +
-                        ref::steal(PyObject_Repr(pv::real(poll_interval).get())))
-                           .get());
+        pv::raise_with(PyExc_ValueError, (pv::str("poll_interval 必须是非负的有限数，输入值：") +
+                                          ref::steal(PyObject_Repr(pv::real(poll_interval).get())))
+                                             .get());
     self.setattr(st.base_url, base_url.call_method("rstrip", "/").get());
     ref stripped = formatted(self.attr(st.base_url));
     self.setattr(st.reboot_api, (stripped + "/api/manager/reboot").get());
@@ -101,22 +100,24 @@ constexpr const char* trigger_reboot_doc = "发起重启请求，无返回值；
 // outcome of the request is only logged.
 ref trigger_reboot(state& st, ref self) {
     bool answered = false;
-    pv::try_except([&] {
-        http_get(st, self, self.attr(st.reboot_api), self.attr(st.timeout));
-        answered = true;
-    }, [&](pv::caught& e) {
-        ref text = e.text();
-        if (!is_connection_error(st, e)) {
-            log(st, self, st.debug, "%s 发起重启请求异常: %s url=%s", text, self.attr(st.reboot_api));
-        } else if (pv::check(PyUnicode_Contains(text.get(), st.remote_closed.get()))) {
-            log(st, self, st.debug, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s",
-                self.attr(st.reboot_api));
-        } else {
-            log(st, self, st.debug, "%s 连接异常：%s url=%s", text, self.attr(st.reboot_api));
-        }
-    });
-    if (answered)
-        log(st, self, st.debug, "%s 调用重启接口 url=%s", self.attr(st.reboot_api));
+    pv::try_except(
+        [&] {
+            http_get(st, self, self.attr(st.reboot_api), self.attr(st.timeout));
+            answered = true;
+        },
+        [&](pv::caught& e) {
+            ref text = e.text();
+            if (!is_connection_error(st, e)) {
+                log(st, self, st.debug, "%s 发起重启请求异常: %s url=%s", text,
+                    self.attr(st.reboot_api));
+            } else if (pv::check(PyUnicode_Contains(text.get(), st.remote_closed.get()))) {
+                log(st, self, st.debug, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s",
+                    self.attr(st.reboot_api));
+            } else {
+                log(st, self, st.debug, "%s 连接异常：%s url=%s", text, self.attr(st.reboot_api));
+            }
+        });
+    if (answered) log(st, self, st.debug, "%s 调用重启接口 url=%s", self.attr(st.reboot_api));
     return pv::none();
 }
 
@@ -146,23 +147,24 @@ ref wait_service_ready(state& st, ref self) {
         ref timeout = poll_timeout(st, self, max_wait - elapsed);
         ref status;  // set once the server has answered
         bool ready = false;
-        pv::try_except([&] {
-            ref answer =
-                http_get(st, self, self.attr(st.stats_api), timeout).attr(st.status_code);
-            ready = pv::equal(answer, 200);
-            status = answer;
-        }, [&](pv::caught& e) {
-            ref line = is_connection_error(st, e)
-                           ? formatted(self.attr(st.flag)) + " 服务未启动/连接拒绝，等待中..."
-                           : formatted(self.attr(st.flag)) + " 请求异常: " + e.text();
-            st.global(st.print)(line);
-        });
+        pv::try_except(
+            [&] {
+                ref answer =
+                    http_get(st, self, self.attr(st.stats_api), timeout).attr(st.status_code);
+                ready = pv::equal(answer, 200);
+                status = answer;
+            },
+            [&](pv::caught& e) {
+                ref line = is_connection_error(st, e)
+                               ? formatted(self.attr(st.flag)) + " 服务未启动/连接拒绝，等待中..."
+                               : formatted(self.attr(st.flag)) + " 请求异常: " + e.text();
+                st.global(st.print)(line);
+            });
         if (ready) {
             log(st, self, st.debug, "%s 服务已恢复正常，状态码200");
             return pv::boolean(true);
         }
-        if (status)
-            log(st, self, st.debug, "%s 接口返回异常状态码 %s，继续等待...", status);
+        if (status) log(st, self, st.debug, "%s 接口返回异常状态码 %s，继续等待...", status);
         st.global(st.time).call_method(st.sleep, self.attr(st.poll_interval));
     }
     log(st, self, st.error, "%s 超时 %ss，服务未恢复", self.attr(st.max_wait));
@@ -194,24 +196,21 @@ void exec(state& st) {
     st.import_module("requests");
     st.import_from("typing", {"Optional"});
 
-    st.publish("ComfyUIManager",
-               pv::class_builder(st, "ComfyUIManager", class_doc)
-                   .method<init>("__init__", nullptr,
-                                 kind::str{"base_url", "'http://127.0.0.1:8188'"},
-                                 kind::integer{"timeout", "5"},
-                                 kind::integer{"max_wait_seconds", "60"},
-                                 kind::real{"poll_interval", "2.0"},
-                                 kind::any{"logger", "None", "Optional[logging.Logger]"})
-                   .method<trigger_reboot>("trigger_reboot", trigger_reboot_doc,
-                                           pv::returns{"None"})
-                   .method<wait_service_ready>("wait_service_ready", wait_service_ready_doc,
-                                               pv::returns{"bool"})
-                   .method<run_reboot_and_wait>("run_reboot_and_wait", run_reboot_and_wait_doc,
-                                                pv::returns{"bool"})
-                   .static_method<close_unread>("_close_unread", nullptr,
-                                                kind::any{"response"},
-                                                kind::var_keywords{"kwargs"}, pv::returns{"None"})
-                   .finish());
+    st.publish(
+        "ComfyUIManager",
+        pv::class_builder(st, "ComfyUIManager", class_doc)
+            .method<init>("__init__", nullptr, kind::str{"base_url", "'http://127.0.0.1:8188'"},
+                          kind::integer{"timeout", "5"}, kind::integer{"max_wait_seconds", "60"},
+                          kind::real{"poll_interval", "2.0"},
+                          kind::any{"logger", "None", "Optional[logging.Logger]"})
+            .method<trigger_reboot>("trigger_reboot", trigger_reboot_doc, pv::returns{"None"})
+            .method<wait_service_ready>("wait_service_ready", wait_service_ready_doc,
+                                        pv::returns{"bool"})
+            .method<run_reboot_and_wait>("run_reboot_and_wait", run_reboot_and_wait_doc,
+                                         pv::returns{"bool"})
+            .static_method<close_unread>("_close_unread", nullptr, kind::any{"response"},
+                                         kind::var_keywords{"kwargs"}, pv::returns{"None"})
+            .finish());
 }
 
 }  // namespace

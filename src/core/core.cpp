@@ -64,7 +64,8 @@ bool operator>=(const ref& a, const arg& b) { return compare(a.get(), b.p, Py_GE
 bool equal(const arg& a, const arg& b) { return compare(a.p, b.p, Py_EQ); }
 
 void raise_unpack_count(Py_ssize_t expected, Py_ssize_t got) {
-    if (got > expected) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    if (got > expected)
+        raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
     raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
@@ -191,8 +192,7 @@ ref stripped(PyObject* text) {
 namespace {
 
 struct native_object {
-    PyObject_HEAD
-    native_value* value;
+    PyObject_HEAD native_value* value;
 };
 
 void native_dealloc(PyObject* self) {
@@ -227,7 +227,9 @@ PyType_Slot native_slots[] = {
 
 ref make_native_type(PyObject* module, const char* name) {
     PyType_Spec spec = {
-        name, sizeof(native_object), 0,
+        name,
+        sizeof(native_object),
+        0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         native_slots,
     };
@@ -285,8 +287,8 @@ ref state_base::import_from(const char* module_name, std::initializer_list<const
     ref fromlist = list();
     for (const char* n : names) check(PyList_Append(fromlist.get(), str(n).get()));
     ref modname = str(module_name);
-    ref mod = ref::steal(PyImport_ImportModuleLevelObject(
-        modname.get(), PyModule_GetDict(module), nullptr, fromlist.get(), level));
+    ref mod = ref::steal(PyImport_ImportModuleLevelObject(modname.get(), PyModule_GetDict(module),
+                                                          nullptr, fromlist.get(), level));
     for (const char* n : names) {
         PyObject* value = PyObject_GetAttrString(mod.get(), n);
         if (!value) {
@@ -341,8 +343,7 @@ namespace {
 // The native function object. Its parameters' kinds live in the typed
 // trampoline `impl`; everything else about them is kept here.
 struct function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* module;  // defining module: its state and its globals
     PyObject* name;
@@ -354,7 +355,7 @@ struct function {
     target_fn target;  // the implementation `impl` runs
     const char* returns;
     int nparams;
-    bool var_keywords;  // the last parameter takes **kwargs
+    bool var_keywords;               // the last parameter takes **kwargs
     PyObject* names[max_params];     // interned
     PyObject* defaults[max_params];  // nullptr: required
     const char* annotations_of[max_params];
@@ -370,9 +371,9 @@ void too_many_positional(const function* f, Py_ssize_t given) {
     int npos = positional_count(f);
     int required = 0;
     while (required < npos && !f->defaults[required]) ++required;
-    std::string takes = required == npos ? std::to_string(npos)
-                                         : "from " + std::to_string(required) + " to " +
-                                               std::to_string(npos);
+    std::string takes = required == npos
+                            ? std::to_string(npos)
+                            : "from " + std::to_string(required) + " to " + std::to_string(npos);
     PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given",
                  f->qualname, takes.c_str(), (required == npos && npos == 1) ? "" : "s", given,
                  given == 1 ? "was" : "were");
@@ -393,8 +394,8 @@ void missing_arguments(const function* f, PyObject* const* values) {
         ref last = ref::borrow(PyList_GET_ITEM(names.get(), n - 1));
         ref head = ref::steal(PyList_GetSlice(names.get(), 0, n - 1));
         ref joined = ref::steal(PyUnicode_Join(str(", ").get(), head.get()));
-        text = ref::steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(),
-                                               last.get()));
+        text = ref::steal(
+            PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(), last.get()));
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
                  f->qualname, n, n == 1 ? "" : "s", text.get());
@@ -606,8 +607,7 @@ PyType_Spec function_type_spec = {
     sizeof(function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -622,9 +622,8 @@ ref literal(const char* source) {
 PyType_Spec* detail::function_spec() { return &function_type_spec; }
 
 ref detail::make_function(const state_base& st, const char* fname, const char* class_name,
-                          const char* doc, const param_decl* params, int nparams,
-                          bool var_keywords, const char* returns, trampoline_fn impl,
-                          target_fn target) {
+                          const char* doc, const param_decl* params, int nparams, bool var_keywords,
+                          const char* returns, trampoline_fn impl, target_fn target) {
     auto* type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
     ref self = ref::steal(type->tp_alloc(type, 0));
     function* f = as_function(self.get());

@@ -186,7 +186,9 @@ public:
     ref attr(PyObject* name) const { return steal(PyObject_GetAttr(p_, name)); }
     ref attr(const char* name) const { return steal(PyObject_GetAttrString(p_, name)); }
     ref attr(const name& n) const { return attr(n.get()); }
-    void setattr(PyObject* name, PyObject* value) const { check(PyObject_SetAttr(p_, name, value)); }
+    void setattr(PyObject* name, PyObject* value) const {
+        check(PyObject_SetAttr(p_, name, value));
+    }
     void setattr(const char* name, PyObject* value) const {
         check(PyObject_SetAttrString(p_, name, value));
     }
@@ -267,7 +269,8 @@ struct arg {
 
 // A keyword argument of a call: kw("timeout", value) or kw(interned, value).
 struct kw {
-    kw(const char* n, arg v) : key(ref::steal(PyUnicode_InternFromString(n))), value(std::move(v)) {}
+    kw(const char* n, arg v)
+        : key(ref::steal(PyUnicode_InternFromString(n))), value(std::move(v)) {}
     kw(PyObject* n, arg v) : key(ref::borrow(n)), value(std::move(v)) {}
     ref key;
     arg value;
@@ -370,8 +373,8 @@ bool for_each_until(PyObject* iterable, F&& body) {
 long to_long(PyObject* number);
 Py_ssize_t to_ssize(PyObject* number);
 long long to_long_long(PyObject* number, int& overflow);  // overflow: -1, 0 or 1
-double to_double(PyObject* number);       // float(number)
-double int_to_double(PyObject* integer);  // an int as float arithmetic takes it
+double to_double(PyObject* number);                       // float(number)
+double int_to_double(PyObject* integer);                  // an int as float arithmetic takes it
 
 // The bounds of str.strip() in the exact str `text`: Unicode white space
 // taken off both ends. `stripped` is that substring.
@@ -421,8 +424,7 @@ void try_except(Attempt&& attempt, OnError&& on_error) {
     try {
         attempt();
         return;
-    } catch (const error_already_set&) {
-    }
+    } catch (const error_already_set&) {}
     caught e;
     if (!e.is_a(PyExc_Exception) || e.is_a(PyExc_MemoryError)) e.raise_again();
     on_error(e);
@@ -432,7 +434,12 @@ void try_except(Attempt&& attempt, OnError&& on_error) {
 template <class Attempt>
 bool succeeds(Attempt&& attempt) {
     bool done = false;
-    try_except([&] { attempt(); done = true; }, [](caught&) {});
+    try_except(
+        [&] {
+            attempt();
+            done = true;
+        },
+        [](caught&) {});
     return done;
 }
 
@@ -636,7 +643,6 @@ using target_fn = void (*)();
 
 // ---------------------------------------------------------------- modules
 
-
 // Base of every module's state. The state is created by the module's exec
 // slot and destroyed with the module; it holds no object outside the module.
 struct state_base {
@@ -732,8 +738,10 @@ constexpr bool receives() {
 
 template <class P, class V>
 decltype(auto) hand_over(V& value) {
-    if constexpr (std::is_same_v<P, PyObject*>) return value.get();
-    else return std::move(value);
+    if constexpr (std::is_same_v<P, PyObject*>)
+        return value.get();
+    else
+        return std::move(value);
 }
 
 template <class>
@@ -785,9 +793,9 @@ PyObject* trampoline_for(state_base& st, const bound_args& args) {
 }
 
 // Creates a method's function object for class `class_name`.
-ref make_function(const state_base& st, const char* name, const char* class_name,
-                  const char* doc, const param_decl* params, int nparams, bool var_keywords,
-                  const char* returns, trampoline_fn impl, target_fn target);
+ref make_function(const state_base& st, const char* name, const char* class_name, const char* doc,
+                  const param_decl* params, int nparams, bool var_keywords, const char* returns,
+                  trampoline_fn impl, target_fn target);
 
 // The implementation that `fn` runs if it is one of this module's native
 // functions, else nullptr (see guards.hpp).
@@ -911,9 +919,15 @@ struct module_def {
     };
     static PyModuleDef make(const char* qualified_name) {
         return PyModuleDef{
-            PyModuleDef_HEAD_INIT, qualified_name,       nullptr,
-            sizeof(state_base*),   nullptr,              slots,
-            &detail::traverse_state, &detail::clear_state, &detail::free_state,
+            PyModuleDef_HEAD_INIT,
+            qualified_name,
+            nullptr,
+            sizeof(state_base*),
+            nullptr,
+            slots,
+            &detail::traverse_state,
+            &detail::clear_state,
+            &detail::free_state,
         };
     }
 };
@@ -922,6 +936,6 @@ struct module_def {
 
 // Defines PyInit_<short_name> for the module `qualified` ("pravel.framekit").
 #define PRAVEL_MODULE(short_name, qualified, State, exec, ...)                     \
-    static PyModuleDef pravel_module_def_ =                                         \
-        ::pv::module_def<State, exec __VA_OPT__(, ) __VA_ARGS__>::make(qualified);   \
+    static PyModuleDef pravel_module_def_ =                                        \
+        ::pv::module_def<State, exec __VA_OPT__(, ) __VA_ARGS__>::make(qualified); \
     PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&pravel_module_def_); }

@@ -70,8 +70,8 @@ ref parse_ratio(state&, ref ratio_str) {
         return i;
     };
     const Py_ssize_t first_end = digits(begin);
-    const bool colon = first_end > begin && first_end < end &&
-                       PyUnicode_READ(k, data, first_end) == ':';
+    const bool colon =
+        first_end > begin && first_end < end && PyUnicode_READ(k, data, first_end) == ':';
     const Py_ssize_t second_end = colon ? digits(first_end + 1) : first_end;
     if (!colon || second_end == first_end + 1)
         pv::raise_with(PyExc_ValueError,
@@ -161,8 +161,8 @@ long exif_orientation(state& st, const ref& opened) {
 // orientation says (the transposition ImageOps.exif_transpose applies).
 ref upright(state& st, const ref& image, long orientation) {
     static constexpr const char* transposition[] = {
-        nullptr, nullptr, "FLIP_LEFT_RIGHT", "ROTATE_180", "FLIP_TOP_BOTTOM",
-        "TRANSPOSE", "ROTATE_270", "TRANSVERSE", "ROTATE_90"};
+        nullptr,     nullptr,      "FLIP_LEFT_RIGHT", "ROTATE_180", "FLIP_TOP_BOTTOM",
+        "TRANSPOSE", "ROTATE_270", "TRANSVERSE",      "ROTATE_90"};
     if (orientation == 1) return image;
     ref method = st.global(st.Image).attr("Transpose").attr(transposition[orientation]);
     return image.call_method(st.transpose, method);
@@ -207,8 +207,7 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
     ref need_adjust = self.attr(st.need_adjust);
     if (pv::equal(need_adjust, "resize")) {
         ref lanczos = Image.attr("Resampling").attr("LANCZOS");
-        result = image.call_method("resize", grown_size(ori_w, ori_h, expand_scale),
-                                   lanczos);
+        result = image.call_method("resize", grown_size(ori_w, ori_h, expand_scale), lanczos);
         // An opaque RGB result stays RGB: the PNG writer adds the alpha as
         // it reads the rows (a copy less), and whatever it does not take is
         // converted below.
@@ -222,8 +221,10 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         ref info = image.attr(st.info);
         if (PyDict_Check(info.get())) {
             PyObject* icc = PyDict_GetItemWithError(info.get(), st.icc_profile.get());  // borrowed
-            if (icc) result.attr(st.info).setitem(st.icc_profile.get(), icc);
-            else if (PyErr_Occurred()) pv::fail();
+            if (icc)
+                result.attr(st.info).setitem(st.icc_profile.get(), icc);
+            else if (PyErr_Occurred())
+                pv::fail();
         }
         ref paste_x = pv::floordiv(expand_w - width, 2);
         ref paste_y = pv::floordiv(expand_h - height, 2);
@@ -292,24 +293,23 @@ void exec(state& st) {
     for (const char* r : {"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"})
         pv::check(PyList_Append(standard_ratios.get(), pv::str(r).get()));
 
-    st.publish("Framekit",
-               pv::class_builder(st, "Framekit")
-                   .attr("STANDARD_RATIO_LIST", standard_ratios)
-                   .method<init>("__init__", init_doc, kind::opt_str{"proportion", "None"},
-                                 kind::str{"need_adjust", "'fill'"},
-                                 kind::any{"fill_color", "(255, 255, 255, 0)"},
-                                 kind::var_keywords{"kwargs"})
-                   .static_method<parse_ratio>("_parse_ratio", parse_ratio_doc,
-                                               kind::str{"ratio_str"},
-                                               pv::returns{"Tuple[int, int]"})
-                   .method<closest_standard_ratio>("_get_closest_standard_ratio",
-                                                   closest_ratio_doc, kind::integer{"width"},
-                                                   kind::integer{"height"}, pv::returns{"str"})
-                   .method<adjust_size>("adjust_size", adjust_size_doc,
-                                        kind::bytes{"image_bytes"},
-                                        kind::truth{"return_origin_ratio", "False"},
-                                        kind::real{"expand_percent", "10.0"})
-                   .finish());
+    st.publish(
+        "Framekit",
+        pv::class_builder(st, "Framekit")
+            .attr("STANDARD_RATIO_LIST", standard_ratios)
+            .method<init>("__init__", init_doc, kind::opt_str{"proportion", "None"},
+                          kind::str{"need_adjust", "'fill'"},
+                          kind::any{"fill_color", "(255, 255, 255, 0)"},
+                          kind::var_keywords{"kwargs"})
+            .static_method<parse_ratio>("_parse_ratio", parse_ratio_doc, kind::str{"ratio_str"},
+                                        pv::returns{"Tuple[int, int]"})
+            .method<closest_standard_ratio>("_get_closest_standard_ratio", closest_ratio_doc,
+                                            kind::integer{"width"}, kind::integer{"height"},
+                                            pv::returns{"str"})
+            .method<adjust_size>("adjust_size", adjust_size_doc, kind::bytes{"image_bytes"},
+                                 kind::truth{"return_origin_ratio", "False"},
+                                 kind::real{"expand_percent", "10.0"})
+            .finish());
 }
 
 }  // namespace

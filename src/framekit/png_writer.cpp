@@ -100,10 +100,11 @@ inline std::uint8_t magnitude(std::uint8_t v) {
 // The sums wrap only for rows over 16 MiB, which merely weakens the choice.
 // Kept out of line: inlined into the row loop, the Paeth loop is no longer
 // vectorised by GCC.
-[[gnu::noinline]] void filter_row(const std::uint8_t* __restrict x, const std::uint8_t* __restrict prior,
-                std::size_t n, std::uint8_t* __restrict s, std::uint8_t* __restrict u,
-                std::uint8_t* __restrict a, std::uint8_t* __restrict p,
-                std::uint32_t (&cost)[filter_count]) {
+[[gnu::noinline]] void filter_row(const std::uint8_t* __restrict x,
+                                  const std::uint8_t* __restrict prior, std::size_t n,
+                                  std::uint8_t* __restrict s, std::uint8_t* __restrict u,
+                                  std::uint8_t* __restrict a, std::uint8_t* __restrict p,
+                                  std::uint32_t (&cost)[filter_count]) {
     std::uint32_t none_cost = 0, sub_cost = 0, up_cost = 0, average_cost = 0, paeth_cost = 0;
     // The first pixel has no left neighbour: Sub keeps it, and Paeth
     // predicts it from the byte above.
@@ -171,7 +172,8 @@ public:
         c_log_c_ = std::make_unique_for_overwrite<float[]>(pixels_ + 1);
         c_log_c_[0] = 0;
         for (std::size_t c = 1; c <= pixels_; ++c)
-            c_log_c_[c] = static_cast<float>(static_cast<double>(c) * std::log2(static_cast<double>(c)));
+            c_log_c_[c] =
+                static_cast<float>(static_cast<double>(c) * std::log2(static_cast<double>(c)));
     }
 
     // Filters `count` packed rows, the next ones of the image. With
@@ -232,7 +234,8 @@ private:
         const std::uint32_t least = *std::min_element(magnitudes, magnitudes + filter_count);
         if (least == 0) {  // all zeros: nothing compresses better
             chosen_magnitude_ = 0;
-            return static_cast<int>(std::find(magnitudes, magnitudes + filter_count, 0u) - magnitudes);
+            return static_cast<int>(std::find(magnitudes, magnitudes + filter_count, 0u) -
+                                    magnitudes);
         }
         int best = none;
         float best_score = std::numeric_limits<float>::infinity();
@@ -263,20 +266,20 @@ private:
     }
 
     std::size_t n_, pixels_;
-    std::uint64_t residuals_ = 0;      // the chosen filters' residual magnitudes, summed
+    std::uint64_t residuals_ = 0;  // the chosen filters' residual magnitudes, summed
     std::uint32_t chosen_magnitude_ = 0;
     buffer filtered_, scratch_;
     std::uint8_t* out_;
     std::uint8_t* prior_;
-    std::uint8_t* current_;  // an opaque row as RGBA
+    std::uint8_t* current_;                        // an opaque row as RGBA
     std::uint8_t* candidates_[filter_count] = {};  // Sub to Paeth; None is the row itself
-    std::unique_ptr<float[]> c_log_c_;  // c·log2(c) for every count a row can have
+    std::unique_ptr<float[]> c_log_c_;             // c·log2(c) for every count a row can have
 };
 
 // The size of the file write_file makes.
 std::size_t file_size(const buffer& zlib_stream, const ancillary& extra) {
-    const std::size_t idat_chunks = std::max<std::size_t>(
-        1, (zlib_stream.size + idat_chunk_max - 1) / idat_chunk_max);
+    const std::size_t idat_chunks =
+        std::max<std::size_t>(1, (zlib_stream.size + idat_chunk_max - 1) / idat_chunk_max);
     return sizeof signature + (chunk_overhead + 13) + extra.before_idat.size() +
            idat_chunks * chunk_overhead + zlib_stream.size + extra.after_idat.size() +
            chunk_overhead;
@@ -314,7 +317,9 @@ void write_file(std::uint8_t* out, std::uint32_t width, std::uint32_t height,
 // Finds the ancillary chunks of `file`. False unless it is a well-formed
 // PNG file of 8-bit RGBA pixels without interlacing.
 bool split_ancillary(std::string_view file, ancillary& extra) {
-    auto bytes = [&](std::size_t at) { return reinterpret_cast<const unsigned char*>(file.data() + at); };
+    auto bytes = [&](std::size_t at) {
+        return reinterpret_cast<const unsigned char*>(file.data() + at);
+    };
     if (file.size() < sizeof signature || std::memcmp(file.data(), signature, sizeof signature))
         return false;
     std::size_t at = sizeof signature;
@@ -331,8 +336,10 @@ bool split_ancillary(std::string_view file, ancillary& extra) {
             if (type != "IHDR" || length != 13 || std::memcmp(data + 8, rgba8, 5)) return false;
             ihdr_end = next;
         } else if (type == "IDAT") {
-            if (!idat_begin) idat_begin = at;
-            else if (idat_end != at) return false;  // image data must be consecutive
+            if (!idat_begin)
+                idat_begin = at;
+            else if (idat_end != at)
+                return false;  // image data must be consecutive
             idat_end = next;
         } else if (type == "IEND") {
             if (!idat_begin || next != file.size()) return false;
@@ -375,8 +382,10 @@ struct ArrowArray {
 // storage), else nullptr.
 const std::uint8_t* shared_pixels(const ref& schema_capsule, const ref& array_capsule,
                                   std::int64_t count) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule.get(), "arrow_schema"));
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule.get(), "arrow_array"));
+    auto* schema =
+        static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule.get(), "arrow_schema"));
+    auto* array =
+        static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule.get(), "arrow_array"));
     if (!schema || !array) pv::fail();
     const bool rgba_lists = std::string_view(schema->format) == "+w:4" && schema->n_children == 1 &&
                             std::string_view(schema->children[0]->format) == "C";
@@ -409,10 +418,12 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
             const std::uint8_t* pixels = nullptr;
             // (KeyboardInterrupt, SystemExit and MemoryError still travel on.)
             if (pv::succeeds([&] {
-                    auto [schema, array] = pv::unpack<2>(band.call_method("__arrow_c_array__").get());
+                    auto [schema, array] =
+                        pv::unpack<2>(band.call_method("__arrow_c_array__").get());
                     pixels = shared_pixels(schema, array, count);
                     array_capsule = array;  // keeps the array, and Pillow's storage, alive
-                }) && pixels) {
+                }) &&
+                pixels) {
                 pv::without_gil([&] { take(pixels, rows, opaque); });
                 return true;
             }
@@ -430,7 +441,8 @@ void for_each_band(const ref& image, std::uint32_t width, std::uint32_t height, 
         // gives the rows in four.
         ref bytes = (opaque ? band.call_method("convert", "RGBA") : band).call_method("tobytes");
         if (!PyBytes_Check(bytes.get()) ||
-            PyBytes_GET_SIZE(bytes.get()) != static_cast<Py_ssize_t>(std::size_t{width} * rows * bpp))
+            PyBytes_GET_SIZE(bytes.get()) !=
+                static_cast<Py_ssize_t>(std::size_t{width} * rows * bpp))
             pv::raise(PyExc_SystemError, "tobytes() gave no RGBA rows");
         const auto* pixels = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
         pv::without_gil([&] { take(pixels, rows, false); });

@@ -37,22 +37,22 @@ struct state : pv::state_base {
     // What the module made while loading. The fast paths below use them only
     // while the module's names and the class still hold exactly these.
     ref result_class, faultmark_class, status_class;
-    ref success_status, fail_status;   // ResultStatus.SUCCESS.value, .FAIL.value
-    ref code_property, msg_property;   // the faultmark module's own code and msg
-    ref default_rules_method;  // the classmethod object in ServiceResult's dict
-    ref process_function;      // the function under the staticmethod
+    ref success_status, fail_status;              // ResultStatus.SUCCESS.value, .FAIL.value
+    ref code_property, msg_property;              // the faultmark module's own code and msg
+    ref default_rules_method;                     // the classmethod object in ServiceResult's dict
+    ref process_function;                         // the function under the staticmethod
     pv::guard::function_snapshot generated_init;  // the __init__ dataclass() made
     ref data_default;
-    ref default_keywords[default_rule_count];  // tuples of str
+    ref default_keywords[default_rule_count];                 // tuples of str
     ref default_members[default_rule_count], success_member;  // members are fixed
     ref unknown_error, empty_args;
 
     void references(const std::function<void(ref&)>& each) override {
-        for (ref* r : {&result_class, &faultmark_class, &status_class, &success_status,
-                       &fail_status, &code_property, &msg_property, &default_rules_method,
-                       &process_function, &generated_init.function, &generated_init.code,
-                       &generated_init.defaults,
-                       &data_default, &success_member, &unknown_error, &empty_args})
+        for (ref* r :
+             {&result_class, &faultmark_class, &status_class, &success_status, &fail_status,
+              &code_property, &msg_property, &default_rules_method, &process_function,
+              &generated_init.function, &generated_init.code, &generated_init.defaults,
+              &data_default, &success_member, &unknown_error, &empty_args})
             each(*r);
         for (ref& r : default_keywords) each(r);
         for (ref& r : default_members) each(r);
@@ -201,9 +201,8 @@ int matching_default_rule(state& st, const ref& msg) {
             lowered[i] = chars[i] >= 'A' && chars[i] <= 'Z' ? static_cast<T>(chars[i] - 'A' + 'a')
                                                             : chars[i];
         auto found = [&](PyObject* keyword) {
-            return pv::with_chars(keyword, [&](const auto* k, Py_ssize_t m) {
-                return occurs(lowered, n, k, m);
-            });
+            return pv::with_chars(
+                keyword, [&](const auto* k, Py_ssize_t m) { return occurs(lowered, n, k, m); });
         };
         for (size_t rule = 0; rule < default_rule_count; ++rule) {
             PyObject* keywords = st.default_keywords[rule].get();
@@ -289,8 +288,8 @@ ref status_value(state& st, const pv::name& member, const ref& loaded) {
 ref success(state& st, ref cls, ref data, ref msg) {
     ref status = status_value(st, st.SUCCESS, st.success_status);
     ref faultmark = st.global(st.Faultmark);
-    ref member = faultmark.is(st.faultmark_class.get()) ? st.success_member
-                                                        : faultmark.attr(st.SUCCESS);
+    ref member =
+        faultmark.is(st.faultmark_class.get()) ? st.success_member : faultmark.attr(st.SUCCESS);
     ref code = fault_attr(st, member, st.code, st.code_property, 0);
     return make_record(st, cls, status, data, code, msg, pv::integer(200));
 }
@@ -316,8 +315,7 @@ ref to_dict(state& st, ref self) { return st.global(st.asdict)(self); }
 
 // Faultmark's property `name` if it is the one the faultmark module made,
 // whose value fault_attr() may read directly; otherwise nothing.
-ref faultmark_property(const ref& faultmark_module, const ref& faultmark,
-                       const pv::name& name) {
+ref faultmark_property(const ref& faultmark_module, const ref& faultmark, const pv::name& name) {
     if (!PyType_Check(faultmark.get())) return ref();
     ref property = ref::borrow(pv::guard::own_entry(faultmark.get(), name.get()));
     if (!property || !PyObject_TypeCheck(property.get(), &PyProperty_Type)) return ref();
@@ -361,8 +359,7 @@ void exec(state& st) {
             .attr("status_code", pv::integer(400))
             .annotation("_error_rules", "ClassVar[Optional[List[Tuple]]]")
             .attr("_error_rules", pv::none())
-            .class_method<get_default_error_rules>("get_default_error_rules",
-                                                   get_default_rules_doc,
+            .class_method<get_default_error_rules>("get_default_error_rules", get_default_rules_doc,
                                                    pv::returns{"List[Tuple]"})
             .class_method<success>("success", success_doc, kind::any{"data", nullptr, "Any"},
                                    kind::str{"msg", "'success'"}, pv::returns{"ServiceResult"})

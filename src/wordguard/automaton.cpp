@@ -128,12 +128,14 @@ automaton::trie automaton::reversed_trie(const word_list& words,
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
         const size_t la = words.length(a), lb = words.length(b);
         for (size_t d = 0, n = std::min(la, lb); d < n; ++d)
-            if (reversed_at(a, d) != reversed_at(b, d)) return reversed_at(a, d) < reversed_at(b, d);
+            if (reversed_at(a, d) != reversed_at(b, d))
+                return reversed_at(a, d) < reversed_at(b, d);
         if (la != lb) return la < lb;
         return words.ranks[a] < words.ranks[b];
     });
     trie t;
-    for (auto* v : {&t.parent, &t.label, &t.depth, &t.rank, &t.length}) v->reserve(symbols.size() + 1);
+    for (auto* v : {&t.parent, &t.label, &t.depth, &t.rank, &t.length})
+        v->reserve(symbols.size() + 1);
     std::vector<uint32_t> path{0};
     for (size_t k = 0; k < count; ++k) {
         const uint32_t w = order[k];

@@ -89,7 +89,7 @@ private:
     // one memory access.
     struct slot {
         uint32_t base;
-        uint32_t owner;         // the parent state; `free` for an unused slot
+        uint32_t owner;  // the parent state; `free` for an unused slot
         uint32_t fail;
         uint32_t match_length;  // length of the first-listed word starting here, 0: none
     };
@@ -115,11 +115,11 @@ private:
     void link_failures(const trie& t, const std::vector<uint32_t>& bfs,
                        const std::vector<uint32_t>& slot_of);
 
-    code_point_table symbols_;  // 0: a character that is in no word
-    std::vector<slot> slots_;   // slot 0 is the root
+    code_point_table symbols_;          // 0: a character that is in no word
+    std::vector<slot> slots_;           // slot 0 is the root
     std::vector<uint32_t> match_rank_;  // per slot: the rank of the word of match_length
     size_t states_ = 0;
-    size_t depth_ = 0;          // length of the longest word
+    size_t depth_ = 0;  // length of the longest word
 };
 
 template <class Char, class OnHit>

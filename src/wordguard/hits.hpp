@@ -20,8 +20,10 @@ template <class F>
 void scan_prompt(PyObject* text, F&& scan) {
     pv::with_chars(text, [&](const auto* chars, Py_ssize_t n) {
         auto run = [&] { scan(chars, static_cast<size_t>(n)); };
-        if (n >= 2048) pv::without_gil(run);
-        else run();
+        if (n >= 2048)
+            pv::without_gil(run);
+        else
+            run();
     });
 }
 

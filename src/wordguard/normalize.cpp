@@ -68,9 +68,10 @@ constexpr std::array<stand_in, 128> make_stand_ins() {
     for (char c = 'a'; c <= 'z'; ++c) t[c].letters = bit(c);
     for (char c = 'A'; c <= 'Z'; ++c) t[c].letters = bit(static_cast<char>(c - 'A' + 'a'));
     t['I'] = {bit('i') | bit('l'), true, false};
-    const std::pair<char, uint32_t> symbols[] = {
-        {'0', bit('o')}, {'1', bit('i') | bit('l')}, {'3', bit('e')}, {'4', bit('a')},
-        {'5', bit('s')}, {'7', bit('t')},            {'@', bit('a')}, {'$', bit('s')}};
+    const std::pair<char, uint32_t> symbols[] = {{'0', bit('o')}, {'1', bit('i') | bit('l')},
+                                                 {'3', bit('e')}, {'4', bit('a')},
+                                                 {'5', bit('s')}, {'7', bit('t')},
+                                                 {'@', bit('a')}, {'$', bit('s')}};
     for (auto [c, letters] : symbols) t[c] = {letters, true, true};
     return t;
 }
@@ -139,7 +140,7 @@ struct char_table {
 
     std::vector<uint32_t> block_of;  // per 256 code points: the offset of its block
     std::vector<uint32_t> entries;
-    std::vector<keyed> expansions;   // a count (in .key), then that many keys
+    std::vector<keyed> expansions;  // a count (in .key), then that many keys
 
     uint32_t operator[](code_point c) const { return entries[block_of[c >> 8] + (c & 0xFF)]; }
     static keyed plain(uint32_t entry, code_point c) {
@@ -170,7 +171,8 @@ ref text_of(const std::vector<Py_UCS4>& chars) {
 }
 
 mapping interpreter_mapping(const ref& unicodedata, bool fold) {
-    ref is_normalized = unicodedata.attr("is_normalized"), normalize = unicodedata.attr("normalize");
+    ref is_normalized = unicodedata.attr("is_normalized"),
+        normalize = unicodedata.attr("normalize");
     ref nfkd = pv::str("NFKD");
     std::vector<code_point> changing;
     std::vector<Py_UCS4> chars(256);
@@ -196,7 +198,8 @@ mapping interpreter_mapping(const ref& unicodedata, bool fold) {
         return answer;
     };
     ref decomposed = text_answer(normalize(nfkd, joined));
-    ref result = fold ? text_answer(normalize(nfkd, decomposed.call_method("casefold"))) : decomposed;
+    ref result =
+        fold ? text_answer(normalize(nfkd, decomposed.call_method("casefold"))) : decomposed;
 
     mapping out;
     Py_ssize_t at = 0, at_decomposed = 0;
@@ -241,7 +244,9 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
     };
     constexpr uint8_t breaks = chars::clause_break | chars::unspaced_break;
 
-    auto is_basic_latin_letter = [](code_point k) { return k < 128 && stand_in_of(k).letters && !stand_in_of(k).digit_or_symbol; };
+    auto is_basic_latin_letter = [](code_point k) {
+        return k < 128 && stand_in_of(k).letters && !stand_in_of(k).digit_or_symbol;
+    };
     auto entry_of = [&](code_point c) -> uint32_t {
         auto it = decomposed.find(c);
         // A look-alike letter is its Latin letter before it is decomposed
@@ -252,7 +257,8 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
             it = decomposed.end();
         if (it == decomposed.end()) {
             const code_point k = replaced(c);
-            const uint8_t kc = k == c || role_of(classes[c]) == chars::mark ? classes[c] : classes[k];
+            const uint8_t kc =
+                k == c || role_of(classes[c]) == chars::mark ? classes[c] : classes[k];
             return (k == c ? 0 : k) | uint32_t{kc} << char_table::key_bits;
         }
         // The keys of the decomposition; marks on a letter that drops them go.
@@ -262,11 +268,11 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
         for (code_point k : it->second) {
             k = replaced(k);
             uint8_t kc = is_mark ? classes[c] : classes[k];
-            if (role_of(kc) == chars::mark && !keys.empty() && drops_marks(keys.front().cls)) continue;
+            if (role_of(kc) == chars::mark && !keys.empty() && drops_marks(keys.front().cls))
+                continue;
             keys.push_back({k, static_cast<uint8_t>(kc | (classes[c] & breaks))});
         }
-        if (keys.size() == 1)
-            return keys[0].key | uint32_t{keys[0].cls} << char_table::key_bits;
+        if (keys.size() == 1) return keys[0].key | uint32_t{keys[0].cls} << char_table::key_bits;
         const auto index = static_cast<uint32_t>(table.expansions.size());
         table.expansions.push_back({static_cast<code_point>(keys.size()), 0});
         table.expansions.insert(table.expansions.end(), keys.begin(), keys.end());
@@ -305,7 +311,7 @@ std::shared_ptr<const char_table> chars_for(base_state& st, bool fold) {
 
 // One key of the normalised text, where it came from, and what came before.
 struct element {
-    size_t begin, end;   // the prompt's characters it stands for (and marks that went)
+    size_t begin, end;  // the prompt's characters it stands for (and marks that went)
     code_point key;
     uint8_t cls;
     uint8_t gap;         // separators between it and the element before, at most 255
@@ -369,9 +375,10 @@ private:
                 } else if (stop_) {
                     stop_ = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
                 }
-                gap_breaks_ = static_cast<uint8_t>(
-                    (gap_breaks_ & ~joiner) | (k.cls & (chars::clause_break | chars::unspaced_break)) |
-                    (gap_ == 0 && is_joiner(k.key) ? joiner : 0));
+                gap_breaks_ =
+                    static_cast<uint8_t>((gap_breaks_ & ~joiner) |
+                                         (k.cls & (chars::clause_break | chars::unspaced_break)) |
+                                         (gap_ == 0 && is_joiner(k.key) ? joiner : 0));
                 gap_ += gap_ < 255;
                 gap_end_ = i;
                 keep_marks_ = false;
@@ -416,7 +423,7 @@ private:
     unsigned gap_ = 0;
     size_t gap_end_ = 0;  // the character of the last separator counted
     uint8_t gap_breaks_ = 0;
-    uint8_t stop_ = 0;    // the gap began with a full stop (1), then only white space (2)
+    uint8_t stop_ = 0;  // the gap began with a full stop (1), then only white space (2)
     bool keep_marks_ = false;
 };
 
@@ -427,7 +434,6 @@ size_t read_text(const char_table& table, const Char* text, size_t n, std::vecto
     r.run(n);
     return r.trailing_gap();
 }
-
 
 // ---------------------------------------------------------------- automaton
 
@@ -443,7 +449,8 @@ public:
     uint32_t insert(const std::vector<uint32_t>& symbols) {
         uint32_t s = root;
         for (uint32_t a : symbols) {
-            auto [it, fresh] = building_.emplace(edge_key(s, a), static_cast<uint32_t>(depth_.size()));
+            auto [it, fresh] =
+                building_.emplace(edge_key(s, a), static_cast<uint32_t>(depth_.size()));
             if (fresh) depth_.push_back(depth_[s] + 1);
             s = it->second;
         }
@@ -556,9 +563,10 @@ public:
             window_.clear();
             next_ = 0;
             const size_t end = std::min(n_, std::max(limit, scanned_ + (size_t{1} << 16)));
-            from_ = exact_->find(text_, n_, scanned_, end, from_, [&](size_t at, uint32_t length, uint32_t rank) {
-                window_.push_back({at, at + length, rank});
-            });
+            from_ = exact_->find(text_, n_, scanned_, end, from_,
+                                 [&](size_t at, uint32_t length, uint32_t rank) {
+                                     window_.push_back({at, at + length, rank});
+                                 });
             scanned_ = end;
         }
         return next_ < window_.size() && window_[next_].begin < limit ? &window_[next_] : nullptr;
@@ -580,7 +588,7 @@ public:
     // that begin or end with separators, are left out: `literal` collects their
     // positions in the list.
     word_finder(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
-           std::vector<uint32_t>& literal);
+                std::vector<uint32_t>& literal);
 
     // The hits in text[0, n), its own and the literal words', chosen as the
     // host's engine chooses among alternatives: leftmost first; where several
@@ -594,7 +602,7 @@ private:
     struct word {
         uint32_t first, length;  // its elements in `elements_`
         uint32_t rank;
-        uint32_t next;           // the next word with the same coarse keys, or none
+        uint32_t next;  // the next word with the same coarse keys, or none
     };
     bool accepts(const word& w, const element* const* at, const element* before,
                  const element* after) const;
@@ -604,35 +612,38 @@ private:
     std::vector<word> words_;
     std::vector<uint32_t> first_word_;  // per state: the first word ending there, or none
     std::vector<uint32_t> best_rank_;   // per state: the least rank of its words and its outputs'
-    code_point_table symbols_;  // key -> symbol of its coarse key, 0: in no word
+    code_point_table symbols_;          // key -> symbol of its coarse key, 0: in no word
     key_automaton machine_;
     size_t longest_ = 0;
 };
 
 word_finder::word_finder(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
-               std::vector<uint32_t>& literal)
+                         std::vector<uint32_t>& literal)
     : table_(std::move(table)) {
     std::vector<std::vector<uint32_t>> sequences;
     std::vector<element> read;
     std::unordered_map<code_point, uint32_t> symbol_of;  // coarse key -> symbol
     for (size_t i = 0; i < words.size(); ++i) {
         read.clear();
-        const size_t trailing = pv::with_chars(words[i].get(), [&](const auto* chars, Py_ssize_t n) {
-            return read_text(*table_, chars, static_cast<size_t>(n), read);
-        });
+        const size_t trailing =
+            pv::with_chars(words[i].get(), [&](const auto* chars, Py_ssize_t n) {
+                return read_text(*table_, chars, static_cast<size_t>(n), read);
+            });
         if (read.empty() || read.front().gap || trailing) {
             literal.push_back(static_cast<uint32_t>(i));
             continue;
         }
         std::vector<uint32_t> symbols;
         for (const element& e : read) {
-            auto [it, fresh] = symbol_of.emplace(coarse(e.key), static_cast<uint32_t>(symbol_of.size() + 1));
+            auto [it, fresh] =
+                symbol_of.emplace(coarse(e.key), static_cast<uint32_t>(symbol_of.size() + 1));
             symbols.push_back(it->second);
             if (fresh && e.key >= 128) symbols_.at(e.key) = it->second;
         }
         std::reverse(symbols.begin(), symbols.end());
-        words_.push_back({static_cast<uint32_t>(elements_.size()), static_cast<uint32_t>(read.size()),
-                          static_cast<uint32_t>(i), key_automaton::none});
+        words_.push_back({static_cast<uint32_t>(elements_.size()),
+                          static_cast<uint32_t>(read.size()), static_cast<uint32_t>(i),
+                          key_automaton::none});
         elements_.insert(elements_.end(), read.begin(), read.end());
         sequences.push_back(std::move(symbols));
         longest_ = std::max(longest_, read.size());
@@ -650,8 +661,10 @@ word_finder::word_finder(std::shared_ptr<const char_table> table, const std::vec
             first_word_.resize(s + 1, key_automaton::none);
             last_word.resize(s + 1, key_automaton::none);
         }
-        if (first_word_[s] == key_automaton::none) first_word_[s] = w;
-        else words_[last_word[s]].next = w;
+        if (first_word_[s] == key_automaton::none)
+            first_word_[s] = w;
+        else
+            words_[last_word[s]].next = w;
         last_word[s] = w;
     }
     const size_t states = machine_.states();
@@ -669,8 +682,9 @@ word_finder::word_finder(std::shared_ptr<const char_table> table, const std::vec
     for (uint32_t s : order) {
         if (first_word_[s] == key_automaton::none) continue;
         const uint32_t further = machine_.output(machine_.fail(s));
-        best_rank_[s] = std::min(words_[first_word_[s]].rank,
-                                 further == key_automaton::none ? key_automaton::none : best_rank_[further]);
+        best_rank_[s] =
+            std::min(words_[first_word_[s]].rank,
+                     further == key_automaton::none ? key_automaton::none : best_rank_[further]);
     }
 }
 
@@ -704,7 +718,7 @@ bool abbreviation(const element* const* at, uint32_t n) {
 // Whether the word `w` stands at the prompt's elements at[0 .. w.length),
 // with `before` and `after` their neighbours (or null).
 bool word_finder::accepts(const word& w, const element* const* at, const element* before,
-                     const element* after) const {
+                          const element* after) const {
     const uint32_t n = w.length;
     auto element_at = [&](ptrdiff_t k) -> const element* {
         const auto last = static_cast<ptrdiff_t>(n);
@@ -758,7 +772,8 @@ bool word_finder::accepts(const word& w, const element* const* at, const element
 }
 
 template <class Char, class OnHit>
-void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit&& on_hit) const {
+void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal,
+                       OnHit&& on_hit) const {
     // The text is read piece by piece into elements. The elements whose
     // words are all known (the longest word and a neighbour lie behind them)
     // are settled: the automaton reads them backward, giving at each element
@@ -813,9 +828,11 @@ void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal, 
         // Settle what no later character can change: the last element may
         // still take marks, and a word beginning at an element needs the
         // longest word's length after it, and one more.
-        size_t until = last ? total : std::max(settled, total > longest_ + 2 ? total - longest_ - 2 : 0);
+        size_t until =
+            last ? total : std::max(settled, total > longest_ + 2 ? total - longest_ - 2 : 0);
         // The elements that one character became are settled together.
-        while (!last && until > settled && kept[until - 1 - base].begin == kept[until - base].begin) --until;
+        while (!last && until > settled && kept[until - 1 - base].begin == kept[until - base].begin)
+            --until;
         const size_t limit = until < total ? kept[until - base].begin : read;
 
         // The elements at which words begin, from the left.
@@ -837,8 +854,10 @@ void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal, 
             if (begin >= from) {
                 uint32_t rank = key_automaton::none;
                 size_t end = 0;
-                for (size_t k = i; k < j; ++k) best_at(starts[k].first, starts[k].second, total, rank, end);
-                if (const hit* h = literal.peek(begin + 1); h && h->begin == begin && h->rank < rank) {
+                for (size_t k = i; k < j; ++k)
+                    best_at(starts[k].first, starts[k].second, total, rank, end);
+                if (const hit* h = literal.peek(begin + 1);
+                    h && h->begin == begin && h->rank < rank) {
                     rank = h->rank;
                     end = h->end;
                 }
@@ -869,8 +888,9 @@ struct matcher : pv::native_value {
     std::vector<uint32_t> literal_ranks;  // the list position of each of its groups
     size_t count = 0;
     ref repr() const override {
-        return ref::steal(PyUnicode_FromFormat("<wordguard normalized automaton: %zu words, %zu states>",
-                                               count, words ? words->states() : size_t{0}));
+        return ref::steal(
+            PyUnicode_FromFormat("<wordguard normalized automaton: %zu words, %zu states>", count,
+                                 words ? words->states() : size_t{0}));
     }
 };
 
@@ -943,10 +963,12 @@ std::vector<hit> literal_matches(const matcher& m, const ref& text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     pv::for_each(m.literal_pattern.call_method("finditer", text).get(), [&](ref match) {
         const Py_ssize_t group = number(match.attr("lastindex"));
-        const Py_ssize_t start = number(match.call_method("start")), end = number(match.call_method("end"));
+        const Py_ssize_t start = number(match.call_method("start")),
+                         end = number(match.call_method("end"));
         if (group < 1 || group > groups || start < 0 || end < start || end > length ||
             (!hits.empty() && static_cast<size_t>(start) < hits.back().end))
-            pv::raise(PyExc_SystemError, "finditer() gave a match outside the prompt or the expression");
+            pv::raise(PyExc_SystemError,
+                      "finditer() gave a match outside the prompt or the expression");
         hits.push_back({static_cast<size_t>(start), static_cast<size_t>(end),
                         m.literal_ranks[static_cast<size_t>(group - 1)]});
     });
@@ -960,17 +982,21 @@ ref find_matched_words(base_state& st, ref self, ref text) {
         // Only where `_ban_matcher` was set by hand: a matcher for this check
         // alone, from the list as it stands.
         std::vector<ref> words;
-        pv::for_each(self.attr(st.banned_words).get(), [&](ref w) { words.push_back(std::move(w)); });
+        pv::for_each(self.attr(st.banned_words).get(),
+                     [&](ref w) { words.push_back(std::move(w)); });
         current = make_normalized_matcher(st, words, self.attr(st.ignore_case).truthy());
         held = pv::held_native<matcher>(st.matcher_type, current.get());
     }
     const matcher& m = *held;
     if (!m.words) return pv::list();
-    const std::vector<hit> listed = m.literal_pattern ? literal_matches(m, text) : std::vector<hit>{};
+    const std::vector<hit> listed =
+        m.literal_pattern ? literal_matches(m, text) : std::vector<hit>{};
     return distinct_hits(text.get(), [&](const auto* chars, size_t n, auto&& add) {
         using Char = std::remove_cv_t<std::remove_pointer_t<decltype(chars)>>;
-        literal_hits<Char> literal(m.literal.get(), m.literal_pattern ? &listed : nullptr, chars, n);
-        m.words->find(chars, n, literal, [&](size_t begin, size_t end, uint32_t) { add(begin, end); });
+        literal_hits<Char> literal(m.literal.get(), m.literal_pattern ? &listed : nullptr, chars,
+                                   n);
+        m.words->find(chars, n, literal,
+                      [&](size_t begin, size_t end, uint32_t) { add(begin, end); });
     });
 }
 

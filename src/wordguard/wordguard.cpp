@@ -47,7 +47,7 @@ struct case_rules {
     code_point_table representative;  // group member -> smallest member, 0: in no group
     code_point_table group_of;        // smallest member -> 1 + index in groups
     std::vector<std::vector<Py_UCS4>> groups;
-    code_point_table lowered_of;      // v -> 1 + index in lowered
+    code_point_table lowered_of;                // v -> 1 + index in lowered
     std::vector<std::vector<Py_UCS4>> lowered;  // every c != v with lower(c) == v
 
     Py_UCS4 key(Py_UCS4 c) const {
@@ -85,13 +85,16 @@ struct regex_engine {
     // Whether `regex` is an expression of this engine compiled from exactly
     // `source`, with IGNORECASE when asked and no other flag.
     bool compiled(const ref& regex, const ref& source, bool ignore_case) const {
-        if (!pattern_type || !Py_IS_TYPE(regex.get(), reinterpret_cast<PyTypeObject*>(pattern_type.get())))
+        if (!pattern_type ||
+            !Py_IS_TYPE(regex.get(), reinterpret_cast<PyTypeObject*>(pattern_type.get())))
             return false;
         ref pattern = regex.attr("pattern"), flags = regex.attr("flags");
         int overflow = 0;
         return PyUnicode_CheckExact(pattern.get()) && PyUnicode_CheckExact(source.get()) &&
-               PyUnicode_Compare(pattern.get(), source.get()) == 0 && PyLong_CheckExact(flags.get()) &&
-               PyLong_AsLongAndOverflow(flags.get(), &overflow) == (unicode | (ignore_case ? ignorecase : 0)) &&
+               PyUnicode_Compare(pattern.get(), source.get()) == 0 &&
+               PyLong_CheckExact(flags.get()) &&
+               PyLong_AsLongAndOverflow(flags.get(), &overflow) ==
+                   (unicode | (ignore_case ? ignorecase : 0)) &&
                !overflow;
     }
 };
@@ -144,7 +147,8 @@ std::shared_ptr<const case_rules> read_case_rules(const regex_engine& engine) {
         }
         for (const auto& [upper, same] : by_upper) {
             auto lowers = distinct_lowers(same);
-            if (lowers.size() > 1) candidates.insert(candidates.end(), lowers.begin(), lowers.end());
+            if (lowers.size() > 1)
+                candidates.insert(candidates.end(), lowers.begin(), lowers.end());
         }
     }
     std::sort(candidates.begin(), candidates.end());
@@ -168,7 +172,8 @@ std::shared_ptr<const case_rules> read_case_rules(const regex_engine& engine) {
         ref match = probe.call_method("match", chr(candidates[j]));  // the empty branches match
         if (match.is_none()) return {};
         ref groups = match.call_method("groups");
-        if (!PyTuple_CheckExact(groups.get()) || PyTuple_GET_SIZE(groups.get()) != static_cast<Py_ssize_t>(n))
+        if (!PyTuple_CheckExact(groups.get()) ||
+            PyTuple_GET_SIZE(groups.get()) != static_cast<Py_ssize_t>(n))
             return {};
         for (size_t i = 0; i < n; ++i)
             same[i][j] = PyTuple_GET_ITEM(groups.get(), static_cast<Py_ssize_t>(i)) != Py_None;
@@ -254,8 +259,8 @@ struct exact_matcher : pv::native_value {
 // the compiled expression itself: a class it matches whole stays, one it
 // never matches is left out; anything else gives up the automaton.
 // Returns false to give up; `dropped` collects the keys to leave out.
-bool probe_last_characters(const std::vector<ref>& words, const ref& regex,
-                           const case_rules& rules, std::vector<Py_UCS4>& dropped) {
+bool probe_last_characters(const std::vector<ref>& words, const ref& regex, const case_rules& rules,
+                           std::vector<Py_UCS4>& dropped) {
     PyObject* first = words[0].get();
     const Py_ssize_t m = PyUnicode_GET_LENGTH(first);
     bool differ = false;
@@ -279,8 +284,10 @@ bool probe_last_characters(const std::vector<ref>& words, const ref& regex,
         size_t matched = 0;
         for (Py_UCS4 c : chars)
             if (!search(prefix + chr(c)).is_none()) ++matched;
-        if (matched == 0) dropped.push_back(k);
-        else if (matched != chars.size()) return false;
+        if (matched == 0)
+            dropped.push_back(k);
+        else if (matched != chars.size())
+            return false;
     }
     return true;
 }
@@ -372,7 +379,8 @@ constexpr const char* load_doc = "重新读取违禁词文件，清洗、去重�
 // str.strip(): Unicode white space at both ends.
 ref stripped(PyObject* line, bool drop_bom) {
     if (!PyUnicode_CheckExact(line)) return ref::borrow(line).call_method("strip");
-    const bool bom = drop_bom && PyUnicode_GET_LENGTH(line) > 0 && PyUnicode_READ_CHAR(line, 0) == 0xFEFF;
+    const bool bom =
+        drop_bom && PyUnicode_GET_LENGTH(line) > 0 && PyUnicode_READ_CHAR(line, 0) == 0xFEFF;
     const auto [begin, end] = pv::strip_bounds(line, bom ? 1 : 0);
     return ref::steal(PyUnicode_Substring(line, begin, end));
 }
@@ -472,13 +480,15 @@ ref find_matched_words(state& st, ref self, ref text) {
     const auto* held = pv::held_native<exact_matcher>(st.matcher_type, matcher.get());
     if (!held || !held->pattern.is(regex.get())) {
         wordguard::distinct_pieces found;
-        pv::for_each(regex.call_method(st.findall, text).get(), [&](ref piece) { found.add(piece); });
+        pv::for_each(regex.call_method(st.findall, text).get(),
+                     [&](ref piece) { found.add(piece); });
         return found.list();
     }
 
     const automaton& words = *held->words;
     return wordguard::distinct_hits(text.get(), [&](const auto* chars, size_t n, auto&& add) {
-        words.find_all(chars, n, [&](size_t start, uint32_t length, uint32_t) { add(start, start + length); });
+        words.find_all(
+            chars, n, [&](size_t start, uint32_t length, uint32_t) { add(start, start + length); });
     });
 }
 
@@ -541,7 +551,6 @@ ref set_state(state& st, ref self, ref saved) {
     return pv::none();
 }
 
-
 void exec(state& st) {
     st.import_module("os");
     ref re = st.import_module("re");
@@ -555,18 +564,17 @@ void exec(state& st) {
     st.import_from("exceptions", {"PromptBanError"}, 1);
     st.matcher_type = pv::make_native_type(st.module, "pravel.wordguard.automaton");
 
-    ref checker =
-        pv::class_builder(st, "PromptBanChecker", class_doc)
-            .method<init>("__init__", init_doc, kind::str{"ban_word_file"},
-                          kind::truth{"ignore_case", "True"})
-            .method<load_banned_words>("load_banned_words", load_doc, pv::returns{"None"})
-            .method<build_regex>("_build_regex", build_regex_doc, pv::returns{"None"})
-            .method<find_matched_words>("find_matched_words", find_doc, kind::str{"text"},
-                                        pv::returns{"List[str]"})
-            .method<check>("check", check_doc, kind::str{"prompt"}, pv::returns{"str"})
-            .method<get_state>("__getstate__", nullptr)
-            .method<set_state>("__setstate__", nullptr, kind::any{"state"})
-            .finish();
+    ref checker = pv::class_builder(st, "PromptBanChecker", class_doc)
+                      .method<init>("__init__", init_doc, kind::str{"ban_word_file"},
+                                    kind::truth{"ignore_case", "True"})
+                      .method<load_banned_words>("load_banned_words", load_doc, pv::returns{"None"})
+                      .method<build_regex>("_build_regex", build_regex_doc, pv::returns{"None"})
+                      .method<find_matched_words>("find_matched_words", find_doc, kind::str{"text"},
+                                                  pv::returns{"List[str]"})
+                      .method<check>("check", check_doc, kind::str{"prompt"}, pv::returns{"str"})
+                      .method<get_state>("__getstate__", nullptr)
+                      .method<set_state>("__setstate__", nullptr, kind::any{"state"})
+                      .finish();
     st.publish("PromptBanChecker", checker);
     st.publish("NormalizedPromptBanChecker", wordguard::make_normalized_checker(st, checker));
 }

@@ -132,7 +132,8 @@ ref until(state&, ref iterable, ref stop) {
 // fn() under try_except: its result, or ("caught", the exception's text).
 ref attempt(state&, ref fn) {
     ref result;
-    pv::try_except([&] { result = fn(); }, [&](pv::caught& e) { result = pv::tuple("caught", e.text()); });
+    pv::try_except([&] { result = fn(); },
+                   [&](pv::caught& e) { result = pv::tuple("caught", e.text()); });
     return result;
 }
 
@@ -154,12 +155,11 @@ void exec(state& st) {
         pv::class_builder(st, "Probe", probe_doc)
             .attr("value", pv::integer(0))
             .method<init>("__init__", nullptr, kind::any{"value", "0"})
-            .static_method<kinds>(
-                "kinds", "All parameter kinds.", kind::any{"any", "[]"}, kind::str{"text", "'s'"},
-                kind::opt_str{"maybe", "None"}, kind::bytes{"data", "b'b'"},
-                kind::integer{"number", "7"}, kind::real{"real", "0.5"},
-                kind::truth{"flag", "0"}, kind::var_keywords{"kwargs"},
-                pv::returns{"tuple"})
+            .static_method<kinds>("kinds", "All parameter kinds.", kind::any{"any", "[]"},
+                                  kind::str{"text", "'s'"}, kind::opt_str{"maybe", "None"},
+                                  kind::bytes{"data", "b'b'"}, kind::integer{"number", "7"},
+                                  kind::real{"real", "0.5"}, kind::truth{"flag", "0"},
+                                  kind::var_keywords{"kwargs"}, pv::returns{"tuple"})
             .static_method<borrowed>("borrowed", nullptr, kind::any{"value"})
             .method<method>("method", nullptr, kind::any{"a"}, kind::any{"b", "2"})
             .class_method<make>("make", nullptr, kind::any{"a"}, kind::str{"b", "'x'"})

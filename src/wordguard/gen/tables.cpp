@@ -59,9 +59,7 @@ UChar32 only_code_point(const std::u16string& s) {
     return i == static_cast<int32_t>(s.size()) ? c : -1;
 }
 
-bool is_letter(UChar32 c) {
-    return (U_GC_L_MASK & U_MASK(u_charType(c))) != 0;
-}
+bool is_letter(UChar32 c) { return (U_GC_L_MASK & U_MASK(u_charType(c))) != 0; }
 
 uint8_t script_class(UChar32 c) {
     UErrorCode status = U_ZERO_ERROR;
@@ -81,11 +79,23 @@ uint8_t script_class(UChar32 c) {
 
 bool is_chinese_clause_punctuation(UChar32 c) {
     switch (c) {
-        case 0x3001: case 0x3002:                                  // 、。
-        case 0xFF01: case 0xFF0C: case 0xFF0E: case 0xFF1A: case 0xFF1B: case 0xFF1F:  // ！，．：；？
-        case 0xFF61: case 0xFF64:                                  // halfwidth 。、
-        case 0xFE50: case 0xFE51: case 0xFE52: case 0xFE54: case 0xFE55: case 0xFE56:
-        case 0xFE57:                                               // small forms
+        case 0x3001:
+        case 0x3002:  // 、。
+        case 0xFF01:
+        case 0xFF0C:
+        case 0xFF0E:
+        case 0xFF1A:
+        case 0xFF1B:
+        case 0xFF1F:  // ！，．：；？
+        case 0xFF61:
+        case 0xFF64:  // halfwidth 。、
+        case 0xFE50:
+        case 0xFE51:
+        case 0xFE52:
+        case 0xFE54:
+        case 0xFE55:
+        case 0xFE56:
+        case 0xFE57:  // small forms
             return true;
         default: return false;
     }
@@ -104,9 +114,12 @@ uint8_t class_of(UChar32 c) {
         (c >= 0xFFF9 && c <= 0xFFFB))
         return chars::ignorable;
     uint8_t role = chars::other;
-    if (category & (U_GC_L_MASK | U_GC_MC_MASK)) role = chars::letter;
-    else if (category & U_GC_N_MASK) role = chars::number;
-    else if (category & (U_GC_MN_MASK | U_GC_ME_MASK)) role = chars::mark;
+    if (category & (U_GC_L_MASK | U_GC_MC_MASK))
+        role = chars::letter;
+    else if (category & U_GC_N_MASK)
+        role = chars::number;
+    else if (category & (U_GC_MN_MASK | U_GC_ME_MASK))
+        role = chars::mark;
     else if (category & (U_GC_P_MASK | U_GC_S_MASK | U_GC_Z_MASK) || u_isUWhiteSpace(c))
         role = chars::separator;
     uint8_t value = role | script_class(c);
@@ -175,7 +188,8 @@ std::vector<std::pair<UChar32, char>> letter_pictures() {
             pairs.emplace_back(c, static_cast<char>(letter - 'A' + 'a'));
         else if (latin && ends_with("SMALL LETTER "))
             pairs.emplace_back(c, static_cast<char>(letter - 'A' + 'a'));
-        else if ((latin && ends_with("CAPITAL LETTER ")) || head == "REGIONAL INDICATOR SYMBOL LETTER ")
+        else if ((latin && ends_with("CAPITAL LETTER ")) ||
+                 head == "REGIONAL INDICATOR SYMBOL LETTER ")
             pairs.emplace_back(c, letter);
     }
     return pairs;
