@@ -59,11 +59,14 @@ class FakeComfy:
         handler.wfile.write(b"{}")
 
 
-@pytest.fixture
-def comfy():
-    stub = FakeComfy()
+def serving(stub, released, protocol="HTTP/1.0", daemon_threads=False):
+    """A fixture's loopback HTTP server: every GET goes to stub.act(handler),
+    the address is in stub.url; `released` is set before the server shuts
+    down, so that handlers still waiting end."""
 
     class Handler(BaseHTTPRequestHandler):
+        protocol_version = protocol
+
         def do_GET(self):
             stub.act(self)
 
@@ -71,14 +74,21 @@ def comfy():
             pass
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = daemon_threads
     thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
     thread.start()
     stub.url = "http://127.0.0.1:%d" % server.server_address[1]
     yield stub
-    stub.release.set()
+    released.set()
     server.shutdown()
     server.server_close()
     thread.join(5)
+
+
+@pytest.fixture
+def comfy():
+    stub = FakeComfy()
+    yield from serving(stub, stub.release)
 
 
 @pytest.fixture
@@ -359,26 +369,7 @@ class Hostile:
 @pytest.fixture
 def hostile():
     stub = Hostile()
-
-    class Handler(BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.1"
-
-        def do_GET(self):
-            stub.act(self)
-
-        def log_message(self, *args):
-            pass
-
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
-    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
-    thread.start()
-    stub.url = "http://127.0.0.1:%d" % server.server_address[1]
-    yield stub
-    stub.stop.set()
-    server.shutdown()
-    server.server_close()
-    thread.join(5)
+    yield from serving(stub, stub.stop, protocol="HTTP/1.1", daemon_threads=True)
 
 
 def redirect_to_itself_slowly(stub, handler):
