@@ -289,7 +289,7 @@ def _scale(args: argparse.Namespace) -> int:
 
 def _screen(args: argparse.Namespace) -> int:
     from pravel.exceptions import PromptBanError
-    from pravel.wordguard import PromptBanChecker
+    from pravel.wordguard import NormalizedPromptBanChecker, PromptBanChecker
 
     if args.prompt in (None, "-"):
         prompt = sys.stdin.read()
@@ -301,25 +301,44 @@ def _screen(args: argparse.Namespace) -> int:
         size = 0  # the checker reports a missing file
     try:
         with _progress(args, f"loading the banned words of {args.words}", size >= LONG_WORD_LIST_BYTES):
-            checker = PromptBanChecker(args.words, ignore_case=not args.case_sensitive)
+            checker: PromptBanChecker
+            normalized: NormalizedPromptBanChecker | None = None
+            if args.disguises or args.allowed or args.sound_alike or args.mask is not None:
+                checker = normalized = NormalizedPromptBanChecker(
+                    args.words, ignore_case=not args.case_sensitive, allowed_words_file=args.allowed,
+                    sound_alike=args.sound_alike)
+            else:
+                checker = PromptBanChecker(args.words, ignore_case=not args.case_sensitive)
     except FileNotFoundError as exc:
         raise CommandError(str(exc)) from None
     except (OSError, UnicodeDecodeError) as exc:
-        raise CommandError(f"cannot read the word list {args.words}: {exc}") from None
+        raise CommandError(f"cannot read a word list ({args.words}, {args.allowed}): {exc}"
+                           if args.allowed else f"cannot read the word list {args.words}: {exc}") from None
     try:
         checker.check(prompt)
     except PromptBanError as exc:
+        masked = normalized.mask(prompt, args.mask) if normalized and args.mask is not None else None
         if args.json:
             from pravel.response.faultmark import Faultmark
             from pravel.response.result import ServiceResult
 
             answer = ServiceResult.fail(Faultmark.PROMPT_BANNED, status_code=400).to_dict()
             answer["data"] = {"hits": exc.data, "detail": exc.error_msg}
+            if masked is not None:
+                answer["data"]["masked"] = masked
+                answer["data"]["spans"] = [
+                    {"word": word, "start": start, "end": end}
+                    for word, start, end in normalized.find_hits(prompt)] if normalized else []
             _print_json(answer)
         else:
             print(f"banned: {', '.join(exc.data or [])}")
+            if masked is not None:
+                print(masked)
         return REFUSED
-    return _answer(args, {"hits": []}, ["clean"])
+    info: dict[str, Any] = {"hits": []}
+    if args.mask is not None:
+        info["masked"] = prompt
+    return _answer(args, info, ["clean"])
 
 
 class _Discard(io.TextIOBase):
@@ -429,6 +448,14 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("prompt", nargs="?", metavar="PROMPT", help="the prompt, or - (default) to read standard input")
     sub.add_argument("--words", required=True, metavar="FILE", help="banned words, one per line (UTF-8)")
     sub.add_argument("--case-sensitive", action="store_true")
+    sub.add_argument("--disguises", action="store_true",
+                     help="see through disguised words (implied by the options below)")
+    sub.add_argument("--allowed", metavar="FILE",
+                     help="allowed phrases, one per line: hits inside them do not count")
+    sub.add_argument("--sound-alike", action="store_true",
+                     help="also find Chinese words written in pinyin or with same-sounding characters")
+    sub.add_argument("--mask", nargs="?", const="*", metavar="CHAR",
+                     help="also print the prompt with every hit replaced by CHAR (default *)")
 
     sub = command("comfyui-restart", _comfyui_restart, "restart the ComfyUI server and wait until it answers",
                   quiet="no log or waiting lines", verbose="debug log records too")

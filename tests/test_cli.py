@@ -151,6 +151,21 @@ class TestScreen:
         answer = json.loads(out)
         assert status == 1 and answer["code"] == "PROMPT_BANNED" and answer["data"]["hits"] == ["bad word"]
 
+    def test_disguises_allowed_phrases_and_masking(self, capsys, words, word_file):
+        allowed = word_file("goretex\n", "allowed.txt")
+        prompt = "g.o.r.e in goretex, 血 腥"
+        assert run(capsys, "screen", "--words", words, prompt)[1] == "banned: gore\n"
+        status, out, _ = run(capsys, "screen", "--words", words, "--allowed", allowed, "--mask=#", prompt)
+        assert status == 1 and out == "banned: g.o.r.e, 血 腥\n####### in goretex, ###\n"
+        status, out, _ = run(capsys, "screen", "--words", words, "--mask", "--json", prompt)
+        data = json.loads(out)["data"]
+        assert data["masked"] == "******* in ****tex, ***"
+        assert [(s["word"], s["start"], s["end"]) for s in data["spans"]] == [
+            ("gore", 0, 7), ("gore", 11, 15), ("血腥", 20, 23)]
+        assert run(capsys, "screen", "--words", words, "--sound-alike", "xuexing")[0] == 1
+        status, _, err = run(capsys, "screen", "--words", words, "--allowed", "/nonexistent", "x")
+        assert status != 0 and "允许词文件不存在" in err
+
 
 class TestComfyUIRestart:
     def test_log_levels(self, capsys):

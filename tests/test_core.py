@@ -51,6 +51,10 @@ class Probe:
         pass
 
     @staticmethod
+    def keywords(a, b=2, *, c, d=4):
+        pass
+
+    @staticmethod
     def nothing():
         pass
 
@@ -77,6 +81,9 @@ CALLS = [
     ("one", (), {}), ("one", (1, 2), {}), ("one", (), {"a": 1, "zzz": 2}),
     ("nothing", (1,), {}), ("nothing", (1, 2), {}), ("nothing", (), {"zzz": 1}),
     ("kinds", (1,) * 8, {}), ("kinds", (1,), {"any": 2}), ("kinds", (), {"extra": 2}),
+    ("keywords", (), {}), ("keywords", (1,), {}), ("keywords", (1, 2, 3), {}),
+    ("keywords", (1,), {"c": 3, "zzz": 1}), ("keywords", (), {"c": 3}),
+    ("keywords", (1,), {"d": 5}),
 ]
 
 
@@ -124,6 +131,9 @@ def test_signature_and_annotations():
     assert str(inspect.signature(Native.kinds)) == (
         "(any=[], text: 'str' = 's', maybe: 'Optional[str]' = None, data: 'bytes' = b'b', "
         "number: 'int' = 7, real: 'float' = 0.5, flag: 'bool' = 0, **kwargs) -> 'tuple'")
+    assert str(inspect.signature(Native.keywords)) == "(a, b=2, *, c, d=4)"
+    assert Native.keywords(1, c=3) == (1, 2, 3, 4)
+    assert Native.keywords(c=3, a=1, d=5, b=0) == (1, 0, 3, 5)
     assert Native.kinds.__annotations__ == {
         "text": "str", "maybe": "Optional[str]", "data": "bytes", "number": "int",
         "real": "float", "flag": "bool", "return": "tuple"}

@@ -47,6 +47,10 @@ DISGUISES = {
 def test_each_disguise_is_found_and_reported_as_typed(checker, kind, disguised):
     prompt = f"please draw {disguised} in the rain"
     assert checker.find_matched_words(prompt) == [disguised]
+    # Its span is exact: astral characters and trailing combining marks included.
+    [(word, start, end)] = checker.find_hits(prompt)
+    assert (start, end) == (12, 12 + len(disguised)) and word in checker.banned_words
+    assert checker.mask(prompt) == f"please draw {'*' * len(disguised)} in the rain"
     with pytest.raises(PromptBanError) as info:
         checker.check(prompt)
     assert info.value.error_msg == f"Prohibited prompt words: {disguised}"
@@ -134,9 +138,16 @@ def test_finds_whatever_the_exact_checker_finds(word_file):
 def test_interface(checker):
     assert issubclass(NormalizedPromptBanChecker, PromptBanChecker)
     assert str(inspect.signature(NormalizedPromptBanChecker)) == (
-        "(ban_word_file: 'str', ignore_case: 'bool' = True)")
+        "(ban_word_file: 'str', ignore_case: 'bool' = True, *, "
+        "allowed_words_file: 'Optional[str]' = None, sound_alike: 'bool' = False)")
     assert NormalizedPromptBanChecker.find_matched_words.__annotations__ == {
         "text": "str", "return": "List[str]"}
+    assert str(inspect.signature(NormalizedPromptBanChecker.mask)) == (
+        "(self, text: 'str', char: 'str' = '*') -> 'str'")
+    assert checker.allowed_words == [] and checker.sound_alike is False
+    assert checker.allowed_words_file is None
+    with pytest.raises(TypeError, match="positional"):
+        NormalizedPromptBanChecker(checker.ban_word_file, True, None)
     assert "伪装" in NormalizedPromptBanChecker.__doc__
     assert checker.banned_words[:3] == ["bad word", "gore", "kill"]
     assert checker._ban_regex.pattern.startswith(r"bad\ word|")
@@ -147,6 +158,7 @@ def test_arguments_must_be_exactly_str(checker):
         pass
 
     for call, name in [(checker.check, "prompt"), (checker.find_matched_words, "text"),
+                       (checker.find_hits, "text"), (checker.mask, "text"),
                        (NormalizedPromptBanChecker, "ban_word_file")]:
         for wrong in (None, Text("gore")):
             with pytest.raises(TypeError) as info:
@@ -273,12 +285,122 @@ def test_threads_share_one_checker(checker):
     assert all(r == [expected] * 5 for r in results)
 
 
-def test_readme_example_prints_what_it_shows():
+@pytest.mark.parametrize("heading", ["#### Seeing through disguises",
+                                     "#### Allowed phrases, positions and masking"])
+def test_readme_examples_print_what_they_show(heading):
     readme = Path(__file__).resolve().parent.parent / "README.md"
-    section = readme.read_text(encoding="utf-8").split("#### Seeing through disguises")[1]
+    section = readme.read_text(encoding="utf-8").split(heading)[1]
     code = section.split("```python\n")[1].split("```")[0]
     shown = section.split("Output:\n\n```\n")[1].split("```")[0]
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
         exec(code, {})
     assert printed.getvalue() == shown
+
+
+# ---------------------------------------------------------------- positions and masking
+
+
+def test_hits_in_order_with_the_word_as_listed(checker):
+    prompt = "G.O.R.E 🍆 then 色 情, gore and 18+ and kill"
+    assert checker.find_hits(prompt) == [
+        ("gore", 0, 7), ("🍆", 8, 9), ("色情", 15, 18), ("gore", 20, 24), ("18+", 29, 32),
+        ("kill", 37, 41)]
+    assert checker.mask(prompt, "#") == "####### # then ###, #### and ### and ####"
+    assert checker.mask("clean") == "clean" and checker.find_hits("") == []
+    for wrong in ("", "ab"):
+        with pytest.raises(ValueError, match="single character"):
+            checker.mask(prompt, wrong)
+    assert checker.mask("gore", "\U0001f600") == "\U0001f600" * 4
+
+
+# ---------------------------------------------------------------- allowed phrases
+
+
+def test_allowed_phrases_suppress_exactly_the_hits_they_cover(word_file):
+    banned = word_file("ass\nsshole\n成人\n", "banned.txt")
+    allowed = word_file("class\nassassin\n成人教育\n", "allowed.txt")
+    checker = NormalizedPromptBanChecker(banned, allowed_words_file=allowed)
+    assert checker.allowed_words == ["assassin", "class", "成人教育"]
+    assert checker.allowed_words_file == allowed
+    # Found with the same normalisation; a hit outside every occurrence counts.
+    prompt = "a CLASS, an a.s.s.a.s.s.i.n, 成 人 教育 and an ass"
+    assert checker.find_hits(prompt) == [("ass", len(prompt) - 3, len(prompt))]
+    assert checker.find_hits("成人影院") == [("成人", 0, 2)]
+    # A suppressed hit takes no text away from one that overlaps it.
+    assert checker.find_hits("classhole") == [("sshole", 3, 9)]
+    unfiltered = NormalizedPromptBanChecker(banned)
+    assert [h[0] for h in unfiltered.find_hits("class assassin")] == ["ass", "ass", "ass"]
+
+
+def test_allowed_phrases_reload_pickle_and_missing_files(word_file, tmp_path):
+    banned = word_file("ass\n", "banned.txt")
+    allowed = word_file("class\n", "allowed.txt")
+    checker = NormalizedPromptBanChecker(banned, allowed_words_file=allowed)
+    for other in (copy.deepcopy(checker), pickle.loads(pickle.dumps(checker))):
+        assert other.find_hits("class ass") == [("ass", 6, 9)]
+    word_file("class\nbass\n", "allowed.txt")
+    checker.load_banned_words()
+    assert checker.find_hits("bass ass") == [("ass", 5, 8)]
+    # Either file failing keeps both old lists.
+    word_file("ass\nbad\n", "banned.txt")
+    (tmp_path / "allowed.txt").unlink()
+    with pytest.raises(FileNotFoundError, match="允许词文件不存在"):
+        checker.load_banned_words()
+    assert checker.banned_words == ["ass"] and checker.allowed_words == ["class", "bass"]
+    assert checker.find_hits("bass bad") == []
+    with pytest.raises(FileNotFoundError, match="允许词文件不存在"):
+        NormalizedPromptBanChecker(banned, allowed_words_file=str(tmp_path / "none.txt"))
+
+
+# ---------------------------------------------------------------- by sound
+
+SOUNDS = {
+    "pinyin": ["seqing", "SeQing", "dubo"],
+    "separated": ["se qing", "se'qing", "se-qing", "se.qing", "du  bo"],
+    "tone marks": ["sè qíng", "sèqíng", "dǔbó"],
+    "tone numbers": ["se4 qing2", "se4qing2", "du3bo2"],
+    "mixed": ["色qing", "se情", "色 qing", "赌bo", "du博", "sè情"],
+    "homophones": ["涩情", "色晴", "堵博", "賭搏"],
+    "u as v": ["nvren", "nüren", "nuren", "女ren"],
+}
+
+
+@pytest.fixture
+def by_sound(word_file):
+    return NormalizedPromptBanChecker(word_file("色情\n赌博\n女人\n色\nsex\n"), sound_alike=True)
+
+
+@pytest.mark.parametrize("kind, written", [(k, w) for k, ws in SOUNDS.items() for w in ws])
+def test_words_found_by_their_sound(by_sound, word_file, kind, written):
+    for prompt, at in ((f"draw {written} now", 5), (f"画一张{written}的图", 3)):
+        [(word, start, end)] = by_sound.find_hits(prompt)
+        assert (start, end) == (at, at + len(written)) and word in ("色情", "赌博", "女人")
+    # Off by default.
+    plain = NormalizedPromptBanChecker(by_sound.ban_word_file)
+    assert all(word == "色" for word, _, _ in plain.find_hits(f"draw {written} now"))
+
+
+SOUND_NEAR_MISSES = [
+    "读博",  # dú bó: another tone
+    "seqings", "xseqing", "se qingx",  # pinyin as part of a longer Latin word
+    "色。qing", "se\nqing",  # across a clause
+    "se",  # one-character words are not matched by sound
+    "涩",
+]
+
+
+@pytest.mark.parametrize("text", SOUND_NEAR_MISSES)
+def test_sound_near_misses(by_sound, text):
+    assert [hit for hit in by_sound.find_hits(text) if hit[0] != "色"] == []
+
+
+def test_sound_alike_settings_survive_copies_and_reloads(by_sound):
+    assert by_sound.sound_alike is True
+    for other in (copy.copy(by_sound), pickle.loads(pickle.dumps(by_sound))):
+        assert other.find_matched_words("seqing, g0re") == ["seqing"]
+    by_sound.load_banned_words()
+    assert by_sound.find_matched_words("涩情") == ["涩情"]
+    by_sound.sound_alike = False
+    by_sound.load_banned_words()
+    assert by_sound.find_matched_words("涩情 seqing") == []

@@ -355,6 +355,7 @@ struct function {
     target_fn target;  // the implementation `impl` runs
     const char* returns;
     int nparams;
+    int npositional;                 // the first ones may be given by position
     bool var_keywords;               // the last parameter takes **kwargs
     PyObject* names[max_params];     // interned
     PyObject* defaults[max_params];  // nullptr: required
@@ -363,12 +364,13 @@ struct function {
 
 function* as_function(PyObject* o) { return reinterpret_cast<function*>(o); }
 
-int positional_count(const function* f) { return f->nparams - (f->var_keywords ? 1 : 0); }
+// The named parameters: all but **kwargs.
+int named_count(const function* f) { return f->nparams - (f->var_keywords ? 1 : 0); }
 
 // The TypeErrors of a wrong call, worded as the host words them for its own
 // functions.
 void too_many_positional(const function* f, Py_ssize_t given) {
-    int npos = positional_count(f);
+    int npos = f->npositional;
     int required = 0;
     while (required < npos && !f->defaults[required]) ++required;
     std::string takes = required == npos
@@ -379,9 +381,10 @@ void too_many_positional(const function* f, Py_ssize_t given) {
                  given == 1 ? "was" : "were");
 }
 
-void missing_arguments(const function* f, PyObject* const* values) {
+// The missing required arguments among parameters [from, to).
+void missing_arguments(const function* f, PyObject* const* values, int from, int to) {
     ref names = list();
-    for (int i = 0; i < positional_count(f); ++i) {
+    for (int i = from; i < to; ++i) {
         if (values[i] || f->defaults[i]) continue;
         ref quoted = ref::steal(PyUnicode_FromFormat("'%U'", f->names[i]));
         check(PyList_Append(names.get(), quoted.get()));
@@ -397,12 +400,13 @@ void missing_arguments(const function* f, PyObject* const* values) {
         text = ref::steal(
             PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(), last.get()));
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                 f->qualname, n, n == 1 ? "" : "s", text.get());
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f->qualname, n,
+                 from < f->npositional ? "positional" : "keyword-only", n == 1 ? "" : "s",
+                 text.get());
 }
 
 int find_param(const function* f, PyObject* key) {
-    int npos = positional_count(f);
+    int npos = named_count(f);
     for (int i = 0; i < npos; ++i)
         if (f->names[i] == key) return i;
     for (int i = 0; i < npos; ++i)
@@ -415,8 +419,8 @@ int find_param(const function* f, PyObject* key) {
 // dict is held by `extra`). Conversion comes after, in the trampoline.
 bool bind(const function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** values, ref& extra) {
-    int npos = positional_count(f);
-    if (nargs > npos) {
+    int npos = named_count(f);
+    if (nargs > f->npositional) {
         too_many_positional(f, nargs);
         return false;
     }
@@ -449,7 +453,11 @@ bool bind(const function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     for (int i = 0; i < npos; ++i) {
         if (values[i]) continue;
         if (!f->defaults[i]) {
-            missing_arguments(f, values);
+            // As the host does: the positional ones first, then the keyword-only ones.
+            if (i < f->npositional)
+                missing_arguments(f, values, 0, f->npositional);
+            else
+                missing_arguments(f, values, f->npositional, npos);
             return false;
         }
         values[i] = f->defaults[i];
@@ -548,6 +556,7 @@ PyObject* get_signature(PyObject* self, void*) {
         ref parameter = inspect.attr("Parameter");
         ref empty = parameter.attr("empty");
         ref positional = parameter.attr("POSITIONAL_OR_KEYWORD");
+        ref keyword_only = parameter.attr("KEYWORD_ONLY");
         ref keywords = parameter.attr("VAR_KEYWORD");
         ref params = list();
         for (int i = 0; i < f->nparams; ++i) {
@@ -555,7 +564,7 @@ PyObject* get_signature(PyObject* self, void*) {
             ref annotation = text ? str(text) : empty;
             ref p = f->var_keywords && i == f->nparams - 1
                         ? parameter(f->names[i], keywords, kw("annotation", annotation))
-                        : parameter(f->names[i], positional,
+                        : parameter(f->names[i], i < f->npositional ? positional : keyword_only,
                                     kw("default", f->defaults[i] ? f->defaults[i] : empty.get()),
                                     kw("annotation", annotation));
             check(PyList_Append(params.get(), p.get()));
@@ -622,8 +631,9 @@ ref literal(const char* source) {
 PyType_Spec* detail::function_spec() { return &function_type_spec; }
 
 ref detail::make_function(const state_base& st, const char* fname, const char* class_name,
-                          const char* doc, const param_decl* params, int nparams, bool var_keywords,
-                          const char* returns, trampoline_fn impl, target_fn target) {
+                          const char* doc, const param_decl* params, int nparams,
+                          int keyword_only_from, bool var_keywords, const char* returns,
+                          trampoline_fn impl, target_fn target) {
     auto* type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
     ref self = ref::steal(type->tp_alloc(type, 0));
     function* f = as_function(self.get());
@@ -632,6 +642,7 @@ ref detail::make_function(const state_base& st, const char* fname, const char* c
     f->target = target;
     f->returns = returns;
     f->var_keywords = var_keywords;
+    f->npositional = keyword_only_from;
     f->module = Py_NewRef(st.module);
     f->name = str(fname).release();
     f->qualname = PyUnicode_FromFormat("%s.%s", class_name, fname);
@@ -701,10 +712,11 @@ class_builder& class_builder::annotation(const char* name, const char* text) {
 }
 
 class_builder& class_builder::add(binding how, const char* name, const char* doc,
-                                  const param_decl* params, int nparams, bool var_keywords,
-                                  const char* returns, trampoline_fn impl, target_fn target) {
+                                  const param_decl* params, int nparams, int keyword_only_from,
+                                  bool var_keywords, const char* returns, trampoline_fn impl,
+                                  target_fn target) {
     ref fn = detail::make_function(st_, name, PyUnicode_AsUTF8(name_.get()), doc, params, nparams,
-                                   var_keywords, returns, impl, target);
+                                   keyword_only_from, var_keywords, returns, impl, target);
     switch (how) {
         case binding::instance: break;
         case binding::class_method: fn = ref::steal(PyClassMethod_New(fn.get())); break;

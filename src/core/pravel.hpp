@@ -625,6 +625,9 @@ struct returns {
     const char* annotation;
 };
 
+// Between declared parameters, as `*` in a def: those after it are keyword-only.
+struct keyword_only {};
+
 inline constexpr int max_params = 8;
 
 struct state_base;
@@ -724,6 +727,8 @@ template <class... K, class... Rest>
 struct kinds_of<kind_list<K...>, returns, Rest...> : kinds_of<kind_list<K...>, Rest...> {
     static_assert(sizeof...(Rest) == 0, "returns{...} comes after the parameters");
 };
+template <class... K, class... Rest>
+struct kinds_of<kind_list<K...>, keyword_only, Rest...> : kinds_of<kind_list<K...>, Rest...> {};
 
 // Whether an implementation parameter of type P can receive kind K's value.
 template <class K, class P>
@@ -792,10 +797,11 @@ PyObject* trampoline_for(state_base& st, const bound_args& args) {
         st, args, std::make_index_sequence<Kinds::size>{});
 }
 
-// Creates a method's function object for class `class_name`.
+// Creates a method's function object for class `class_name`; the parameters
+// from `keyword_only_from` on are keyword-only.
 ref make_function(const state_base& st, const char* name, const char* class_name, const char* doc,
-                  const param_decl* params, int nparams, bool var_keywords, const char* returns,
-                  trampoline_fn impl, target_fn target);
+                  const param_decl* params, int nparams, int keyword_only_from, bool var_keywords,
+                  const char* returns, trampoline_fn impl, target_fn target);
 
 // The implementation that `fn` runs if it is one of this module's native
 // functions, else nullptr (see guards.hpp).
@@ -854,21 +860,26 @@ private:
         int n = 0;
         const char* result = nullptr;
         bool var_keywords = false;
+        int keyword_only_from = -1;
         [[maybe_unused]] auto take = [&](const auto& d) {
-            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(d)>, returns>) {
+            using decl_type = std::remove_cvref_t<decltype(d)>;
+            if constexpr (std::is_same_v<decl_type, returns>) {
                 result = d.annotation;
+            } else if constexpr (std::is_same_v<decl_type, keyword_only>) {
+                keyword_only_from = n;
             } else {
                 params[n++] = d;
                 var_keywords = std::remove_cvref_t<decltype(d)>::collects_keywords;
             }
         };
         (take(decl), ...);
-        return add(how, name, doc, params, n, var_keywords, result,
+        if (keyword_only_from < 0) keyword_only_from = n - (var_keywords ? 1 : 0);
+        return add(how, name, doc, params, n, keyword_only_from, var_keywords, result,
                    &detail::trampoline_for<F, kinds>, reinterpret_cast<target_fn>(F));
     }
     class_builder& add(binding how, const char* name, const char* doc, const param_decl* params,
-                       int nparams, bool var_keywords, const char* returns, trampoline_fn impl,
-                       target_fn target);
+                       int nparams, int keyword_only_from, bool var_keywords, const char* returns,
+                       trampoline_fn impl, target_fn target);
 
     const state_base& st_;
     ref name_, bases_, meta_, ns_, annotations_;

@@ -30,14 +30,18 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
+#include <optional>
 #include <type_traits>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "chars.hpp"
+#include "wordguard_readings.inc"
 #include "wordguard_tables.inc"
 
 namespace kind = pv::kind;
@@ -307,6 +311,80 @@ std::shared_ptr<const char_table> chars_for(base_state& st, bool fold) {
     return slot;
 }
 
+}  // namespace
+
+// ---------------------------------------------------------------- readings
+
+// When matching by sound, a syllable (a toneless spelling) is one key: this
+// plus its number. Text never has such keys: private-use characters vanish.
+constexpr code_point syllable_keys = 0xF0000;
+
+// The Mandarin readings of the Han characters (generated from Unihan).
+struct sound_table {
+    code_point_table index;  // character -> 1 + its place in readings::chars
+    // A trie of the spellings: node -> the node after each letter a-z (0:
+    // none), and the spelling that ends at a node (-1: none). Node 0 is the root.
+    std::vector<std::array<uint16_t, 26>> next{1};
+    std::vector<int32_t> spelling_at{-1};
+    std::vector<uint32_t> u_form;  // spelling -> the same with u for v (itself if none)
+
+    sound_table() {
+        for (uint32_t i = 0; i < std::size(readings::chars); ++i)
+            index.at(readings::chars[i]) = i + 1;
+        for (uint32_t i = 0; i < std::size(readings::spellings); ++i) {
+            size_t node = 0;
+            for (const char* c = readings::spellings[i]; *c; ++c) {
+                uint16_t& child = next[node][static_cast<size_t>(*c - 'a')];
+                if (!child) {
+                    child = static_cast<uint16_t>(next.size());
+                    next.emplace_back();
+                    spelling_at.push_back(-1);
+                }
+                node = child;
+            }
+            spelling_at[node] = static_cast<int32_t>(i);
+        }
+        for (uint32_t i = 0; i < std::size(readings::spellings); ++i) {
+            std::string u = readings::spellings[i];
+            std::replace(u.begin(), u.end(), 'v', 'u');
+            u_form.push_back(static_cast<uint32_t>(spelling(u)));
+        }
+    }
+    // The number of the spelling `letters`, or -1.
+    int32_t spelling(std::string_view letters) const {
+        size_t node = 0;
+        for (char c : letters) {
+            if (c < 'a' || c > 'z' || !(node = next[node][static_cast<size_t>(c - 'a')])) return -1;
+        }
+        return spelling_at[node];
+    }
+    // The readings of c (spelling << 3 | tone), its customary one first;
+    // empty when it has none.
+    std::pair<const uint16_t*, const uint16_t*> of(code_point c) const {
+        const uint32_t i = index[c];
+        if (!i) return {nullptr, nullptr};
+        return {readings::codes + readings::starts[i - 1], readings::codes + readings::starts[i]};
+    }
+    // The tones of c's readings with that spelling, one bit each.
+    uint32_t tones(code_point c, uint32_t spelling) const {
+        uint32_t out = 0;
+        for (auto [r, end] = of(c); r != end; ++r)
+            if (uint32_t{*r} >> 3 == spelling) out |= 1u << (*r & 7);
+        return out;
+    }
+};
+
+namespace {
+
+std::shared_ptr<const sound_table> sounds_for(base_state& st) {
+    if (!st.sounds) {
+        std::shared_ptr<const sound_table> made;
+        pv::without_gil([&] { made = std::make_shared<const sound_table>(); });
+        if (!st.sounds) st.sounds = std::move(made);
+    }
+    return st.sounds;
+}
+
 // ---------------------------------------------------------------- reading
 
 // One key of the normalised text, where it came from, and what came before.
@@ -316,7 +394,8 @@ struct element {
     uint8_t cls;
     uint8_t gap;         // separators between it and the element before, at most 255
     uint8_t gap_breaks;  // the clause breaks among them, `joiner` or `stop_space`
-    uint8_t flags;       // `capital`, `stop_after`
+    uint8_t flags;       // `capital`, `stop_after`, `starts_word`, `ends_word`
+    code_point han = 0;  // when matching by sound: the Han character read as a syllable
 };
 
 // The gap is one hyphen or apostrophe, which joins two letters into one word
@@ -328,8 +407,9 @@ constexpr uint8_t stop_space = 0x02;
 bool is_joiner(code_point key) {
     return key == '-' || key == '\'' || key == 0x2010 || key == 0x2011 || key == 0x2019;
 }
-// Flags: written as a capital letter; followed directly by a full stop.
-constexpr uint8_t capital = 0x01, stop_after = 0x02;
+// Flags: written as a capital letter; followed directly by a full stop; a
+// pinyin syllable that begins or ends its Latin word.
+constexpr uint8_t capital = 0x01, stop_after = 0x02, starts_word = 0x04, ends_word = 0x08;
 
 // Reads a text into elements, appended to `out`, whose last one trailing
 // marks extend. It reads as far as it is asked, so a long text is read piece
@@ -433,6 +513,113 @@ size_t read_text(const char_table& table, const Char* text, size_t n, std::vecto
     reader r(table, text, n, out);
     r.run(n);
     return r.trailing_gap();
+}
+
+bool latin_letter(const element& e) {
+    return role_of(e.cls) == chars::letter && script_of(e.cls) == chars::latin;
+}
+
+bool is_ascii_digit(const element& e) { return e.key >= '0' && e.key <= '9'; }
+
+// How the Latin word keys[0, n) (small letters and digits) splits into
+// pinyin syllables, each perhaps followed by its tone number (0 to 5): per
+// syllable, the end of its piece and its spelling, the longest syllable first
+// where there is a choice; empty when it does not split.
+std::vector<std::pair<size_t, uint32_t>> pinyin_split(const sound_table& sounds,
+                                                      const std::string& keys) {
+    const size_t n = keys.size();
+    auto digit = [&](size_t k) { return keys[k] >= '0' && keys[k] <= '9'; };
+    // The syllables from keys[k]: calls each(end of piece, spelling), longest last.
+    auto syllables_at = [&](size_t k, auto&& each) {
+        for (size_t node = 0, end = k; end < n && !digit(end);) {
+            node = keys[end] >= 'a' && keys[end] <= 'z'
+                       ? sounds.next[node][static_cast<size_t>(keys[end] - 'a')]
+                       : 0;
+            if (!node) return;
+            ++end;
+            if (const int32_t s = sounds.spelling_at[node]; s >= 0) {
+                if (end == n || !digit(end))
+                    each(end, static_cast<uint32_t>(s));
+                else if (keys[end] <= '5')
+                    each(end + 1, static_cast<uint32_t>(s));
+            }
+        }
+    };
+    std::vector<char> splits(n + 1, 0);  // whether keys[k, n) splits
+    splits[n] = 1;
+    for (size_t k = n; k-- > 0;)
+        syllables_at(k, [&](size_t end, uint32_t) { splits[k] = splits[k] || splits[end]; });
+    std::vector<std::pair<size_t, uint32_t>> out;
+    if (!splits[0]) return out;
+    for (size_t k = 0; k < n; k = out.back().first) {
+        std::pair<size_t, uint32_t> best{0, 0};
+        syllables_at(k, [&](size_t end, uint32_t s) {
+            if (splits[end]) best = {end, s};
+        });
+        out.push_back(best);
+    }
+    return out;
+}
+
+// Turns elements v[from, end) into the text as it sounds: a Han character
+// with a reading becomes the syllable of its customary one (keeping its class
+// and, in `han`, the character), and a Latin word that splits whole into
+// pinyin syllables ("seqing", "se4qing2") becomes those syllables, each
+// spanning its letters and tone number. A word that may go on past the
+// elements read so far stays as it is, unless `last`; returns where the
+// turned elements end.
+size_t to_sounds(const sound_table& sounds, std::vector<element>& v, size_t from, bool last) {
+    std::vector<element> tail(v.begin() + static_cast<ptrdiff_t>(from), v.end());
+    v.resize(from);
+    std::string keys;
+    for (size_t i = 0; i < tail.size();) {
+        const element& e = tail[i];
+        if (!latin_letter(e) && !is_ascii_digit(e)) {
+            v.push_back(e);
+            const auto [first, end] = sounds.of(e.key);
+            if (role_of(e.cls) == chars::letter && script_of(e.cls) == chars::han && first != end) {
+                v.back().key = syllable_keys + (*first >> 3);
+                v.back().han = e.key;
+            }
+            ++i;
+            continue;
+        }
+        // A Latin word: letters and digits with nothing between them.
+        size_t j = i + 1;
+        while (j < tail.size() && tail[j].gap == 0 &&
+               (latin_letter(tail[j]) || is_ascii_digit(tail[j])))
+            ++j;
+        if (j == tail.size() && !last) {
+            v.insert(v.end(), tail.begin() + static_cast<ptrdiff_t>(i), tail.end());
+            return v.size() - (j - i);
+        }
+        keys.clear();
+        for (size_t k = i; k < j; ++k) {
+            const code_point c = tail[k].key;
+            keys.push_back(c < 128 ? static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c)
+                                   : '?');  // no syllable has it
+        }
+        const auto syllables = latin_letter(e) ? pinyin_split(sounds, keys)
+                                               : std::vector<std::pair<size_t, uint32_t>>{};
+        if (syllables.empty()) {
+            v.insert(v.end(), tail.begin() + static_cast<ptrdiff_t>(i),
+                     tail.begin() + static_cast<ptrdiff_t>(j));
+        } else {
+            size_t k = 0;
+            for (auto [end, spelling] : syllables) {
+                element syllable = tail[i + k];
+                syllable.key = syllable_keys + spelling;
+                syllable.end = tail[i + end - 1].end;
+                syllable.flags = static_cast<uint8_t>((k == 0 ? starts_word : 0) |
+                                                      (end == keys.size() ? ends_word : 0) |
+                                                      (tail[i + end - 1].flags & stop_after));
+                v.push_back(syllable);
+                k = end;
+            }
+        }
+        i = j;
+    }
+    return v.size();
 }
 
 // ---------------------------------------------------------------- automaton
@@ -582,6 +769,26 @@ private:
     size_t next_ = 0, scanned_ = 0, from_ = 0;
 };
 
+// Where the allowed phrases occur in a text: a hit inside one of them is no hit.
+class allowed_spans {
+public:
+    void add(size_t begin, size_t end) { spans_.emplace_back(begin, end); }
+    void finish() {
+        std::sort(spans_.begin(), spans_.end());
+        for (size_t i = 1; i < spans_.size(); ++i)
+            spans_[i].second = std::max(spans_[i].second, spans_[i - 1].second);
+    }
+    // Whether text[begin, end) lies inside an occurrence.
+    bool cover(size_t begin, size_t end) const {
+        auto it = std::upper_bound(spans_.begin(), spans_.end(),
+                                   std::pair<size_t, size_t>{begin, SIZE_MAX});
+        return it != spans_.begin() && std::prev(it)->second >= end;
+    }
+
+private:
+    std::vector<std::pair<size_t, size_t>> spans_;  // after finish: ends as running maxima
+};
+
 class word_finder {
 public:
     // `words` in list order; those for which normalisation keeps no key, or
@@ -589,14 +796,32 @@ public:
     // positions in the list.
     word_finder(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
                 std::vector<uint32_t>& literal);
+    // The words with at least two Han characters, as they sound: each
+    // character as the letters of each of its readings (sound_table), found in
+    // the text's sound stream (to_sounds).
+    word_finder(std::shared_ptr<const char_table> table, std::shared_ptr<const sound_table> sounds,
+                const std::vector<ref>& words);
 
     // The hits in text[0, n), its own and the literal words', chosen as the
     // host's engine chooses among alternatives: leftmost first; where several
-    // begin at the same character, the word listed first; no overlaps. Each
-    // is passed to on_hit(begin, end, rank), in order.
+    // begin at the same character, the word listed first; no overlaps; none
+    // inside an allowed phrase. Each is passed to on_hit(begin, end, rank),
+    // in order.
     template <class Char, class OnHit>
-    void find(const Char* text, size_t n, literal_hits<Char>& literal, OnHit&& on_hit) const;
+    void find(const Char* text, size_t n, literal_hits<Char>& literal, const allowed_spans* allowed,
+              OnHit&& on_hit) const {
+        scan<false>(text, n, literal, allowed, on_hit);
+    }
+    // Every place where some word occurs, overlaps included, as
+    // on_hit(begin, end of the longest word there, 0); the literal words'
+    // matches too.
+    template <class Char, class OnHit>
+    void occurrences(const Char* text, size_t n, literal_hits<Char>& literal,
+                     OnHit&& on_hit) const {
+        scan<true>(text, n, literal, nullptr, on_hit);
+    }
     size_t states() const { return machine_.states(); }
+    bool empty() const { return words_.empty(); }
 
 private:
     struct word {
@@ -604,10 +829,22 @@ private:
         uint32_t rank;
         uint32_t next;  // the next word with the same coarse keys, or none
     };
+    struct building {
+        std::unordered_map<code_point, uint32_t> symbol_of;  // coarse key -> symbol
+        std::vector<std::vector<uint32_t>> sequences;        // of each word, reversed
+    };
+    void add(building& b, const std::vector<element>& keys, uint32_t rank);
+    void finish(building& b);
+    template <bool All, class Char, class OnHit>
+    void scan(const Char* text, size_t n, literal_hits<Char>& literal, const allowed_spans* allowed,
+              OnHit&& on_hit) const;
     bool accepts(const word& w, const element* const* at, const element* before,
                  const element* after) const;
+    bool sounds_like(const word& w, const element* const* at, const element* before,
+                     const element* after) const;
 
     std::shared_ptr<const char_table> table_;
+    std::shared_ptr<const sound_table> sounds_;  // when matching by sound
     std::vector<element> elements_;
     std::vector<word> words_;
     std::vector<uint32_t> first_word_;  // per state: the first word ending there, or none
@@ -617,41 +854,99 @@ private:
     size_t longest_ = 0;
 };
 
+// The keys of a word, or false when normalisation keeps none of them or it
+// begins or ends with separators.
+bool read_word(const char_table& table, const ref& word, std::vector<element>& read) {
+    read.clear();
+    const size_t trailing = pv::with_chars(word.get(), [&](const auto* chars, Py_ssize_t n) {
+        return read_text(table, chars, static_cast<size_t>(n), read);
+    });
+    return !read.empty() && !read.front().gap && !trailing;
+}
+
 word_finder::word_finder(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
                          std::vector<uint32_t>& literal)
     : table_(std::move(table)) {
-    std::vector<std::vector<uint32_t>> sequences;
+    building b;
     std::vector<element> read;
-    std::unordered_map<code_point, uint32_t> symbol_of;  // coarse key -> symbol
     for (size_t i = 0; i < words.size(); ++i) {
-        read.clear();
-        const size_t trailing =
-            pv::with_chars(words[i].get(), [&](const auto* chars, Py_ssize_t n) {
-                return read_text(*table_, chars, static_cast<size_t>(n), read);
-            });
-        if (read.empty() || read.front().gap || trailing) {
+        if (read_word(*table_, words[i], read))
+            add(b, read, static_cast<uint32_t>(i));
+        else
             literal.push_back(static_cast<uint32_t>(i));
-            continue;
-        }
-        std::vector<uint32_t> symbols;
-        for (const element& e : read) {
-            auto [it, fresh] =
-                symbol_of.emplace(coarse(e.key), static_cast<uint32_t>(symbol_of.size() + 1));
-            symbols.push_back(it->second);
-            if (fresh && e.key >= 128) symbols_.at(e.key) = it->second;
-        }
-        std::reverse(symbols.begin(), symbols.end());
-        words_.push_back({static_cast<uint32_t>(elements_.size()),
-                          static_cast<uint32_t>(read.size()), static_cast<uint32_t>(i),
-                          key_automaton::none});
-        elements_.insert(elements_.end(), read.begin(), read.end());
-        sequences.push_back(std::move(symbols));
-        longest_ = std::max(longest_, read.size());
     }
+    finish(b);
+}
+
+word_finder::word_finder(std::shared_ptr<const char_table> table,
+                         std::shared_ptr<const sound_table> sounds, const std::vector<ref>& words)
+    : table_(std::move(table)), sounds_(std::move(sounds)) {
+    // At most this many spellings of one word (a word of polyphonic characters).
+    constexpr size_t most_spellings = 64;
+    building b;
+    std::vector<element> read, spelt;
+    std::vector<std::vector<uint32_t>> options;  // per element: its syllables, none if not Han
+    std::vector<size_t> choice;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (!read_word(*table_, words[i], read)) continue;
+        options.assign(read.size(), {});
+        size_t han = 0, spellings = 1;
+        for (size_t k = 0; k < read.size(); ++k) {
+            if (role_of(read[k].cls) != chars::letter || script_of(read[k].cls) != chars::han)
+                continue;
+            auto& syllables = options[k];
+            for (auto [r, end] = sounds_->of(read[k].key); r != end; ++r)
+                for (uint32_t spelling : {uint32_t{*r} >> 3, sounds_->u_form[*r >> 3]})
+                    if (std::find(syllables.begin(), syllables.end(), spelling) == syllables.end())
+                        syllables.push_back(spelling);
+            if (syllables.empty()) continue;
+            ++han;
+            spellings *= syllables.size();
+        }
+        if (han < 2) continue;
+        // Every combination of the characters' syllables, up to the limit.
+        choice.assign(read.size(), 0);
+        for (size_t made = 0; made < std::min(spellings, most_spellings); ++made) {
+            spelt = read;
+            for (size_t k = 0; k < read.size(); ++k) {
+                if (options[k].empty()) continue;
+                spelt[k].key = syllable_keys + options[k][choice[k]];
+                spelt[k].han = read[k].key;
+            }
+            add(b, spelt, static_cast<uint32_t>(i));
+            for (size_t k = 0; k < read.size(); ++k) {  // the next combination
+                if (options[k].empty()) continue;
+                if (++choice[k] < options[k].size()) break;
+                choice[k] = 0;
+            }
+        }
+    }
+    finish(b);
+}
+
+void word_finder::add(building& b, const std::vector<element>& keys, uint32_t rank) {
+    std::vector<uint32_t> symbols;
+    for (const element& e : keys) {
+        auto [it, fresh] =
+            b.symbol_of.emplace(coarse(e.key), static_cast<uint32_t>(b.symbol_of.size() + 1));
+        symbols.push_back(it->second);
+        if (fresh && e.key >= 128) symbols_.at(e.key) = it->second;
+    }
+    std::reverse(symbols.begin(), symbols.end());
+    words_.push_back({static_cast<uint32_t>(elements_.size()), static_cast<uint32_t>(keys.size()),
+                      rank, key_automaton::none});
+    elements_.insert(elements_.end(), keys.begin(), keys.end());
+    b.sequences.push_back(std::move(symbols));
+    longest_ = std::max(longest_, keys.size());
+}
+
+void word_finder::finish(building& b) {
     for (code_point c = 0; c < 128; ++c) {
-        const auto it = symbol_of.find(coarse(c));
-        if (it != symbol_of.end()) symbols_.at(c) = it->second;
+        const auto it = b.symbol_of.find(coarse(c));
+        if (it != b.symbol_of.end()) symbols_.at(c) = it->second;
     }
+    const auto& sequences = b.sequences;
+    const auto& symbol_of = b.symbol_of;
 
     // Words with the same coarse keys share a state, in list order.
     std::vector<uint32_t> last_word;
@@ -691,9 +986,6 @@ word_finder::word_finder(std::shared_ptr<const char_table> table, const std::vec
 bool spaced_word_char(const element& e) {
     return is_word_char(e.cls) && !written_without_spaces(e.cls);
 }
-bool latin_letter(const element& e) {
-    return role_of(e.cls) == chars::letter && script_of(e.cls) == chars::latin;
-}
 bool digit_or_symbol(const element& e) { return stand_in_of(e.key).digit_or_symbol; }
 
 // No word boundary between a and b (b follows a): both are characters of
@@ -711,6 +1003,26 @@ bool abbreviation(const element* const* at, uint32_t n) {
     for (uint32_t k = 0; k < n; ++k) {
         const element& e = *at[k];
         if (!latin_letter(e) || !(e.flags & capital) || !(e.flags & stop_after)) return false;
+    }
+    return true;
+}
+
+// Whether the separators before the prompt's element p, which stands for the
+// word's element q (`previous` before it), may be there: the word's own (any
+// of at most as many, or 3), or inserted ones (at most 3, no clause break;
+// between characters of scripts written without spaces, no sentence end),
+// which set `skipped`.
+bool separators_allowed(const element& p, const element& q, const element& previous,
+                        bool& skipped) {
+    const uint8_t breaks = p.gap_breaks & ~q.gap_breaks & ~joiner;
+    if (breaks & chars::clause_break) return false;
+    if ((breaks & (chars::unspaced_break | stop_space)) && written_without_spaces(p.cls) &&
+        written_without_spaces(previous.cls))
+        return false;
+    if (q.gap) return p.gap && p.gap <= std::max<uint8_t>(q.gap, 3);
+    if (p.gap) {
+        if (p.gap > 3) return false;
+        skipped = true;
     }
     return true;
 }
@@ -748,21 +1060,7 @@ bool word_finder::accepts(const word& w, const element* const* at, const element
             if (ps.digit_or_symbol && !inside_latin_word(k)) return false;
             stood_in = stood_in || ps.digit_or_symbol || qs.digit_or_symbol;
         }
-        if (k == 0) continue;
-        // The separators before this key: the word's own (any of at most as
-        // many, or 3), or inserted ones (at most 3, no clause break; between
-        // characters of scripts written without spaces, no sentence end).
-        const uint8_t breaks = p.gap_breaks & ~q.gap_breaks & ~joiner;
-        if (breaks & chars::clause_break) return false;
-        if ((breaks & (chars::unspaced_break | stop_space)) && written_without_spaces(p.cls) &&
-            written_without_spaces(at[k - 1]->cls))
-            return false;
-        if (q.gap) {
-            if (!p.gap || p.gap > std::max<uint8_t>(q.gap, 3)) return false;
-        } else if (p.gap) {
-            if (p.gap > 3) return false;
-            skipped = true;
-        }
+        if (k && !separators_allowed(p, q, *at[k - 1], skipped)) return false;
     }
     // A word that skipped separators, or read digits and symbols as
     // letters, must be whole: word boundaries before and after it; and
@@ -771,9 +1069,40 @@ bool word_finder::accepts(const word& w, const element* const* at, const element
     return !(skipped || stood_in) || (!joined(before, at[0]) && !joined(at[n - 1], after));
 }
 
-template <class Char, class OnHit>
-void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal,
-                       OnHit&& on_hit) const {
+// Whether the word `w`, read as it sounds, stands at the sound stream's
+// elements at[0 .. w.length): the same keys, each Han character of the text
+// that is not the word's own with a reading of the same tone, pinyin as
+// whole Latin words; the separators as for other words. The word written
+// with its own characters only is left to the other finder.
+bool word_finder::sounds_like(const word& w, const element* const* at, const element* before,
+                              const element* after) const {
+    const uint32_t n = w.length;
+    bool own = true, skipped = false;
+    for (uint32_t k = 0; k < n; ++k) {
+        const element& p = *at[k];
+        const element& q = elements_[w.first + k];
+        if (p.key != q.key) return false;
+        if (q.han && p.han != q.han) {
+            own = false;
+            if (p.han) {  // a homophone
+                const uint32_t spelling = p.key - syllable_keys;
+                if (!(sounds_->tones(p.han, spelling) & sounds_->tones(q.han, spelling)))
+                    return false;
+            }
+        }
+        if (k && !separators_allowed(p, q, *at[k - 1], skipped)) return false;
+    }
+    if (own) return false;
+    auto pinyin = [](const element& e) { return e.key >= syllable_keys && !e.han; };
+    if ((pinyin(*at[0]) && !(at[0]->flags & starts_word)) ||
+        (pinyin(*at[n - 1]) && !(at[n - 1]->flags & ends_word)))
+        return false;
+    return !joined(before, at[0]) && !joined(at[n - 1], after);
+}
+
+template <bool All, class Char, class OnHit>
+void word_finder::scan(const Char* text, size_t n, literal_hits<Char>& literal,
+                       const allowed_spans* allowed, OnHit&& on_hit) const {
     // The text is read piece by piece into elements. The elements whose
     // words are all known (the longest word and a neighbour lie behind them)
     // are settled: the automaton reads them backward, giving at each element
@@ -788,33 +1117,56 @@ void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal,
     kept.reserve(std::min(n, piece) + longest_ + 8);
     std::vector<std::pair<size_t, uint32_t>> starts;  // element, state
     std::vector<const element*> at(longest_);
-    size_t from = 0;  // where the last hit ended
+    size_t from = 0;     // where the last hit ended (every occurrence counts with All)
+    size_t sounded = 0;  // by sound: elements [0, sounded) are turned (to_sounds)
 
+    auto is_allowed = [&](size_t begin, size_t end) {
+        return allowed && allowed->cover(begin, end);
+    };
     auto take = [&](size_t begin, size_t end, uint32_t rank) {
         on_hit(begin, end, rank);
-        from = end;
+        if constexpr (!All) from = end;
     };
     auto take_literal_before = [&](size_t limit) {
         while (const hit* h = literal.peek(limit)) {
-            if (h->begin >= from) take(h->begin, h->end, h->rank);
+            if (h->begin >= from && !is_allowed(h->begin, h->end)) take(h->begin, h->end, h->rank);
             literal.pop();
         }
+    };
+    auto stands_at = [&](const word& w, size_t i, size_t total) {
+        const element* before = i > 0 ? &kept[i - 1 - base] : nullptr;
+        const element* after = i + w.length < total ? &kept[i + w.length - base] : nullptr;
+        return sounds_ ? sounds_like(w, at.data(), before, after)
+                       : accepts(w, at.data(), before, after);
     };
     // The first-listed word accepted at element i (state s), if its rank is
     // below `rank`: then `rank` and `end` become its own.
     auto best_at = [&](size_t i, uint32_t s, size_t total, uint32_t& rank, size_t& end) {
-        const element* before = i > 0 ? &kept[i - 1 - base] : nullptr;
         for (uint32_t o = machine_.output(s); o != key_automaton::none;
              o = machine_.output(machine_.fail(o))) {
             if (best_rank_[o] >= rank) break;
             const size_t length = machine_.depth(o);
             for (size_t k = 0; k < length; ++k) at[k] = &kept[i + k - base];
-            const element* after = i + length < total ? &kept[i + length - base] : nullptr;
             for (uint32_t w = first_word_[o]; w != key_automaton::none && words_[w].rank < rank;
                  w = words_[w].next) {
-                if (!accepts(words_[w], at.data(), before, after)) continue;
+                if (!stands_at(words_[w], i, total) ||
+                    is_allowed(at[0]->begin, at[length - 1]->end))
+                    continue;
                 rank = words_[w].rank;
                 end = at[length - 1]->end;
+                break;
+            }
+        }
+    };
+    // The end of the longest word at element i (state s), if beyond `end`.
+    auto longest_at = [&](size_t i, uint32_t s, size_t total, size_t& end) {
+        for (uint32_t o = machine_.output(s); o != key_automaton::none;
+             o = machine_.output(machine_.fail(o))) {
+            const size_t length = machine_.depth(o);
+            for (size_t k = 0; k < length; ++k) at[k] = &kept[i + k - base];
+            for (uint32_t w = first_word_[o]; w != key_automaton::none; w = words_[w].next) {
+                if (!stands_at(words_[w], i, total)) continue;
+                end = std::max(end, at[length - 1]->end);
                 break;
             }
         }
@@ -824,12 +1176,14 @@ void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal,
         read = std::min(n, read + piece);
         input.run(read);
         const bool last = read == n;
+        if (sounds_) sounded = base + to_sounds(*sounds_, kept, sounded - base, last);
         const size_t total = base + kept.size();
         // Settle what no later character can change: the last element may
         // still take marks, and a word beginning at an element needs the
         // longest word's length after it, and one more.
         size_t until =
             last ? total : std::max(settled, total > longest_ + 2 ? total - longest_ - 2 : 0);
+        if (sounds_) until = std::min(until, sounded);  // a Latin word may still be turned
         // The elements that one character became are settled together.
         while (!last && until > settled && kept[until - 1 - base].begin == kept[until - base].begin)
             --until;
@@ -851,13 +1205,18 @@ void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal,
             size_t j = i;
             while (j < starts.size() && kept[starts[j].first - base].begin == begin) ++j;
             take_literal_before(begin);
-            if (begin >= from) {
+            if constexpr (All) {
+                size_t end = 0;
+                for (size_t k = i; k < j; ++k)
+                    longest_at(starts[k].first, starts[k].second, total, end);
+                if (end) take(begin, end, 0);
+            } else if (begin >= from) {
                 uint32_t rank = key_automaton::none;
                 size_t end = 0;
                 for (size_t k = i; k < j; ++k)
                     best_at(starts[k].first, starts[k].second, total, rank, end);
                 if (const hit* h = literal.peek(begin + 1);
-                    h && h->begin == begin && h->rank < rank) {
+                    h && h->begin == begin && h->rank < rank && !is_allowed(h->begin, h->end)) {
                     rank = h->rank;
                     end = h->end;
                 }
@@ -877,65 +1236,235 @@ void word_finder::find(const Char* text, size_t n, literal_hits<Char>& literal,
 
 // ---------------------------------------------------------------- the class
 
-// The matcher of one load. Words that normalisation cannot take apart (no
-// letter or digit in them, or separators at their ends, such as an emoji or
-// "18+") are matched as written, by an automaton that follows the host's
-// engine (or, where none can, by an expression of their own).
-struct matcher : pv::native_value {
-    std::unique_ptr<const word_finder> words;
-    std::unique_ptr<const automaton> literal;
-    ref literal_pattern;                  // compiled expression, or empty
-    std::vector<uint32_t> literal_ranks;  // the list position of each of its groups
-    size_t count = 0;
-    ref repr() const override {
-        return ref::steal(
-            PyUnicode_FromFormat("<wordguard normalized automaton: %zu words, %zu states>", count,
-                                 words ? words->states() : size_t{0}));
+// Words that normalisation cannot take apart (no letter or digit in them, or
+// separators at their ends, such as an emoji or "18+") are matched as
+// written, by an automaton that follows the host's engine or, where none
+// can, by an expression of their own.
+struct literal_words {
+    std::unique_ptr<const automaton> exact;
+    ref pattern;                  // compiled expression, or empty
+    std::vector<uint32_t> ranks;  // the list position of each of its groups
+
+    literal_words(base_state& st, const std::vector<ref>& words,
+                  const std::vector<uint32_t>& positions, bool fold) {
+        if (positions.empty()) return;
+        std::vector<ref> as_written;
+        for (uint32_t i : positions) as_written.push_back(words[i]);
+        exact = st.literal_automaton(as_written, positions, fold);
+        if (exact) return;
+        ref re = pv::import("re");
+        ref escape = re.attr("escape");
+        ref groups = pv::list();
+        for (const ref& w : as_written) {
+            ref group = pv::str("(") + escape(w) + pv::str(")");
+            pv::check(PyList_Append(groups.get(), group.get()));
+        }
+        ref source = ref::steal(PyUnicode_Join(pv::str("|").get(), groups.get()));
+        pattern =
+            re.attr("compile")(source, kw("flags", fold ? re.attr("IGNORECASE") : pv::integer(0)));
+        ranks = positions;
+    }
+
+    // The matches of the expression, from `re`, which Python code may have
+    // replaced: only a group of the expression and a span of the prompt are
+    // taken from each. Empty without an expression.
+    std::vector<hit> matches(const ref& text) const {
+        std::vector<hit> hits;
+        if (!pattern) return hits;
+        auto number = [](const ref& value) { return pv::to_ssize(value.get()); };
+        const auto groups = static_cast<Py_ssize_t>(ranks.size());
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+        pv::for_each(pattern.call_method("finditer", text).get(), [&](ref match) {
+            const Py_ssize_t group = number(match.attr("lastindex"));
+            const Py_ssize_t start = number(match.call_method("start")),
+                             end = number(match.call_method("end"));
+            if (group < 1 || group > groups || start < 0 || end < start || end > length ||
+                (!hits.empty() && static_cast<size_t>(start) < hits.back().end))
+                pv::raise(PyExc_SystemError,
+                          "finditer() gave a match outside the prompt or the expression");
+            hits.push_back({static_cast<size_t>(start), static_cast<size_t>(end),
+                            ranks[static_cast<size_t>(group - 1)]});
+        });
+        return hits;
+    }
+
+    // Its matches in text[0, n) as the finders read them; `matched` holds
+    // those of the expression.
+    template <class Char>
+    literal_hits<Char> in(const Char* text, size_t n, const std::vector<hit>& matched) const {
+        return literal_hits<Char>(exact.get(), pattern ? &matched : nullptr, text, n);
     }
 };
 
+// The matcher of one load: the banned words (`words`, their literal ones,
+// and by sound when asked) and the allowed phrases.
+struct matcher : pv::native_value {
+    std::vector<ref> listed;  // the banned words, in list order
+    std::unique_ptr<const word_finder> words, sounds, allowed;
+    std::optional<literal_words> literal, allowed_literal;
+    ref repr() const override {
+        return ref::steal(
+            PyUnicode_FromFormat("<wordguard normalized automaton: %zu words, %zu states>",
+                                 listed.size(), words ? words->states() : size_t{0}));
+    }
+};
+
+// Every item of `list` as a str.
+std::vector<ref> strings_of(const ref& list, const char* what) {
+    std::vector<ref> out;
+    pv::for_each(list.get(), [&](ref w) {
+        if (!PyUnicode_Check(w.get())) pv::raise_arg_type(what, "str", w.get());
+        out.push_back(std::move(w));
+    });
+    return out;
+}
+
 }  // namespace
 
-ref make_normalized_matcher(base_state& st, const std::vector<ref>& words, bool fold) {
+ref make_normalized_matcher(base_state& st, const ref& self, const std::vector<ref>& words,
+                            bool fold) {
     for (const ref& w : words)
         if (!PyUnicode_Check(w.get())) pv::raise_arg_type("banned_words item", "str", w.get());
+    ref allowed_list = pv::optional_attr(self, st.allowed_words.get());
+    const std::vector<ref> allowed = allowed_list && !allowed_list.is_none()
+                                         ? strings_of(allowed_list, "allowed_words item")
+                                         : std::vector<ref>{};
+    ref sound_alike = pv::optional_attr(self, st.sound_alike.get());
+    const bool by_sound = sound_alike && sound_alike.truthy();
+
     auto m = std::make_unique<matcher>();
-    m->count = words.size();
+    m->listed = words;
     if (!words.empty()) {
         std::shared_ptr<const char_table> table = chars_for(st, fold);
-        std::vector<uint32_t> literal;
-        pv::without_gil([&] { m->words = std::make_unique<word_finder>(table, words, literal); });
-        if (!literal.empty()) {
-            std::vector<ref> as_written;
-            for (uint32_t i : literal) as_written.push_back(words[i]);
-            m->literal = st.literal_automaton(as_written, literal, fold);
-            if (!m->literal) {
-                ref re = pv::import("re");
-                ref escape = re.attr("escape");
-                ref groups = pv::list();
-                for (const ref& w : as_written) {
-                    ref group = pv::str("(") + escape(w) + pv::str(")");
-                    pv::check(PyList_Append(groups.get(), group.get()));
-                }
-                ref pattern = ref::steal(PyUnicode_Join(pv::str("|").get(), groups.get()));
-                m->literal_pattern = re.attr("compile")(
-                    pattern, kw("flags", fold ? re.attr("IGNORECASE") : pv::integer(0)));
-                m->literal_ranks = std::move(literal);
+        std::shared_ptr<const sound_table> sounds = by_sound ? sounds_for(st) : nullptr;
+        std::vector<uint32_t> literal, allowed_literal;
+        pv::without_gil([&] {
+            m->words = std::make_unique<word_finder>(table, words, literal);
+            if (sounds) {
+                m->sounds = std::make_unique<word_finder>(table, sounds, words);
+                if (m->sounds->empty()) m->sounds.reset();
             }
-        }
+            if (!allowed.empty())
+                m->allowed = std::make_unique<word_finder>(table, allowed, allowed_literal);
+        });
+        m->literal.emplace(st, words, literal, fold);
+        if (m->allowed) m->allowed_literal.emplace(st, allowed, allowed_literal, fold);
     }
     return pv::hold_native(st.matcher_type, std::move(m));
 }
 
 namespace {
 
+// The matches of the matcher's expressions in `text` (made with the GIL,
+// before a scan).
+struct expression_matches {
+    std::vector<hit> literal, allowed;
+    expression_matches(const matcher& m, const ref& text)
+        : literal(m.literal ? m.literal->matches(text) : std::vector<hit>{}),
+          allowed(m.allowed_literal ? m.allowed_literal->matches(text) : std::vector<hit>{}) {}
+};
+
+// The hits of matcher `m` in text[0, n), in order, each passed to
+// on_hit(begin, end, rank). Touches no Python object.
+template <class Char, class OnHit>
+void hits_in(const matcher& m, const expression_matches& x, const Char* text, size_t n,
+             OnHit&& on_hit) {
+    if (!m.words) return;
+    auto find = [&](const allowed_spans* suppress, auto&& take) {
+        auto literal = m.literal->in(text, n, x.literal);
+        if (!m.sounds) {
+            m.words->find(text, n, literal, suppress, take);
+            return;
+        }
+        // By sound: those hits and the literal words' matches, in order,
+        // make the list the words' own scan chooses from.
+        std::vector<hit> sounded, written, both;
+        literal_hits<Char> nothing(nullptr, nullptr, text, n);
+        m.sounds->find(text, n, nothing, suppress, [&](size_t begin, size_t end, uint32_t rank) {
+            sounded.push_back({begin, end, rank});
+        });
+        for (const hit* h; (h = literal.peek(n)); literal.pop()) written.push_back(*h);
+        std::merge(written.begin(), written.end(), sounded.begin(), sounded.end(),
+                   std::back_inserter(both), [](const hit& a, const hit& b) {
+                       return a.begin != b.begin ? a.begin < b.begin : a.rank < b.rank;
+                   });
+        literal_hits<Char> merged(nullptr, &both, text, n);
+        m.words->find(text, n, merged, suppress, take);
+    };
+    if (!m.allowed) return find(nullptr, on_hit);
+    // Most texts have no hit at all: the allowed phrases are looked for only
+    // in a text that has some.
+    bool any = false;
+    find(nullptr, [&](size_t, size_t, uint32_t) { any = true; });
+    if (!any) return;
+    allowed_spans allowed;
+    auto phrases = m.allowed_literal->in(text, n, x.allowed);
+    m.allowed->occurrences(text, n, phrases,
+                           [&](size_t begin, size_t end, uint32_t) { allowed.add(begin, end); });
+    allowed.finish();
+    find(&allowed, on_hit);
+}
+
+// Every hit of `m` in `text`, in order (the GIL released for a long text).
+std::vector<hit> all_hits(const matcher& m, const ref& text) {
+    const expression_matches x(m, text);
+    std::vector<hit> hits;
+    scan_prompt(text.get(), [&](const auto* chars, size_t n) {
+        hits_in(m, x, chars, n, [&](size_t begin, size_t end, uint32_t rank) {
+            hits.push_back({begin, end, rank});
+        });
+    });
+    return hits;
+}
+
 constexpr const char* class_doc = R"(
     识别常见伪装的提示词违禁词校验工具。
     违禁词与提示词经同样的规范化后再匹配：全角半角与兼容字符、大小写、
     重音等附加符号、不可见字符、形近的外文字母与代替字母的数字符号、
     繁体字，以及插在词中各字之间的空白、标点或符号（每处至多3个）。
+    可另给允许词文件：落在允许词之内的命中不计；
+    可开启读音匹配：含两个以上汉字的违禁词，其拼音写法、拼音与汉字混写、
+    同音（同声调）字写法也算命中。
     命中结果是提示词中的原文。
     )";
+
+constexpr const char* init_doc = R"(
+        初始化违禁词检测器
+        :param ban_word_file: 违禁词文件路径
+        :param ignore_case: 是否忽略大小写匹配，默认True
+        :param allowed_words_file: 允许词文件路径（格式同违禁词文件），默认None
+        :param sound_alike: 是否匹配拼音与同音字写法，默认False
+        )";
+
+ref init(base_state& st, ref self, ref ban_word_file, bool ignore_case, ref allowed_words_file,
+         bool sound_alike) {
+    self.setattr(st.ban_word_file, ban_word_file.get());
+    self.setattr(st.ignore_case, pv::boolean(ignore_case).get());
+    self.setattr(st.allowed_words_file, allowed_words_file.get());
+    self.setattr(st.sound_alike, pv::boolean(sound_alike).get());
+    self.setattr(st.banned_words, pv::list().get());
+    self.setattr(st.allowed_words, pv::list().get());
+    self.setattr(st.ban_regex, Py_None);
+    self.call_method(st.load_banned_words);
+    return pv::none();
+}
+
+constexpr const char* load_doc =
+    "重新读取违禁词文件与允许词文件，清洗、去重、长词优先排序，重建正则与匹配自动机";
+
+// Both files are read before either list changes: when one fails, both old
+// lists stay.
+ref load_banned_words(base_state& st, ref self) {
+    ref banned = st.read_word_file(self.attr(st.ban_word_file), "违禁词文件不存在: ");
+    ref allowed_file = pv::optional_attr(self, st.allowed_words_file.get());
+    ref allowed = allowed_file && !allowed_file.is_none()
+                      ? st.read_word_file(allowed_file, "允许词文件不存在: ")
+                      : pv::list();
+    self.setattr(st.allowed_words, allowed.get());
+    self.setattr(st.banned_words, banned.get());
+    self.call_method(st.build_regex);
+    return pv::none();
+}
 
 constexpr const char* build_regex_doc = "内部构建正则匹配规则与规范化匹配自动机";
 
@@ -943,6 +1472,16 @@ constexpr const char* build_regex_doc = "内部构建正则匹配规则与规范
 ref build_regex(base_state& st, ref self) {
     st.global(st.PromptBanChecker).attr(st.build_regex)(self);
     return pv::none();
+}
+
+// The matcher in force, or, only where `_ban_matcher` was set by hand, one
+// for this check alone, from the lists as they stand (`keep` holds it).
+const matcher& matcher_of(base_state& st, const ref& self, ref& keep) {
+    keep = pv::optional_attr(self, st.ban_matcher.get());
+    if (const matcher* held = pv::held_native<matcher>(st.matcher_type, keep.get())) return *held;
+    const std::vector<ref> words = strings_of(self.attr(st.banned_words), "banned_words item");
+    keep = make_normalized_matcher(st, self, words, self.attr(st.ignore_case).truthy());
+    return *pv::held_native<matcher>(st.matcher_type, keep.get());
 }
 
 constexpr const char* find_doc = R"(
@@ -953,51 +1492,63 @@ constexpr const char* find_doc = R"(
             命中的违禁词在文本中的原文列表
         )";
 
-// The matches of the expression for the words matched as written, from `re`,
-// which Python code may have replaced: only a group of the expression and a
-// span of the prompt are taken from each.
-std::vector<hit> literal_matches(const matcher& m, const ref& text) {
-    auto number = [](const ref& value) { return pv::to_ssize(value.get()); };
-    std::vector<hit> hits;
-    const Py_ssize_t groups = static_cast<Py_ssize_t>(m.literal_ranks.size());
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-    pv::for_each(m.literal_pattern.call_method("finditer", text).get(), [&](ref match) {
-        const Py_ssize_t group = number(match.attr("lastindex"));
-        const Py_ssize_t start = number(match.call_method("start")),
-                         end = number(match.call_method("end"));
-        if (group < 1 || group > groups || start < 0 || end < start || end > length ||
-            (!hits.empty() && static_cast<size_t>(start) < hits.back().end))
-            pv::raise(PyExc_SystemError,
-                      "finditer() gave a match outside the prompt or the expression");
-        hits.push_back({static_cast<size_t>(start), static_cast<size_t>(end),
-                        m.literal_ranks[static_cast<size_t>(group - 1)]});
+ref find_matched_words(base_state& st, ref self, ref text) {
+    ref keep;
+    const matcher& m = matcher_of(st, self, keep);
+    const expression_matches x(m, text);
+    return distinct_hits(text.get(), [&](const auto* chars, size_t n, auto&& add) {
+        hits_in(m, x, chars, n, [&](size_t begin, size_t end, uint32_t) { add(begin, end); });
     });
-    return hits;
 }
 
-ref find_matched_words(base_state& st, ref self, ref text) {
-    ref current = pv::optional_attr(self, st.ban_matcher.get());
-    const matcher* held = pv::held_native<matcher>(st.matcher_type, current.get());
-    if (!held) {
-        // Only where `_ban_matcher` was set by hand: a matcher for this check
-        // alone, from the list as it stands.
-        std::vector<ref> words;
-        pv::for_each(self.attr(st.banned_words).get(),
-                     [&](ref w) { words.push_back(std::move(w)); });
-        current = make_normalized_matcher(st, words, self.attr(st.ignore_case).truthy());
-        held = pv::held_native<matcher>(st.matcher_type, current.get());
+constexpr const char* find_hits_doc = R"(
+        查找文本中每一处命中，按出现位置排序
+        Args:
+            text: 待检测文本
+        Returns:
+            (违禁词, 起始位置, 结束位置) 列表，text[起始位置:结束位置] 为命中的原文
+        )";
+
+ref find_hits(base_state& st, ref self, ref text) {
+    ref keep;
+    const matcher& m = matcher_of(st, self, keep);
+    const std::vector<hit> hits = all_hits(m, text);
+    ref list = pv::list(static_cast<Py_ssize_t>(hits.size()));
+    for (size_t i = 0; i < hits.size(); ++i) {
+        ref item =
+            pv::tuple(m.listed[hits[i].rank], pv::integer(static_cast<long long>(hits[i].begin)),
+                      pv::integer(static_cast<long long>(hits[i].end)));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
-    const matcher& m = *held;
-    if (!m.words) return pv::list();
-    const std::vector<hit> listed =
-        m.literal_pattern ? literal_matches(m, text) : std::vector<hit>{};
-    return distinct_hits(text.get(), [&](const auto* chars, size_t n, auto&& add) {
-        using Char = std::remove_cv_t<std::remove_pointer_t<decltype(chars)>>;
-        literal_hits<Char> literal(m.literal.get(), m.literal_pattern ? &listed : nullptr, chars,
-                                   n);
-        m.words->find(chars, n, literal,
-                      [&](size_t begin, size_t end, uint32_t) { add(begin, end); });
+    return list;
+}
+
+constexpr const char* mask_doc = R"(
+        将文本中每一处命中的每个字符替换为 char
+        Args:
+            text: 待检测文本
+            char: 替换用的单个字符，默认 "*"
+        Returns:
+            替换后的文本
+        )";
+
+ref mask(base_state& st, ref self, ref text, ref with) {
+    if (PyUnicode_GET_LENGTH(with.get()) != 1)
+        pv::raise(PyExc_ValueError, "mask() char must be a single character, not %zd characters",
+                  PyUnicode_GET_LENGTH(with.get()));
+    ref keep;
+    const matcher& m = matcher_of(st, self, keep);
+    const std::vector<hit> hits = all_hits(m, text);
+    if (hits.empty()) return text;
+    std::u32string out = pv::with_chars(text.get(), [](const auto* chars, Py_ssize_t n) {
+        return std::u32string(chars, chars + n);
     });
+    const auto c = static_cast<char32_t>(PyUnicode_READ_CHAR(with.get(), 0));
+    for (const hit& h : hits)
+        std::fill(out.begin() + static_cast<ptrdiff_t>(h.begin),
+                  out.begin() + static_cast<ptrdiff_t>(h.end), c);
+    return ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
+                                                static_cast<Py_ssize_t>(out.size())));
 }
 
 }  // namespace
@@ -1006,9 +1557,18 @@ void base_state::references(const std::function<void(ref&)>& each) { each(matche
 
 ref make_normalized_checker(base_state& st, const ref& base) {
     return pv::class_builder(st, "NormalizedPromptBanChecker", class_doc, {base.get()})
+        .method<init>("__init__", init_doc, kind::str{"ban_word_file"},
+                      kind::truth{"ignore_case", "True"}, pv::keyword_only{},
+                      kind::opt_str{"allowed_words_file", "None"},
+                      kind::truth{"sound_alike", "False"})
+        .method<load_banned_words>("load_banned_words", load_doc, pv::returns{"None"})
         .method<build_regex>("_build_regex", build_regex_doc, pv::returns{"None"})
         .method<find_matched_words>("find_matched_words", find_doc, kind::str{"text"},
                                     pv::returns{"List[str]"})
+        .method<find_hits>("find_hits", find_hits_doc, kind::str{"text"},
+                           pv::returns{"List[Tuple[str, int, int]]"})
+        .method<mask>("mask", mask_doc, kind::str{"text"}, kind::str{"char", "'*'"},
+                      pv::returns{"str"})
         .finish();
 }
 

@@ -203,8 +203,6 @@ std::unique_ptr<const automaton> build_automaton(const std::vector<ref>& words,
                                                  const std::vector<Py_UCS4>& dropped);
 
 struct state : wordguard::base_state {
-    pv::name ban_word_file{"ban_word_file"}, ban_regex{"_ban_regex"};
-    pv::name load_banned_words{"load_banned_words"};
     pv::name find_matched_words{"find_matched_words"}, findall{"findall"};
     pv::name os{"os"}, re{"re"}, open{"open"}, PromptBanError{"PromptBanError"};
     pv::name NormalizedPromptBanChecker{"NormalizedPromptBanChecker"};
@@ -232,6 +230,8 @@ struct state : wordguard::base_state {
         if (ignore_case && !r) return nullptr;
         return build_automaton(words, ranks, r.get(), {});
     }
+
+    ref read_word_file(const ref& path, const char* missing) override;
 
     void references(const std::function<void(ref&)>& each) override {
         for (ref* r : {&engine.pattern_type, &engine.compile, &engine.escape}) each(*r);
@@ -385,11 +385,10 @@ ref stripped(PyObject* line, bool drop_bom) {
     return ref::steal(PyUnicode_Substring(line, begin, end));
 }
 
-ref load_banned_words(state& st, ref self) {
-    ref path = self.attr(st.ban_word_file);
+ref word_list(state& st, const ref& path, const char* missing) {
     if (!st.global(st.os).attr("path").attr("exists")(path).truthy()) {
         ref text = ref::steal(PyObject_Format(path.get(), nullptr));
-        pv::raise_with(PyExc_FileNotFoundError, (pv::str("违禁词文件不存在: ") + text).get());
+        pv::raise_with(PyExc_FileNotFoundError, (pv::str(missing) + text).get());
     }
     ref seen = ref::steal(PySet_New(nullptr));
     std::vector<std::pair<Py_ssize_t, ref>> words;
@@ -410,9 +409,18 @@ ref load_banned_words(state& st, ref self) {
     ref cleaned = pv::list(static_cast<Py_ssize_t>(words.size()));
     for (size_t i = 0; i < words.size(); ++i)
         PyList_SET_ITEM(cleaned.get(), static_cast<Py_ssize_t>(i), words[i].second.release());
-    self.setattr(st.banned_words, cleaned.get());
+    return cleaned;
+}
+
+ref load_banned_words(state& st, ref self) {
+    self.setattr(st.banned_words,
+                 word_list(st, self.attr(st.ban_word_file), "违禁词文件不存在: ").get());
     self.call_method(st.build_regex);
     return pv::none();
+}
+
+ref state::read_word_file(const ref& path, const char* missing) {
+    return word_list(*this, path, missing);
 }
 
 constexpr const char* build_regex_doc = "内部构建正则匹配规则";
@@ -436,7 +444,7 @@ ref matcher_for(state& st, const ref& self, const ref& regex, const std::vector<
                 const ref& pattern, bool escaped_by_engine, bool ignore_case) {
     ref normalized = st.global(st.NormalizedPromptBanChecker);
     if (PyObject_TypeCheck(self.get(), reinterpret_cast<PyTypeObject*>(normalized.get())))
-        return wordguard::make_normalized_matcher(st, items, ignore_case);
+        return wordguard::make_normalized_matcher(st, self, items, ignore_case);
     return make_matcher(st, regex, items, pattern, escaped_by_engine, ignore_case);
 }
 

@@ -166,6 +166,8 @@ void exec(state& st) {
             .static_method<required>("required", nullptr, kind::any{"a"}, kind::any{"b"},
                                      kind::any{"c"}, kind::any{"d", "4"})
             .static_method<one>("one", nullptr, kind::any{"a"})
+            .static_method<required>("keywords", nullptr, kind::any{"a"}, kind::any{"b", "2"},
+                                     pv::keyword_only{}, kind::any{"c"}, kind::any{"d", "4"})
             .static_method<nothing>("nothing", nullptr)
             .property<doubled>("doubled", "int", "Twice the value.")
             .static_method<unpack>("unpack", nullptr, kind::any{"value"}, kind::integer{"count"})
