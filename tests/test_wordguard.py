@@ -412,7 +412,21 @@ def leak_operations(kit):
 def normalized_leak_operations(path, Checker, PromptBanError):
     checker, strict = Checker(path), Checker(path, ignore_case=False)
     disguised = "a c.a.t, a Ｄ0Ｇ and 違禁詞, ｓｔｒａßｅ\u0301, a.b " * 3
+    allowed = os.path.join(os.path.dirname(path), "allowed.txt")
+    with open(allowed, "w", encoding="utf-8") as f:
+        f.write("catalogue\nhotdog\n")
+    everything = Checker(path, allowed_words_file=allowed, sound_alike=True)
+    by_sound = "a catalogue, a hot-dog, weijinci, 为禁词 and 违jinci, a cat " * 3
     return {
+        "normalized: Checker(allowed, by sound)": heavy(
+            lambda: Checker(path, allowed_words_file=allowed, sound_alike=True)),
+        "normalized: Checker(allowed missing)": raises(
+            FileNotFoundError, Checker, path, allowed_words_file=allowed + ".missing"),
+        "normalized: find_hits": lambda: everything.find_hits(by_sound),
+        "normalized: find_hits(long)": lambda: everything.find_hits(by_sound * 40),
+        "normalized: mask": lambda: everything.mask(by_sound, "#"),
+        "normalized: mask(bad)": raises(ValueError, everything.mask, by_sound, "##"),
+        "normalized: find_matched_words(by sound)": lambda: everything.find_matched_words(by_sound),
         "normalized: Checker()": heavy(lambda: Checker(path)),
         "normalized: _build_regex": heavy(lambda: strict._build_regex()),
         "normalized: find_matched_words": lambda: checker.find_matched_words(disguised),

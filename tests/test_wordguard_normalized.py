@@ -35,7 +35,7 @@ DISGUISES = {
     "traditional": ["賭博", "色情"],
     "compatibility": ["ＧＯＲＥ", "ⓖⓞⓡⓔ", "𝐠𝐨𝐫𝐞", "ｇｏｒｅ"],
     "case": ["GORE", "GoRe", "KILL"],
-    "accents": ["göre", "go\u0308re\u0301", "gòrê", "ķįļļ"],
+    "accents": ["göre", "go\u0308re\u0301", "gòrê", "ķįļļ", "gore\u0301\u034f", "kill\ufe0f"],
     "look-alikes": ["gоre", "gοre", "ѕех", "kіll", "ɡore"],
     "stand-ins": ["g0re", "k1ll", "ki11", "$ex", "s3x", "5ex", "g0r3", "kIll"],
     "mixed": ["Ｇ.o.r.ё", "賭 博", "ｓ３ｘ"],

@@ -344,6 +344,16 @@ struct sound_table {
             }
             spelling_at[node] = static_cast<int32_t>(i);
         }
+        for (uint32_t i = 0; i < std::size(readings::chars); ++i) {
+            const uint16_t* first = readings::codes + readings::starts[i];
+            for (const uint16_t* r = first + 1; r != readings::codes + readings::starts[i + 1];
+                 ++r) {
+                if (!customary(*r) || spelling(*r) == spelling(*first)) continue;
+                auto& shown = other_customary[toned(*r)];
+                if (std::find(shown.begin(), shown.end(), spelling(*first)) == shown.end())
+                    shown.push_back(spelling(*first));
+            }
+        }
         for (uint32_t i = 0; i < std::size(readings::spellings); ++i) {
             std::string u = readings::spellings[i];
             std::replace(u.begin(), u.end(), 'v', 'u');
@@ -358,20 +368,42 @@ struct sound_table {
         }
         return spelling_at[node];
     }
-    // The readings of c (spelling << 3 | tone), its customary one first;
-    // empty when it has none.
+    // The readings of c (spelling << 4 | customary << 3 | tone), its
+    // customary one first; empty when it has none.
     std::pair<const uint16_t*, const uint16_t*> of(code_point c) const {
         const uint32_t i = index[c];
         if (!i) return {nullptr, nullptr};
         return {readings::codes + readings::starts[i - 1], readings::codes + readings::starts[i]};
     }
-    // The tones of c's readings with that spelling, one bit each.
-    uint32_t tones(code_point c, uint32_t spelling) const {
-        uint32_t out = 0;
-        for (auto [r, end] = of(c); r != end; ++r)
-            if (uint32_t{*r} >> 3 == spelling) out |= 1u << (*r & 7);
+    static uint32_t spelling(uint16_t reading) { return reading >> 4; }
+    static bool customary(uint16_t reading) { return reading & 8; }
+    static uint16_t toned(uint16_t reading) { return reading & ~8; }  // spelling and tone
+
+    // Whether a customary reading of `text_char` (as a writer reads it) is a
+    // reading of `word_char`, tone included.
+    bool shares_reading(code_point text_char, code_point word_char) const {
+        const auto [word_first, word_end] = of(word_char);
+        for (auto [r, end] = of(text_char); r != end; ++r)
+            if (customary(*r))
+                for (const uint16_t* w = word_first; w != word_end; ++w)
+                    if (toned(*r) == toned(*w)) return true;
+        return false;
+    }
+
+    // The spellings under which text shows the characters that have the
+    // toned reading `reading`: a character reads as its first reading only,
+    // so one with another customary reading (柏 bǎi, bó) shows that one too.
+    std::vector<uint32_t> shown_as(uint16_t reading) const {
+        std::vector<uint32_t> out{spelling(reading)};
+        if (auto it = other_customary.find(toned(reading)); it != other_customary.end())
+            out.insert(out.end(), it->second.begin(), it->second.end());
         return out;
     }
+
+private:
+    // Toned reading -> the first spellings of the characters that have it as
+    // a customary reading but not as their first.
+    std::unordered_map<uint16_t, std::vector<uint32_t>> other_customary;
 };
 
 namespace {
@@ -411,6 +443,11 @@ bool is_joiner(code_point key) {
 // pinyin syllable that begins or ends its Latin word.
 constexpr uint8_t capital = 0x01, stop_after = 0x02, starts_word = 0x04, ends_word = 0x08;
 
+bool invisible_mark(code_point c) {
+    return c == 0x034F || (c >= 0x180B && c <= 0x180D) || c == 0x180F ||
+           (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0100 && c <= 0xE01EF);
+}
+
 // Reads a text into elements, appended to `out`, whose last one trailing
 // marks extend. It reads as far as it is asked, so a long text is read piece
 // by piece (the caller may drop elements from the front in between).
@@ -438,7 +475,11 @@ public:
 private:
     void take(keyed k, size_t i) {
         switch (role_of(k.cls)) {
-            case chars::ignorable: return;
+            case chars::ignorable:
+                // Invisible combining marks (the grapheme joiner, variation
+                // selectors) belong to the character before them, as others do.
+                if (invisible_mark(text_[i]) && !out_.empty() && gap_ == 0) out_.back().end = i + 1;
+                return;
             case chars::mark:
                 if (keep_marks_) break;
                 if (!out_.empty() && gap_ == 0) out_.back().end = i + 1;
@@ -578,7 +619,7 @@ size_t to_sounds(const sound_table& sounds, std::vector<element>& v, size_t from
             v.push_back(e);
             const auto [first, end] = sounds.of(e.key);
             if (role_of(e.cls) == chars::letter && script_of(e.cls) == chars::han && first != end) {
-                v.back().key = syllable_keys + (*first >> 3);
+                v.back().key = syllable_keys + sound_table::spelling(*first);
                 v.back().han = e.key;
             }
             ++i;
@@ -896,9 +937,11 @@ word_finder::word_finder(std::shared_ptr<const char_table> table,
                 continue;
             auto& syllables = options[k];
             for (auto [r, end] = sounds_->of(read[k].key); r != end; ++r)
-                for (uint32_t spelling : {uint32_t{*r} >> 3, sounds_->u_form[*r >> 3]})
-                    if (std::find(syllables.begin(), syllables.end(), spelling) == syllables.end())
-                        syllables.push_back(spelling);
+                for (uint32_t shown : sounds_->shown_as(*r))
+                    for (uint32_t spelling : {shown, sounds_->u_form[shown]})
+                        if (std::find(syllables.begin(), syllables.end(), spelling) ==
+                            syllables.end())
+                            syllables.push_back(spelling);
             if (syllables.empty()) continue;
             ++han;
             spellings *= syllables.size();
@@ -1084,11 +1127,7 @@ bool word_finder::sounds_like(const word& w, const element* const* at, const ele
         if (p.key != q.key) return false;
         if (q.han && p.han != q.han) {
             own = false;
-            if (p.han) {  // a homophone
-                const uint32_t spelling = p.key - syllable_keys;
-                if (!(sounds_->tones(p.han, spelling) & sounds_->tones(q.han, spelling)))
-                    return false;
-            }
+            if (p.han && !sounds_->shares_reading(p.han, q.han)) return false;  // a homophone
         }
         if (k && !separators_allowed(p, q, *at[k - 1], skipped)) return false;
     }
@@ -1370,6 +1409,7 @@ template <class Char, class OnHit>
 void hits_in(const matcher& m, const expression_matches& x, const Char* text, size_t n,
              OnHit&& on_hit) {
     if (!m.words) return;
+    std::vector<hit> sounded;  // the hits by sound of the last scan
     auto find = [&](const allowed_spans* suppress, auto&& take) {
         auto literal = m.literal->in(text, n, x.literal);
         if (!m.sounds) {
@@ -1378,7 +1418,8 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
         }
         // By sound: those hits and the literal words' matches, in order,
         // make the list the words' own scan chooses from.
-        std::vector<hit> sounded, written, both;
+        std::vector<hit> written, both;
+        sounded.clear();
         literal_hits<Char> nothing(nullptr, nullptr, text, n);
         m.sounds->find(text, n, nothing, suppress, [&](size_t begin, size_t end, uint32_t rank) {
             sounded.push_back({begin, end, rank});
@@ -1393,15 +1434,23 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
     };
     if (!m.allowed) return find(nullptr, on_hit);
     // Most texts have no hit at all: the allowed phrases are looked for only
-    // in a text that has some.
-    bool any = false;
-    find(nullptr, [&](size_t, size_t, uint32_t) { any = true; });
-    if (!any) return;
+    // in a text that has some, and the scan is made again only if an allowed
+    // phrase covers a hit it chose (the others would be chosen the same).
+    std::vector<hit> hits;
+    find(nullptr,
+         [&](size_t begin, size_t end, uint32_t rank) { hits.push_back({begin, end, rank}); });
+    if (hits.empty()) return;
     allowed_spans allowed;
     auto phrases = m.allowed_literal->in(text, n, x.allowed);
     m.allowed->occurrences(text, n, phrases,
                            [&](size_t begin, size_t end, uint32_t) { allowed.add(begin, end); });
     allowed.finish();
+    auto covered = [&](const hit& h) { return allowed.cover(h.begin, h.end); };
+    if (std::none_of(hits.begin(), hits.end(), covered) &&
+        std::none_of(sounded.begin(), sounded.end(), covered)) {
+        for (const hit& h : hits) on_hit(h.begin, h.end, h.rank);
+        return;
+    }
     find(&allowed, on_hit);
 }
 

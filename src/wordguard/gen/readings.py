@@ -7,7 +7,8 @@ A character's readings are those of kMandarin (its customary reading first),
 then those of the two modern dictionaries, kXHC1983 and kTGHZ2013, that it
 lacks: so a polyphonic character has all its modern readings, and none of the
 classical ones that kHanyuPinyin adds. A reading is kept as its letters
-without tone (ü written v) and its tone, 1 to 4, or 5 for the neutral tone.
+without tone (ü written v) and its tone, 1 to 4, or 5 for the neutral tone,
+and marked customary when kMandarin gives it.
 """
 
 from __future__ import annotations
@@ -39,7 +40,8 @@ def syllable(reading: str) -> tuple[str, int]:
     return "".join(letters), tone
 
 
-def readings_of(path: str) -> dict[int, list[tuple[str, int]]]:
+def readings_of(path: str) -> dict[int, list[tuple[str, int, bool]]]:
+    """Code point -> its readings as (letters, tone, customary: from kMandarin)."""
     opener = bz2.open if path.endswith(".bz2") else open
     found: dict[int, dict[str, list[str]]] = {}
     with opener(path, "rt", encoding="utf-8") as f:
@@ -59,21 +61,23 @@ def readings_of(path: str) -> dict[int, list[tuple[str, int]]]:
                 s = syllable(value)
                 if s not in readings:
                     readings.append(s)
-        out[code_point] = readings
+        customary = {syllable(value) for value in by_field.get("kMandarin", [])}
+        out[code_point] = [(letters, tone, (letters, tone) in customary) for letters, tone in readings]
     return out
 
 
 def main() -> int:
     source, target = sys.argv[1:3]
     readings = readings_of(source)
-    spellings = {letters for rs in readings.values() for letters, _ in rs}
+    spellings = {letters for rs in readings.values() for letters, _, _ in rs}
     # ü is typed u as well ("nuren" for nǚrén): those spellings are syllables too.
     spellings = sorted(spellings | {s.replace("v", "u") for s in spellings})
     index = {s: i for i, s in enumerate(spellings)}
     chars = sorted(readings)
     starts, codes = [0], []
     for c in chars:
-        codes.extend(index[letters] << 3 | tone for letters, tone in readings[c])
+        codes.extend(index[letters] << 4 | customary << 3 | tone
+                     for letters, tone, customary in readings[c])
         starts.append(len(codes))
 
     def array(kind: str, name: str, values, per_line=12) -> str:
@@ -89,7 +93,8 @@ def main() -> int:
         f.write("// The characters that have readings, in code point order.\n")
         f.write(array("uint32_t", "chars", chars))
         f.write("// Character i's readings are codes[starts[i] .. starts[i + 1]), the\n"
-                "// customary one first: spelling << 3 | tone (1-4, 5 neutral).\n")
+                "// customary one first: spelling << 4 | customary << 3 | tone (1-4, 5\n"
+                "// neutral), where customary readings are those of kMandarin.\n")
         f.write(array("uint32_t", "starts", starts))
         f.write(array("uint16_t", "codes", codes))
         f.write("\n}  // namespace wordguard::readings\n")
