@@ -334,13 +334,14 @@ struct sound_table {
         for (uint32_t i = 0; i < std::size(readings::spellings); ++i) {
             size_t node = 0;
             for (const char* c = readings::spellings[i]; *c; ++c) {
-                uint16_t& child = next[node][static_cast<size_t>(*c - 'a')];
-                if (!child) {
-                    child = static_cast<uint16_t>(next.size());
+                const auto letter = static_cast<size_t>(*c - 'a');
+                if (!next[node][letter]) {
+                    // Grown first: a reference into `next` would not survive it.
                     next.emplace_back();
                     spelling_at.push_back(-1);
+                    next[node][letter] = static_cast<uint16_t>(next.size() - 1);
                 }
-                node = child;
+                node = next[node][letter];
             }
             spelling_at[node] = static_cast<int32_t>(i);
         }
