@@ -324,11 +324,10 @@ def _screen(args: argparse.Namespace) -> int:
 
             answer = ServiceResult.fail(Faultmark.PROMPT_BANNED, status_code=400).to_dict()
             answer["data"] = {"hits": exc.data, "detail": exc.error_msg}
-            if masked is not None:
+            if normalized is not None and masked is not None:
                 answer["data"]["masked"] = masked
-                answer["data"]["spans"] = [
-                    {"word": word, "start": start, "end": end}
-                    for word, start, end in normalized.find_hits(prompt)] if normalized else []
+                answer["data"]["spans"] = [{"word": word, "start": start, "end": end}
+                                           for word, start, end in normalized.find_hits(prompt)]
             _print_json(answer)
         else:
             print(f"banned: {', '.join(exc.data or [])}")

@@ -106,6 +106,7 @@ struct keyed {
 
 uint8_t role_of(uint8_t c) { return c & chars::role_mask; }
 uint8_t script_of(uint8_t c) { return c & chars::script_mask; }
+bool is_han_letter(uint8_t c) { return role_of(c) == chars::letter && script_of(c) == chars::han; }
 bool is_word_char(uint8_t c) {
     const uint8_t r = role_of(c);
     return r == chars::letter || r == chars::number || r == chars::mark;
@@ -479,11 +480,11 @@ private:
             case chars::ignorable:
                 // Invisible combining marks (the grapheme joiner, variation
                 // selectors) belong to the character before them, as others do.
-                if (invisible_mark(text_[i]) && !out_.empty() && gap_ == 0) out_.back().end = i + 1;
+                if (invisible_mark(text_[i])) mark_of_last(i);
                 return;
             case chars::mark:
                 if (keep_marks_) break;
-                if (!out_.empty() && gap_ == 0) out_.back().end = i + 1;
+                mark_of_last(i);
                 return;
             case chars::separator:
                 if (is_symbol_stand_in(k.key) && (word_before() || word_after(i + 1))) {
@@ -518,6 +519,10 @@ private:
         stop_ = 0;
         if (role_of(k.cls) != chars::mark) keep_marks_ = !drops_marks(k.cls);
         out_.push_back(e);
+    }
+    // A mark that goes: the element it follows, if directly, spans it.
+    void mark_of_last(size_t i) {
+        if (!out_.empty() && gap_ == 0) out_.back().end = i + 1;
     }
     bool word_before() const {
         if (out_.empty() || gap_ != 0) return false;
@@ -604,7 +609,7 @@ std::vector<std::pair<size_t, uint32_t>> pinyin_split(const sound_table& sounds,
 }
 
 // Turns elements v[from, end) into the text as it sounds: a Han character
-// with a reading becomes the syllable of its customary one (keeping its class
+// with a reading becomes the syllable of its first one (keeping its class
 // and, in `han`, the character), and a Latin word that splits whole into
 // pinyin syllables ("seqing", "se4qing2") becomes those syllables, each
 // spanning its letters and tone number. A word that may go on past the
@@ -619,7 +624,7 @@ size_t to_sounds(const sound_table& sounds, std::vector<element>& v, size_t from
         if (!latin_letter(e) && !is_ascii_digit(e)) {
             v.push_back(e);
             const auto [first, end] = sounds.of(e.key);
-            if (role_of(e.cls) == chars::letter && script_of(e.cls) == chars::han && first != end) {
+            if (is_han_letter(e.cls) && first != end) {
                 v.back().key = syllable_keys + sound_table::spelling(*first);
                 v.back().han = e.key;
             }
@@ -839,8 +844,8 @@ public:
     word_finder(std::shared_ptr<const char_table> table, const std::vector<ref>& words,
                 std::vector<uint32_t>& literal);
     // The words with at least two Han characters, as they sound: each
-    // character as the letters of each of its readings (sound_table), found in
-    // the text's sound stream (to_sounds).
+    // character as the syllable of each of its readings (sound_table::shown_as),
+    // found in the text's sound stream (to_sounds).
     word_finder(std::shared_ptr<const char_table> table, std::shared_ptr<const sound_table> sounds,
                 const std::vector<ref>& words);
 
@@ -934,8 +939,7 @@ word_finder::word_finder(std::shared_ptr<const char_table> table,
         options.assign(read.size(), {});
         size_t han = 0, spellings = 1;
         for (size_t k = 0; k < read.size(); ++k) {
-            if (role_of(read[k].cls) != chars::letter || script_of(read[k].cls) != chars::han)
-                continue;
+            if (!is_han_letter(read[k].cls)) continue;
             auto& syllables = options[k];
             for (auto [r, end] = sounds_->of(read[k].key); r != end; ++r)
                 for (uint32_t shown : sounds_->shown_as(*r))
@@ -1115,8 +1119,9 @@ bool word_finder::accepts(const word& w, const element* const* at, const element
 
 // Whether the word `w`, read as it sounds, stands at the sound stream's
 // elements at[0 .. w.length): the same keys, each Han character of the text
-// that is not the word's own with a reading of the same tone, pinyin as
-// whole Latin words; the separators as for other words. The word written
+// that is not the word's own sharing a reading with it, tone included
+// (sound_table::shares_reading), pinyin as whole Latin words; the separators
+// as for other words. The word written
 // with its own characters only is left to the other finder.
 bool word_finder::sounds_like(const word& w, const element* const* at, const element* before,
                               const element* after) const {
@@ -1486,16 +1491,13 @@ constexpr const char* init_doc = R"(
         :param sound_alike: 是否匹配拼音与同音字写法，默认False
         )";
 
+// The settings of its own, then PromptBanChecker's __init__, which loads.
 ref init(base_state& st, ref self, ref ban_word_file, bool ignore_case, ref allowed_words_file,
          bool sound_alike) {
-    self.setattr(st.ban_word_file, ban_word_file.get());
-    self.setattr(st.ignore_case, pv::boolean(ignore_case).get());
     self.setattr(st.allowed_words_file, allowed_words_file.get());
     self.setattr(st.sound_alike, pv::boolean(sound_alike).get());
-    self.setattr(st.banned_words, pv::list().get());
     self.setattr(st.allowed_words, pv::list().get());
-    self.setattr(st.ban_regex, Py_None);
-    self.call_method(st.load_banned_words);
+    st.global(st.PromptBanChecker).attr("__init__")(self, ban_word_file, pv::boolean(ignore_case));
     return pv::none();
 }
 

@@ -22,8 +22,7 @@ class automaton;
 // state derives from it).
 struct base_state : pv::state_base {
     pv::name banned_words{"banned_words"}, ignore_case{"ignore_case"}, ban_matcher{"_ban_matcher"};
-    pv::name ban_word_file{"ban_word_file"}, ban_regex{"_ban_regex"};
-    pv::name load_banned_words{"load_banned_words"};
+    pv::name ban_word_file{"ban_word_file"};
     pv::name allowed_words_file{"allowed_words_file"}, allowed_words{"allowed_words"};
     pv::name sound_alike{"sound_alike"};
     pv::name build_regex{"_build_regex"}, PromptBanChecker{"PromptBanChecker"};

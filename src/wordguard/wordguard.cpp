@@ -203,6 +203,7 @@ std::unique_ptr<const automaton> build_automaton(const std::vector<ref>& words,
                                                  const std::vector<Py_UCS4>& dropped);
 
 struct state : wordguard::base_state {
+    pv::name ban_regex{"_ban_regex"}, load_banned_words{"load_banned_words"};
     pv::name find_matched_words{"find_matched_words"}, findall{"findall"};
     pv::name os{"os"}, re{"re"}, open{"open"}, PromptBanError{"PromptBanError"};
     pv::name NormalizedPromptBanChecker{"NormalizedPromptBanChecker"};
@@ -385,7 +386,8 @@ ref stripped(PyObject* line, bool drop_bom) {
     return ref::steal(PyUnicode_Substring(line, begin, end));
 }
 
-ref word_list(state& st, const ref& path, const char* missing) {
+ref state::read_word_file(const ref& path, const char* missing) {
+    state& st = *this;
     if (!st.global(st.os).attr("path").attr("exists")(path).truthy()) {
         ref text = ref::steal(PyObject_Format(path.get(), nullptr));
         pv::raise_with(PyExc_FileNotFoundError, (pv::str(missing) + text).get());
@@ -414,13 +416,9 @@ ref word_list(state& st, const ref& path, const char* missing) {
 
 ref load_banned_words(state& st, ref self) {
     self.setattr(st.banned_words,
-                 word_list(st, self.attr(st.ban_word_file), "违禁词文件不存在: ").get());
+                 st.read_word_file(self.attr(st.ban_word_file), "违禁词文件不存在: ").get());
     self.call_method(st.build_regex);
     return pv::none();
-}
-
-ref state::read_word_file(const ref& path, const char* missing) {
-    return word_list(*this, path, missing);
 }
 
 constexpr const char* build_regex_doc = "内部构建正则匹配规则";
