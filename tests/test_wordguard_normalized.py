@@ -353,6 +353,26 @@ def test_allowed_phrases_reload_pickle_and_missing_files(word_file, tmp_path):
         NormalizedPromptBanChecker(banned, allowed_words_file=str(tmp_path / "none.txt"))
 
 
+@pytest.mark.parametrize("sound_alike", [False, True])
+def test_allowed_phrases_around_hits_as_over_the_whole_text(word_file, sound_alike):
+    # A prompt of one piece has its allowed phrases looked for only around
+    # its hits; a longer one (here the same prompt with trailing spaces) over
+    # all of it. Phrases long and short, overlapping hits and one another,
+    # and suppressed hits that free text for others must give the same hits.
+    banned = word_file("ass\nsshole\nclass act\n成人\n色情\n人教\nfi\n", "banned.txt")
+    allowed = word_file("class\nassassin\n成人教育\nthe first class assassin of the guild\n"
+                        "情人\nﬁ…\nhole in one\n", "allowed.txt")
+    checker = NormalizedPromptBanChecker(banned, allowed_words_file=allowed, sound_alike=sound_alike)
+    pieces = ["ass", "class", "classhole", "a.s.s.a.s.s.i.n", "assassin", "成人教育", "成 人", "色情人",
+              "se qing", "涩情", "the first class assassin of the guild", "first class act", "ﬁ…",
+              "ﬁ", "hole in one", "sshole", "人教", " ", ", ", "。", "\u0301", "A.", "x"]
+    rng = random.Random(20261208)
+    padding = " " * 70_000
+    for _ in range(300):
+        text = "".join(rng.choice(pieces) for _ in range(rng.randint(1, 12)))
+        assert checker.find_hits(text) == checker.find_hits(text + padding), text
+
+
 # ---------------------------------------------------------------- by sound
 
 SOUNDS = {
@@ -393,6 +413,16 @@ SOUND_NEAR_MISSES = [
 @pytest.mark.parametrize("text", SOUND_NEAR_MISSES)
 def test_sound_near_misses(by_sound, text):
     assert [hit for hit in by_sound.find_hits(text) if hit[0] != "色"] == []
+
+
+def test_sound_alike_across_the_pieces_of_a_long_prompt(by_sound):
+    # A long prompt is read piece by piece; pinyin that a piece ends in, or
+    # that follows it, is found where it stands.
+    for at in (0, 65_525, 65_531, 65_536, 65_540, 140_000):
+        for written in ("se qing", "seqing", "色qing", "涩情"):
+            before = ("x " * at)[:at - 1] + " " if at else ""
+            text = before + written + " " * 70_000
+            assert by_sound.find_hits(text) == [("色情", at, at + len(written))], (at, written)
 
 
 def test_sound_alike_settings_survive_copies_and_reloads(by_sound):

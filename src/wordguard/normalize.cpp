@@ -323,6 +323,7 @@ constexpr code_point syllable_keys = 0xF0000;
 // The Mandarin readings of the Han characters (generated from Unihan).
 struct sound_table {
     code_point_table index;  // character -> 1 + its place in readings::chars
+    code_point_table first;  // character -> 1 + the spelling of its first reading
     // A trie of the spellings: node -> the node after each letter a-z (0:
     // none), and the spelling that ends at a node (-1: none). Node 0 is the root.
     std::vector<std::array<uint16_t, 26>> next{1};
@@ -330,8 +331,11 @@ struct sound_table {
     std::vector<uint32_t> u_form;  // spelling -> the same with u for v (itself if none)
 
     sound_table() {
-        for (uint32_t i = 0; i < std::size(readings::chars); ++i)
+        for (uint32_t i = 0; i < std::size(readings::chars); ++i) {
             index.at(readings::chars[i]) = i + 1;
+            if (readings::starts[i] != readings::starts[i + 1])
+                first.at(readings::chars[i]) = spelling(readings::codes[readings::starts[i]]) + 1;
+        }
         for (uint32_t i = 0; i < std::size(readings::spellings); ++i) {
             size_t node = 0;
             for (const char* c = readings::spellings[i]; *c; ++c) {
@@ -512,13 +516,20 @@ private:
         const Char c = text_[i];
         const bool upper = c < 0x80 ? c >= 'A' && c <= 'Z'
                                     : role_of(k.cls) == chars::letter && Py_UNICODE_ISUPPER(c);
-        const uint8_t flags = upper ? capital : 0;
-        element e{i, i + 1, k.key, k.cls, static_cast<uint8_t>(gap_), breaks, flags};
+        // Written field by field where it stays: an element put together on
+        // the stack and then copied stalls the copy's wide loads.
+        element& e = out_.emplace_back();
+        e.begin = i;
+        e.end = i + 1;
+        e.key = k.key;
+        e.cls = k.cls;
+        e.gap = static_cast<uint8_t>(gap_);
+        e.gap_breaks = breaks;
+        e.flags = upper ? capital : 0;
         gap_ = 0;
         gap_breaks_ = 0;
         stop_ = 0;
         if (role_of(k.cls) != chars::mark) keep_marks_ = !drops_marks(k.cls);
-        out_.push_back(e);
     }
     // A mark that goes: the element it follows, if directly, spans it.
     void mark_of_last(size_t i) {
@@ -568,12 +579,14 @@ bool latin_letter(const element& e) {
 
 bool is_ascii_digit(const element& e) { return e.key >= '0' && e.key <= '9'; }
 
-// How the Latin word keys[0, n) (small letters and digits) splits into
-// pinyin syllables, each perhaps followed by its tone number (0 to 5): per
-// syllable, the end of its piece and its spelling, the longest syllable first
-// where there is a choice; empty when it does not split.
-std::vector<std::pair<size_t, uint32_t>> pinyin_split(const sound_table& sounds,
-                                                      const std::string& keys) {
+// How the Latin word `keys` (small letters and digits) splits into pinyin
+// syllables, each perhaps followed by its tone number (0 to 5): into `out`,
+// per syllable, the end of its piece and its spelling, the longest syllable
+// first where there is a choice; empty when it does not split. `splits` is
+// room to work in.
+void pinyin_split(const sound_table& sounds, const std::string& keys,
+                  std::vector<std::pair<size_t, uint32_t>>& out, std::vector<char>& splits) {
+    out.clear();
     const size_t n = keys.size();
     auto digit = [&](size_t k) { return keys[k] >= '0' && keys[k] <= '9'; };
     // The syllables from keys[k]: calls each(end of piece, spelling), longest last.
@@ -592,12 +605,23 @@ std::vector<std::pair<size_t, uint32_t>> pinyin_split(const sound_table& sounds,
             }
         }
     };
-    std::vector<char> splits(n + 1, 0);  // whether keys[k, n) splits
+    // Most words of other languages fail at once: first, from the left,
+    // whether some split reaches the end at all.
+    splits.assign(n + 1, 0);  // from the left: whether keys[0, k) splits
+    splits[0] = 1;
+    size_t reach = 0;
+    for (size_t k = 0; k < n && k <= reach; ++k) {
+        if (!splits[k]) continue;
+        syllables_at(k, [&](size_t end, uint32_t) {
+            splits[end] = 1;
+            reach = std::max(reach, end);
+        });
+    }
+    if (!splits[n]) return;
+    splits.assign(n + 1, 0);  // from the right: whether keys[k, n) splits
     splits[n] = 1;
     for (size_t k = n; k-- > 0;)
         syllables_at(k, [&](size_t end, uint32_t) { splits[k] = splits[k] || splits[end]; });
-    std::vector<std::pair<size_t, uint32_t>> out;
-    if (!splits[0]) return out;
     for (size_t k = 0; k < n; k = out.back().first) {
         std::pair<size_t, uint32_t> best{0, 0};
         syllables_at(k, [&](size_t end, uint32_t s) {
@@ -605,68 +629,74 @@ std::vector<std::pair<size_t, uint32_t>> pinyin_split(const sound_table& sounds,
         });
         out.push_back(best);
     }
-    return out;
 }
 
-// Turns elements v[from, end) into the text as it sounds: a Han character
-// with a reading becomes the syllable of its first one (keeping its class
-// and, in `han`, the character), and a Latin word that splits whole into
-// pinyin syllables ("seqing", "se4qing2") becomes those syllables, each
-// spanning its letters and tone number. A word that may go on past the
-// elements read so far stays as it is, unless `last`; returns where the
-// turned elements end.
+// Turns elements v[from, end) into the text as it sounds, in place: a Han
+// character with a reading becomes the syllable of its first one (keeping
+// its class and, in `han`, the character), and a Latin word that splits
+// whole into pinyin syllables ("seqing", "se4qing2") becomes those
+// syllables, each spanning its letters and tone number. A word that may go
+// on past the elements read so far stays as it is, unless `last`; returns
+// where the turned elements end.
 size_t to_sounds(const sound_table& sounds, std::vector<element>& v, size_t from, bool last) {
-    std::vector<element> tail(v.begin() + static_cast<ptrdiff_t>(from), v.end());
-    v.resize(from);
     std::string keys;
-    for (size_t i = 0; i < tail.size();) {
-        const element& e = tail[i];
+    std::vector<std::pair<size_t, uint32_t>> syllables;
+    std::vector<char> splits;
+    size_t out = from;  // never beyond i: a syllable takes at least one element
+    for (size_t i = from; i < v.size();) {
+        const element e = v[i];
         if (!latin_letter(e) && !is_ascii_digit(e)) {
-            v.push_back(e);
-            const auto [first, end] = sounds.of(e.key);
-            if (is_han_letter(e.cls) && first != end) {
-                v.back().key = syllable_keys + sound_table::spelling(*first);
-                v.back().han = e.key;
+            element& turned = v[out++] = e;
+            if (is_han_letter(e.cls)) {
+                if (const uint32_t spelling = sounds.first[e.key]) {
+                    turned.key = syllable_keys + spelling - 1;
+                    turned.han = e.key;
+                }
             }
             ++i;
             continue;
         }
         // A Latin word: letters and digits with nothing between them.
         size_t j = i + 1;
-        while (j < tail.size() && tail[j].gap == 0 &&
-               (latin_letter(tail[j]) || is_ascii_digit(tail[j])))
-            ++j;
-        if (j == tail.size() && !last) {
-            v.insert(v.end(), tail.begin() + static_cast<ptrdiff_t>(i), tail.end());
-            return v.size() - (j - i);
+        while (j < v.size() && v[j].gap == 0 && (latin_letter(v[j]) || is_ascii_digit(v[j]))) ++j;
+        if (j == v.size() && !last) {
+            std::move(v.begin() + static_cast<ptrdiff_t>(i), v.end(),
+                      v.begin() + static_cast<ptrdiff_t>(out));
+            v.resize(out + (j - i));
+            return out;
         }
-        keys.clear();
-        for (size_t k = i; k < j; ++k) {
-            const code_point c = tail[k].key;
-            keys.push_back(c < 128 ? static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c)
+        syllables.clear();
+        if (latin_letter(e)) {
+            keys.clear();
+            for (size_t k = i; k < j; ++k) {
+                const code_point c = v[k].key;
+                keys.push_back(c < 128
+                                   ? static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c)
                                    : '?');  // no syllable has it
+            }
+            pinyin_split(sounds, keys, syllables, splits);
         }
-        const auto syllables = latin_letter(e) ? pinyin_split(sounds, keys)
-                                               : std::vector<std::pair<size_t, uint32_t>>{};
         if (syllables.empty()) {
-            v.insert(v.end(), tail.begin() + static_cast<ptrdiff_t>(i),
-                     tail.begin() + static_cast<ptrdiff_t>(j));
+            std::move(v.begin() + static_cast<ptrdiff_t>(i), v.begin() + static_cast<ptrdiff_t>(j),
+                      v.begin() + static_cast<ptrdiff_t>(out));
+            out += j - i;
         } else {
             size_t k = 0;
             for (auto [end, spelling] : syllables) {
-                element syllable = tail[i + k];
+                element syllable = v[i + k];
                 syllable.key = syllable_keys + spelling;
-                syllable.end = tail[i + end - 1].end;
+                syllable.end = v[i + end - 1].end;
                 syllable.flags = static_cast<uint8_t>((k == 0 ? starts_word : 0) |
                                                       (end == keys.size() ? ends_word : 0) |
-                                                      (tail[i + end - 1].flags & stop_after));
-                v.push_back(syllable);
+                                                      (v[i + end - 1].flags & stop_after));
+                v[out++] = syllable;
                 k = end;
             }
         }
         i = j;
     }
-    return v.size();
+    v.resize(out);
+    return out;
 }
 
 // ---------------------------------------------------------------- automaton
@@ -705,9 +735,8 @@ public:
         size_t capacity = 64;
         while (capacity < 2 * (n + 1)) capacity *= 2;
         edges_.assign(capacity, {UINT64_MAX, 0});
-        filter_.assign(capacity / 64, 0);
         root_next_.assign(alphabet + 1, root);
-        links_.assign(n, {root, none});
+        links_.assign(n, {root, none, 0});
         std::vector<uint32_t> queue;
         for (auto [a, t] : children[root]) {
             root_next_[a] = t;
@@ -719,7 +748,7 @@ public:
             for (auto [a, t] : children[s]) {
                 links_[t].fail = next(links_[s].fail, a) & ~reports;
                 size_t i = slot(edge_key(s, a));
-                filter_[i >> 6] |= uint64_t{1} << (i & 63);
+                links_[s].symbols |= symbol_bit(a);
                 while (edges_[i].first != UINT64_MAX) i = (i + 1) & (edges_.size() - 1);
                 edges_[i] = {edge_key(s, a), t};
                 queue.push_back(t);
@@ -735,9 +764,9 @@ public:
     // ends carry the `reports` bit, so that the scan sees it without a look-up.
     uint32_t next(uint32_t s, uint32_t a) const {
         for (s &= ~reports; s != root; s = links_[s].fail) {
+            if (!(links_[s].symbols & symbol_bit(a))) continue;  // certainly no such edge
             const uint64_t key = edge_key(s, a);
             size_t i = slot(key);
-            if (!(filter_[i >> 6] >> (i & 63) & 1)) continue;  // certainly no such edge
             for (;; i = (i + 1) & (edges_.size() - 1)) {
                 if (edges_[i].first == key) return edges_[i].second;
                 if (edges_[i].first == UINT64_MAX) break;
@@ -759,12 +788,16 @@ private:
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (edges_.size() - 1);
     }
 
+    // Most states have one or two edges, so a bit per symbol modulo 64 tells
+    // nearly always, from what the failure step reads anyway, that a state
+    // has no edge for a symbol, without a look into the (large) edge table.
+    static uint64_t symbol_bit(uint32_t a) { return uint64_t{1} << (a & 63); }
     struct links {
         uint32_t fail, output;
+        uint64_t symbols;  // symbol_bit of each symbol it has an edge for
     };
     std::unordered_map<uint64_t, uint32_t> building_;
     std::vector<std::pair<uint64_t, uint32_t>> edges_;
-    std::vector<uint64_t> filter_;  // one bit per slot: some edge hashes there
     std::vector<uint32_t> root_next_, depth_{0};
     std::vector<links> links_;
 };
@@ -854,21 +887,29 @@ public:
     // begin at the same character, the word listed first; no overlaps; none
     // inside an allowed phrase. Each is passed to on_hit(begin, end, rank),
     // in order.
+    // `read`, when given, holds the whole text's elements, read by a finder
+    // of the same character table (and turned by to_sounds for one that
+    // matches by sound), so that several finders read a text once.
     template <class Char, class OnHit>
-    void find(const Char* text, size_t n, literal_hits<Char>& literal, const allowed_spans* allowed,
-              OnHit&& on_hit) const {
-        scan<false>(text, n, literal, allowed, on_hit);
+    void find(const Char* text, size_t n, const std::vector<element>* read,
+              literal_hits<Char>& literal, const allowed_spans* allowed, OnHit&& on_hit) const {
+        scan<false>(text, n, read, literal, allowed, on_hit);
     }
     // Every place where some word occurs, overlaps included, as
     // on_hit(begin, end of the longest word there, 0); the literal words'
     // matches too.
     template <class Char, class OnHit>
-    void occurrences(const Char* text, size_t n, literal_hits<Char>& literal,
-                     OnHit&& on_hit) const {
-        scan<true>(text, n, literal, nullptr, on_hit);
+    void occurrences(const Char* text, size_t n, const std::vector<element>* read,
+                     literal_hits<Char>& literal, OnHit&& on_hit) const {
+        scan<true>(text, n, read, literal, nullptr, on_hit);
     }
+    // Texts up to this long are read in one piece.
+    static constexpr size_t piece = size_t{1} << 16;
     size_t states() const { return machine_.states(); }
     bool empty() const { return words_.empty(); }
+    size_t longest() const { return longest_; }
+    const std::shared_ptr<const char_table>& table() const { return table_; }
+    const std::shared_ptr<const sound_table>& sound_table_of() const { return sounds_; }
 
 private:
     struct word {
@@ -883,8 +924,8 @@ private:
     void add(building& b, const std::vector<element>& keys, uint32_t rank);
     void finish(building& b);
     template <bool All, class Char, class OnHit>
-    void scan(const Char* text, size_t n, literal_hits<Char>& literal, const allowed_spans* allowed,
-              OnHit&& on_hit) const;
+    void scan(const Char* text, size_t n, const std::vector<element>* read,
+              literal_hits<Char>& literal, const allowed_spans* allowed, OnHit&& on_hit) const;
     bool accepts(const word& w, const element* const* at, const element* before,
                  const element* after) const;
     bool sounds_like(const word& w, const element* const* at, const element* before,
@@ -1146,8 +1187,9 @@ bool word_finder::sounds_like(const word& w, const element* const* at, const ele
 }
 
 template <bool All, class Char, class OnHit>
-void word_finder::scan(const Char* text, size_t n, literal_hits<Char>& literal,
-                       const allowed_spans* allowed, OnHit&& on_hit) const {
+void word_finder::scan(const Char* text, size_t n, const std::vector<element>* read,
+                       literal_hits<Char>& literal, const allowed_spans* allowed,
+                       OnHit&& on_hit) const {
     // The text is read piece by piece into elements. The elements whose
     // words are all known (the longest word and a neighbour lie behind them)
     // are settled: the automaton reads them backward, giving at each element
@@ -1155,11 +1197,12 @@ void word_finder::scan(const Char* text, size_t n, literal_hits<Char>& literal,
     // An element that a hit covers is never verified, so words that overlap
     // one another, or one long word over a long prompt, cost no more than
     // the prompt. Only the unsettled elements and one before them are kept.
-    std::vector<element> kept;  // element i is kept[i - base]
+    std::vector<element> reading;
+    const std::vector<element>& kept = read ? *read : reading;  // element i is kept[i - base]
     size_t base = 0, settled = 0;
-    reader<Char> input(*table_, text, n, kept);
-    const size_t piece = std::max<size_t>(size_t{1} << 16, 8 * longest_);
-    kept.reserve(std::min(n, piece) + longest_ + 8);
+    reader<Char> input(*table_, text, n, reading);
+    const size_t piece = read ? n : std::max(word_finder::piece, 8 * longest_);
+    if (!read) reading.reserve(std::min(n, piece) + longest_ + 8);
     std::vector<std::pair<size_t, uint32_t>> starts;  // element, state
     std::vector<const element*> at(longest_);
     size_t from = 0;     // where the last hit ended (every occurrence counts with All)
@@ -1217,22 +1260,31 @@ void word_finder::scan(const Char* text, size_t n, literal_hits<Char>& literal,
         }
     };
 
-    for (size_t read = 0;;) {
-        read = std::min(n, read + piece);
-        input.run(read);
-        const bool last = read == n;
-        if (sounds_) sounded = base + to_sounds(*sounds_, kept, sounded - base, last);
+    for (size_t done = 0;;) {
+        done = std::min(n, done + piece);
+        const bool last = done == n;
+        if (read) {
+            sounded = read->size();
+        } else {
+            input.run(done);
+            if (sounds_) sounded = base + to_sounds(*sounds_, reading, sounded - base, last);
+        }
         const size_t total = base + kept.size();
         // Settle what no later character can change: the last element may
         // still take marks, and a word beginning at an element needs the
         // longest word's length after it, and one more.
         size_t until =
             last ? total : std::max(settled, total > longest_ + 2 ? total - longest_ - 2 : 0);
-        if (sounds_) until = std::min(until, sounded);  // a Latin word may still be turned
+        // A Latin word not yet turned may still become fewer elements: a
+        // word beginning at an element needs turned ones after it, as many.
+        if (sounds_ && !last)
+            until = std::min(
+                until,
+                std::max(settled, sounded > longest_ + 1 ? sounded - longest_ - 1 : size_t{0}));
         // The elements that one character became are settled together.
         while (!last && until > settled && kept[until - 1 - base].begin == kept[until - base].begin)
             --until;
-        const size_t limit = until < total ? kept[until - base].begin : read;
+        const size_t limit = until < total ? kept[until - base].begin : done;
 
         // The elements at which words begin, from the left.
         starts.clear();
@@ -1273,7 +1325,8 @@ void word_finder::scan(const Char* text, size_t n, literal_hits<Char>& literal,
         if (last) break;
         settled = until;
         if (settled > base + 1) {  // the element before the first unsettled one stays
-            kept.erase(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(settled - 1 - base));
+            reading.erase(reading.begin(),
+                          reading.begin() + static_cast<ptrdiff_t>(settled - 1 - base));
             base = settled - 1;
         }
     }
@@ -1415,11 +1468,23 @@ template <class Char, class OnHit>
 void hits_in(const matcher& m, const expression_matches& x, const Char* text, size_t n,
              OnHit&& on_hit) {
     if (!m.words) return;
+    // A text of one piece is read once for all the finders (a longer one
+    // by each, piece by piece, so that its elements need not all be held).
+    std::vector<element> read, heard;
+    const bool once = n <= word_finder::piece && (m.sounds || m.allowed);
+    if (once) read_text(*m.words->table(), text, n, read);
+    const std::vector<element>* as_read = once ? &read : nullptr;
+    const std::vector<element>* as_heard = nullptr;
+    if (once && m.sounds) {
+        heard = read;
+        to_sounds(*m.sounds->sound_table_of(), heard, 0, true);
+        as_heard = &heard;
+    }
     std::vector<hit> sounded;  // the hits by sound of the last scan
     auto find = [&](const allowed_spans* suppress, auto&& take) {
         auto literal = m.literal->in(text, n, x.literal);
         if (!m.sounds) {
-            m.words->find(text, n, literal, suppress, take);
+            m.words->find(text, n, as_read, literal, suppress, take);
             return;
         }
         // By sound: those hits and the literal words' matches, in order,
@@ -1427,37 +1492,121 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
         std::vector<hit> written, both;
         sounded.clear();
         literal_hits<Char> nothing(nullptr, nullptr, text, n);
-        m.sounds->find(text, n, nothing, suppress, [&](size_t begin, size_t end, uint32_t rank) {
-            sounded.push_back({begin, end, rank});
-        });
+        m.sounds->find(text, n, as_heard, nothing, suppress,
+                       [&](size_t begin, size_t end, uint32_t rank) {
+                           sounded.push_back({begin, end, rank});
+                       });
         for (const hit* h; (h = literal.peek(n)); literal.pop()) written.push_back(*h);
         std::merge(written.begin(), written.end(), sounded.begin(), sounded.end(),
                    std::back_inserter(both), [](const hit& a, const hit& b) {
                        return a.begin != b.begin ? a.begin < b.begin : a.rank < b.rank;
                    });
         literal_hits<Char> merged(nullptr, &both, text, n);
-        m.words->find(text, n, merged, suppress, take);
+        m.words->find(text, n, as_read, merged, suppress, take);
     };
     if (!m.allowed) return find(nullptr, on_hit);
     // Most texts have no hit at all: the allowed phrases are looked for only
     // in a text that has some, and the scan is made again only if an allowed
     // phrase covers a hit it chose (the others would be chosen the same).
     std::vector<hit> hits;
-    find(nullptr,
-         [&](size_t begin, size_t end, uint32_t rank) { hits.push_back({begin, end, rank}); });
+    auto collect = [&](size_t begin, size_t end, uint32_t rank) {
+        hits.push_back({begin, end, rank});
+    };
+    find(nullptr, collect);
     if (hits.empty()) return;
     allowed_spans allowed;
     auto phrases = m.allowed_literal->in(text, n, x.allowed);
-    m.allowed->occurrences(text, n, phrases,
-                           [&](size_t begin, size_t end, uint32_t) { allowed.add(begin, end); });
-    allowed.finish();
+    auto add_span = [&](size_t begin, size_t end, uint32_t) { allowed.add(begin, end); };
     auto covered = [&](const hit& h) { return allowed.cover(h.begin, h.end); };
-    if (std::none_of(hits.begin(), hits.end(), covered) &&
-        std::none_of(sounded.begin(), sounded.end(), covered)) {
-        for (const hit& h : hits) on_hit(h.begin, h.end, h.rank);
-        return;
+    if (!once) {
+        m.allowed->occurrences(text, n, nullptr, phrases, add_span);
+        allowed.finish();
+        if (std::none_of(hits.begin(), hits.end(), covered) &&
+            std::none_of(sounded.begin(), sounded.end(), covered)) {
+            for (const hit& h : hits) on_hit(h.begin, h.end, h.rank);
+            return;
+        }
+        return find(&allowed, on_hit);
     }
-    find(&allowed, on_hit);
+    // A text read once: the phrases are looked for only around the hits. A
+    // phrase that covers a hit lies within the phrases' longest length of
+    // its elements; a window one element wider on each side gives them the
+    // neighbours they are judged by, and what the window's ends cut off is
+    // dropped. The spans found are true occurrences, and they are all the
+    // occurrences over any hit whose window was searched; so when every hit
+    // of the scan made with them (by sound too) lies in searched windows, it
+    // is the scan with all of them. Otherwise the windows grow and it is
+    // made again.
+    std::vector<hit> literal_phrases;
+    for (const hit* h; (h = phrases.peek(n)); phrases.pop()) literal_phrases.push_back(*h);
+    const auto reach = static_cast<ptrdiff_t>(m.allowed->longest());
+    const auto last = static_cast<ptrdiff_t>(read.size()) - 1;
+    // The elements of the character of element k, from `step` -1 or 1.
+    auto char_edge = [&](ptrdiff_t k, int step) {
+        while (k + step >= 0 && k + step <= last && read[k + step].begin == read[k].begin)
+            k += step;
+        return k;
+    };
+    // A phrase over hit h begins at least at the character of element
+    // (its last one - reach + 1) and ends at the latest at the character of
+    // (its first one + reach - 1): those characters, and one more on each side.
+    auto window_of = [&](const hit& h) {
+        auto by_begin = [](const element& e, size_t at) { return e.begin < at; };
+        const auto first =
+            std::lower_bound(read.begin(), read.end(), h.begin, by_begin) - read.begin();
+        const auto end = std::lower_bound(read.begin(), read.end(), h.end, by_begin) - read.begin();
+        ptrdiff_t from = std::max<ptrdiff_t>(0, end - reach);
+        ptrdiff_t to = std::min(last, first + reach - 1);
+        from = char_edge(from, -1);
+        if (from > 0) from = char_edge(from - 1, -1);
+        to = char_edge(to, 1);
+        if (to < last) to = char_edge(to + 1, 1);
+        return std::pair{from, to};
+    };
+    std::vector<std::pair<ptrdiff_t, ptrdiff_t>> searched;  // element windows, in order
+    auto is_searched = [&](std::pair<ptrdiff_t, ptrdiff_t> w) {
+        auto it =
+            std::upper_bound(searched.begin(), searched.end(), std::pair{w.first, PTRDIFF_MAX});
+        return it != searched.begin() && std::prev(it)->second >= w.second;
+    };
+    std::vector<element> part;
+    literal_hits<Char> nothing(nullptr, nullptr, text, n);
+    for (;;) {
+        std::vector<std::pair<ptrdiff_t, ptrdiff_t>> wanted;
+        for (const auto* list : {&hits, &sounded})
+            for (const hit& h : *list)
+                if (const auto w = window_of(h); !is_searched(w)) wanted.push_back(w);
+        if (wanted.empty()) break;
+        searched.insert(searched.end(), wanted.begin(), wanted.end());
+        std::sort(searched.begin(), searched.end());
+        std::vector<std::pair<ptrdiff_t, ptrdiff_t>> merged;
+        for (const auto& w : searched) {
+            if (!merged.empty() && w.first <= merged.back().second + 1)
+                merged.back().second = std::max(merged.back().second, w.second);
+            else
+                merged.push_back(w);
+        }
+        searched = merged;
+        allowed = allowed_spans();
+        for (const hit& h : literal_phrases) allowed.add(h.begin, h.end);
+        for (auto [from, to] : searched) {
+            part.assign(read.begin() + from, read.begin() + to + 1);
+            const size_t cut_before = from > 0 ? part.front().begin : SIZE_MAX;
+            const size_t cut_after = to < last ? part.back().end : SIZE_MAX;
+            m.allowed->occurrences(text, n, &part, nothing,
+                                   [&](size_t begin, size_t end, uint32_t) {
+                                       if (begin != cut_before && end != cut_after)
+                                           allowed.add(begin, end);
+                                   });
+        }
+        allowed.finish();
+        if (std::none_of(hits.begin(), hits.end(), covered) &&
+            std::none_of(sounded.begin(), sounded.end(), covered))
+            break;
+        hits.clear();
+        find(&allowed, collect);
+    }
+    for (const hit& h : hits) on_hit(h.begin, h.end, h.rank);
 }
 
 // Every hit of `m` in `text`, in order (the GIL released for a long text).
