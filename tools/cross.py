@@ -135,8 +135,30 @@ def libdeflate(arch: str, tools: dict[str, Path]) -> tuple[Path, Path]:
     return prefix / "include", library
 
 
+def system_unwinder(arch: str) -> Path:
+    """libgcc_s.so.1 of `arch` (Debian's libgcc-s1), to link the modules against.
+
+    zig would link LLVM's libunwind into each module, but glibc ends a thread
+    (pthread_exit, as CPython 3.11 to 3.13 do at shutdown) by unwinding it with
+    the system's libgcc_s, which then calls the modules' C++ personality
+    routine: that routine must use the same unwinder, or it reads libgcc's
+    unwinding state as libunwind's and crashes. libgcc_s is one of the system
+    libraries every manylinux policy allows; its _Unwind_ symbols date from
+    GCC 3.0."""
+    root = CACHE / "libgcc" / arch
+    library = root / "lib" / f"{arch}-linux-gnu" / "libgcc_s.so.1"
+    if not library.exists():
+        archive = debs.Archive(LIBDEFLATE_SUITE, DEBIAN_ARCH[arch])
+        shutil.rmtree(root, ignore_errors=True)
+        debs.extract(archive.debs(["libgcc-s1"]), root)
+    if not library.exists():  # merged /usr
+        library = root / "usr" / "lib" / f"{arch}-linux-gnu" / "libgcc_s.so.1"
+    return library
+
+
 def toolchain(arch: str, tools: dict[str, Path]) -> Path:
     path = CACHE / f"toolchain-{arch}.cmake"
+    unwinder = system_unwinder(arch)
     path.write_text(f"""set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR {arch})
 set(CMAKE_C_COMPILER {tools['cc']})
@@ -150,6 +172,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_FIND_ROOT_PATH {CACHE / "nothing-to-find"})
+# Exceptions unwind through the system's libgcc_s (see tools/cross.py).
+set(CMAKE_MODULE_LINKER_FLAGS_INIT {unwinder})
+set(CMAKE_SHARED_LINKER_FLAGS_INIT {unwinder})
 """)
     return path
 
@@ -163,6 +188,8 @@ def build(arch: str, version: str, generated: Path, jobs: int) -> Path:
     build_dir = TOP / "build" / "cross" / f"cp{tag}-{arch}"
     stage = build_dir / "stage"
     shutil.rmtree(stage, ignore_errors=True)
+    # Configured anew each time: the toolchain's settings are read only then.
+    (build_dir / "CMakeCache.txt").unlink(missing_ok=True)
     log(f"building the modules for CPython {version} on {arch}")
     cmake = [
         "cmake", "-S", str(TOP), "-B", str(build_dir), "-G", "Ninja",
