@@ -173,7 +173,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_FIND_ROOT_PATH {CACHE / "nothing-to-find"})
 # Exceptions unwind through the system's libgcc_s (see tools/cross.py).
-set(CMAKE_MODULE_LINKER_FLAGS_INIT {unwinder})
+# Stripped: zig builds its C++ runtime with debug information.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "{unwinder} -s")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT {unwinder})
 """)
     return path

