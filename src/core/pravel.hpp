@@ -128,7 +128,8 @@ inline bool ending_thread_caught() noexcept {
 #if defined(__GLIBCXX__)
     return false;
 #else
-    return threads_unwind_at_shutdown && !abi::__cxa_current_exception_type() && !may_touch_objects();
+    return threads_unwind_at_shutdown && !abi::__cxa_current_exception_type() &&
+           !may_touch_objects();
 #endif
 }
 
