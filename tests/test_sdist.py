@@ -68,11 +68,12 @@ def test_builds_without_icu_and_answers_as_the_wheel(unpacked, tmp_path):
     python = env_dir / "bin" / "python"
     build = subprocess.run(
         [str(python), "-m", "pip", "install", "-v", "--disable-pip-version-check", SDIST,
-         *(f"-Ccmake.define.{d[2:]}" for d in NO_ICU)],
+         "-Cbuild.verbose=true", *(f"-Ccmake.define.{d[2:]}" for d in NO_ICU)],
         capture_output=True, text=True, env=dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2"))
-    assert build.returncode == 0, build.stdout[-3000:] + build.stderr[-3000:]
-    assert "wordguard's Unicode tables: the ones in" in build.stdout
-    assert "Generating wordguard" not in build.stdout
+    output = build.stdout + build.stderr
+    assert build.returncode == 0, output[-6000:]
+    assert "wordguard's Unicode tables: the ones in" in output, output[-6000:]
+    assert "Generating wordguard" not in output
     words = tmp_path / "words.txt"
     words.write_text("porn\n\u8272\u60c5\n", encoding="utf-8")
     answers = []
