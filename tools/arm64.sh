@@ -60,6 +60,21 @@ debs.extract(archive.debs([f"python{python}"], dependencies=True), Path(root))
     echo "$root"
 }
 
+# interpreter_of PYTHON: a script that runs the emulated interpreter, made on
+# first use. Python takes it for its sys.executable (qemu's -0 sets the
+# argv[0] the interpreter sees), so that the tests' child interpreters, started
+# as sys.executable, run emulated too.
+interpreter_of() {
+    local python=$1 root script
+    root=$(root_of "$python")
+    script=$roots/bin/python$python-$(suite_of "$python")
+    mkdir -p "$roots/bin"
+    printf '#!/bin/sh\nexec qemu-aarch64-static -L %s -0 "$0" %s/usr/bin/python%s "$@"\n' \
+        "$root" "$root" "$python" >"$script"
+    chmod +x "$script"
+    echo "$script"
+}
+
 # install PYTHON: the wheel and the tests' dependencies, with binaries only,
 # into a fresh folder; prints it.
 install() {
@@ -99,7 +114,7 @@ run_tests() {
             done
         fi
         # -P: the checkout's pravel/ must not shadow the installed one.
-        (cd "$top" && PYTHONPATH=$site qemu-aarch64-static -L "$root" "$root/usr/bin/python$python" \
+        (cd "$top" && PYTHONPATH=$site "$(interpreter_of "$python")" \
             -P -m pytest -q -p no:cacheprovider "${selection[@]}")
         log "CPython $python (aarch64): $mode took $((SECONDS - start)) s"
         rm -rf "$site"
