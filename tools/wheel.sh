@@ -85,14 +85,17 @@ build_all() {
     sdist_file=$(ls dist/pravel-*.tar.gz)
     pkg_info=$(mktemp -d)
     tar -xzf "$sdist_file" -C "$pkg_info" --wildcards '*/PKG-INFO'
-    rm -f dist/pravel-*.whl
+    # Into dist/ once all are made, in place of the earlier ones.
+    made=$(mktemp -d)
     for arch in "${arches[@]}"; do
         for python in "${pythons[@]}"; do
             PRAVEL_WHEEL_TOOLS=$tools "$tools/bin/python" tools/cross.py --arch "$arch" --python "$python" \
-                --generated "$tables" --metadata "$pkg_info"/*/PKG-INFO --out dist
+                --generated "$tables" --metadata "$pkg_info"/*/PKG-INFO --out "$made"
         done
     done
-    rm -rf "$pkg_info"
+    rm -f dist/pravel-*.whl
+    mv "$made"/*.whl dist/
+    rm -rf "$pkg_info" "$made"
     for wheel in dist/pravel-*.whl; do
         "$tools/bin/auditwheel" show "$wheel" 2>&1 | grep -A1 'consistent with' | tr -s '\n ' ' ' >&2
         echo >&2
