@@ -11,11 +11,14 @@
 # PRAVEL_CHROOT_DIR overrides the location (default /var/cache/pravel/sid-py314).
 # The photograph cache of tools/photos.py (PRAVEL_PHOTOS, default
 # /var/cache/pravel/photos) is mounted at the same path inside, so that the
-# benchmark fetches the photographs once per machine, not once per run.
+# benchmark fetches the photographs once per machine, not once per run;
+# PRAVEL_CHROOT_WHEELHOUSE names a folder of this machine mounted the same way.
 # PRAVEL_CHROOT_COPY_BACK lists files or folders (paths relative to the top
 # directory, separated by spaces) that `run` copies from the copy back into the
 # checkout after CMD, such as results a benchmark wrote or built wheels (the
-# files directly inside a folder). PRAVEL_DEBIAN_MIRROR names a Debian mirror
+# files directly inside a folder); PRAVEL_CHROOT_COPY_IN lists, the same way,
+# what `run` copies into the copy although it is a build product (wheels made
+# on this machine). PRAVEL_DEBIAN_MIRROR names a Debian mirror
 # for debootstrap (default: debootstrap's own).
 # Needs root (debootstrap, chroot and mounts).
 set -euo pipefail
@@ -47,6 +50,11 @@ mount_chroot() {
     for d in dev sys; do mount --rbind "/$d" "$chroot_dir/$d"; done
     mkdir -p "$photos" "$chroot_dir/var/cache/pravel/photos"
     mount --bind "$photos" "$chroot_dir/var/cache/pravel/photos"
+    # The wheels of the tests' dependencies (tools/wheel.sh), at the same path.
+    if [ -n "${PRAVEL_CHROOT_WHEELHOUSE:-}" ]; then
+        mkdir -p "$chroot_dir$PRAVEL_CHROOT_WHEELHOUSE"
+        mount --bind "$PRAVEL_CHROOT_WHEELHOUSE" "$chroot_dir$PRAVEL_CHROOT_WHEELHOUSE"
+    fi
 }
 
 ensure() {
@@ -94,10 +102,26 @@ run() {
     # The working tree as it stands, without build products.
     tar -C "$top" --exclude=./.git --exclude=./build --exclude=./.venv --exclude=./out --exclude=./dist \
         --exclude='*.so' --exclude=__pycache__ --exclude=.pytest_cache -cf - . | tar -C "$work" -xf -
+    copy_in "$work"
     unshare --mount --propagation private "$0" _inside run "/work/${work##*/}" "$@" || status=$?
     copy_back "$work"
     rm -rf "$work"
     return $status
+}
+
+copy_in() {
+    local work=$1 path
+    local -a paths
+    read -ra paths <<<"${PRAVEL_CHROOT_COPY_IN:-}"
+    for path in "${paths[@]}"; do
+        case "/$path/" in
+            //* | */../*) log "not copying in $path: not a path inside the checkout"; continue ;;
+        esac
+        if [ -e "$top/$path" ]; then
+            mkdir -p "$work/$(dirname "$path")"
+            cp -r "$top/$path" "$work/$(dirname "$path")/"
+        fi
+    done
 }
 
 copy_back() {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The whole test suite: on this machine's python3 (in a virtual environment)
-# and in the 3.14 chroot (Debian sid's CPython 3.14, made on first use; see
-# tools/chroot314.sh), where the suite runs against the installed manylinux
-# wheel (tools/wheel.sh test).
+# The whole test suite: on this machine's python3 (in a virtual environment),
+# then against the portable wheels as users install them (tools/wheel.sh test:
+# every wheel built and checked, each x86_64 wheel installed with binaries only
+# and tested on 3.11 here and on 3.13 and 3.14 in the sid chroot, made on first
+# use by tools/chroot314.sh, the sdist built without ICU, the aarch64 wheels
+# tried under emulation), and in the chroot's debug and sanitizer builds.
 #
 #   tools/test.sh [PYTEST ARGS...]
 #
@@ -12,7 +14,8 @@
 # the wheel includes the core's test module (CMake option PRAVEL_CORE_TESTS).
 #
 # PRAVEL_VENV overrides the virtual environment (default .venv);
-# PRAVEL_SKIP_CHROOT=1 skips the 3.14 chroot,
+# PRAVEL_SKIP_WHEELS=1 skips the wheels, PRAVEL_SKIP_CHROOT=1 the chroot's
+# debug and sanitizer builds,
 # PRAVEL_SKIP_LOCAL=1 this machine, PRAVEL_SKIP_DEBUG=1 the debug build,
 # PRAVEL_SKIP_SANITIZE=1 the sanitizer and fuzzing job.
 set -euo pipefail
@@ -34,11 +37,12 @@ if [ "${PRAVEL_SKIP_LOCAL:-0}" != 1 ]; then
     PRAVEL_VENV=$venv tools/format.sh --check
 fi
 
-if [ "${PRAVEL_SKIP_CHROOT:-0}" != 1 ]; then
-    # As users get it: the repaired wheel, installed with binaries only into a
-    # fresh virtual environment, its libraries checked, the suite run against it.
-    echo "[test] building the wheel in the 3.14 chroot and testing it there" >&2
+if [ "${PRAVEL_SKIP_WHEELS:-0}" != 1 ]; then
+    echo "[test] building the wheels and testing them as installed" >&2
     tools/wheel.sh test "$@"
+fi
+
+if [ "${PRAVEL_SKIP_CHROOT:-0}" != 1 ]; then
     if [ "${PRAVEL_SKIP_DEBUG:-0}" != 1 ]; then
         echo "[test] the test suite on CPython 3.14's debug build (-X dev) in the chroot" >&2
         tools/debug.sh "$@"

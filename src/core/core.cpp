@@ -1,5 +1,8 @@
 #include "pravel.hpp"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -43,6 +46,12 @@ ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
 }
 ref vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return ref::steal(PyObject_VectorcallMethod(name, args, nargsf, kwnames));
+}
+
+void park_thread() noexcept {
+    // Nothing may end the wait: the thread is past the point of return.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    for (;;) pause();
 }
 }  // namespace detail
 

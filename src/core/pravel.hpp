@@ -33,9 +33,8 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>  // abi::__forced_unwind
-#endif
+// abi::__forced_unwind (libstdc++), abi::__cxa_current_exception_type (both)
+#include <cxxabi.h>
 
 namespace pv {
 
@@ -84,6 +83,14 @@ template <class... A>
 //    that run then leave their references alone (the process is exiting) and
 //    never take the GIL back.
 // CPython 3.14 parks such a thread for good instead; nothing unwinds there.
+//
+// The unwinding is glibc's, through the system's unwinder (libgcc_s); the C++
+// runtime of the wheels (LLVM's libc++abi, linked in) must unwind through the
+// same one, and has no type for it: its catch-all catches it as a foreign
+// exception, which can neither be rethrown (libc++abi then searches for a
+// handler anew, finds none and terminates) nor dropped (glibc aborts the
+// process). The catch-all of the trampoline parks such a thread instead, as
+// 3.14 does; it holds no GIL and nothing of ours, and the process is exiting.
 
 // Whether this interpreter ends threads by unwinding them (3.11 to 3.13).
 inline constexpr bool threads_unwind_at_shutdown = PY_VERSION_HEX < 0x030E0000;
@@ -112,6 +119,22 @@ inline bool may_touch_objects() noexcept {
 inline void drop(PyObject* o) {
     if (o && may_touch_objects()) Py_DECREF(o);
 }
+
+// Whether the exception being handled is the end of this thread at shutdown
+// as libc++abi sees it: not a C++ exception, in a thread that may no longer
+// touch objects. (libstdc++ names it abi::__forced_unwind and never lets a
+// catch-all end it.)
+inline bool ending_thread_caught() noexcept {
+#if defined(__GLIBCXX__)
+    return false;
+#else
+    return threads_unwind_at_shutdown && !abi::__cxa_current_exception_type() &&
+           !may_touch_objects();
+#endif
+}
+
+// Blocks the calling thread until the process exits.
+[[noreturn]] void park_thread() noexcept;
 }  // namespace detail
 
 // Runs `body` and converts any escaping C++ exception into a set Python
@@ -135,6 +158,7 @@ bool guarded(F&& body) {
     } catch (const std::exception& e) {
         PyErr_Format(PyExc_SystemError, "unexpected C++ exception in pravel: %s", e.what());
     } catch (...) {
+        if (detail::ending_thread_caught()) detail::park_thread();
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in pravel");
     }
     return false;
