@@ -323,7 +323,6 @@ constexpr code_point syllable_keys = 0xF0000;
 // The Mandarin readings of the Han characters (generated from Unihan).
 struct sound_table {
     code_point_table index;  // character -> 1 + its place in readings::chars
-    code_point_table first;  // character -> 1 + the spelling of its first reading
     // A trie of the spellings: node -> the node after each letter a-z (0:
     // none), and the spelling that ends at a node (-1: none). Node 0 is the root.
     std::vector<std::array<uint16_t, 26>> next{1};
@@ -331,11 +330,8 @@ struct sound_table {
     std::vector<uint32_t> u_form;  // spelling -> the same with u for v (itself if none)
 
     sound_table() {
-        for (uint32_t i = 0; i < std::size(readings::chars); ++i) {
+        for (uint32_t i = 0; i < std::size(readings::chars); ++i)
             index.at(readings::chars[i]) = i + 1;
-            if (readings::starts[i] != readings::starts[i + 1])
-                first.at(readings::chars[i]) = spelling(readings::codes[readings::starts[i]]) + 1;
-        }
         for (uint32_t i = 0; i < std::size(readings::spellings); ++i) {
             size_t node = 0;
             for (const char* c = readings::spellings[i]; *c; ++c) {
@@ -631,25 +627,36 @@ void pinyin_split(const sound_table& sounds, const std::string& keys,
     }
 }
 
-// Turns elements v[from, end) into the text as it sounds, in place: a Han
-// character with a reading becomes the syllable of its first one (keeping
-// its class and, in `han`, the character), and a Latin word that splits
-// whole into pinyin syllables ("seqing", "se4qing2") becomes those
+// Where to_sounds stopped: the turned elements are out[0, turned), and
+// out[turned, size) the word it left as it was.
+struct sounds_written {
+    size_t turned, size;
+};
+
+// Turns elements in[0, n) into the text as it sounds, into `out`, which may
+// be `in` itself (an element is never written beyond the one it comes from):
+// a Han character with a reading becomes the syllable of its first one
+// (keeping its class and, in `han`, the character), and a Latin word that
+// splits whole into pinyin syllables ("seqing", "se4qing2") becomes those
 // syllables, each spanning its letters and tone number. A word that may go
-// on past the elements read so far stays as it is, unless `last`; returns
-// where the turned elements end.
-size_t to_sounds(const sound_table& sounds, std::vector<element>& v, size_t from, bool last) {
+// on past the elements read so far stays as it is, unless `last`.
+sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n, bool last,
+                         element* out) {
     std::string keys;
     std::vector<std::pair<size_t, uint32_t>> syllables;
     std::vector<char> splits;
-    size_t out = from;  // never beyond i: a syllable takes at least one element
-    for (size_t i = from; i < v.size();) {
-        const element e = v[i];
+    size_t o = 0;
+    // Moves in[i, j) to out[o, ...) as it is; forward, as out may be in.
+    auto keep = [&](size_t i, size_t j) {
+        for (; i < j; ++i) out[o++] = in[i];
+    };
+    for (size_t i = 0; i < n;) {
+        const element e = in[i];
         if (!latin_letter(e) && !is_ascii_digit(e)) {
-            element& turned = v[out++] = e;
+            element& turned = out[o++] = e;
             if (is_han_letter(e.cls)) {
-                if (const uint32_t spelling = sounds.first[e.key]) {
-                    turned.key = syllable_keys + spelling - 1;
+                if (const auto [reading, end] = sounds.of(e.key); reading != end) {
+                    turned.key = syllable_keys + sound_table::spelling(*reading);
                     turned.han = e.key;
                 }
             }
@@ -658,18 +665,17 @@ size_t to_sounds(const sound_table& sounds, std::vector<element>& v, size_t from
         }
         // A Latin word: letters and digits with nothing between them.
         size_t j = i + 1;
-        while (j < v.size() && v[j].gap == 0 && (latin_letter(v[j]) || is_ascii_digit(v[j]))) ++j;
-        if (j == v.size() && !last) {
-            std::move(v.begin() + static_cast<ptrdiff_t>(i), v.end(),
-                      v.begin() + static_cast<ptrdiff_t>(out));
-            v.resize(out + (j - i));
-            return out;
+        while (j < n && in[j].gap == 0 && (latin_letter(in[j]) || is_ascii_digit(in[j]))) ++j;
+        if (j == n && !last) {
+            const size_t turned = o;
+            keep(i, n);
+            return {turned, o};
         }
         syllables.clear();
         if (latin_letter(e)) {
             keys.clear();
             for (size_t k = i; k < j; ++k) {
-                const code_point c = v[k].key;
+                const code_point c = in[k].key;
                 keys.push_back(c < 128
                                    ? static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c)
                                    : '?');  // no syllable has it
@@ -677,26 +683,23 @@ size_t to_sounds(const sound_table& sounds, std::vector<element>& v, size_t from
             pinyin_split(sounds, keys, syllables, splits);
         }
         if (syllables.empty()) {
-            std::move(v.begin() + static_cast<ptrdiff_t>(i), v.begin() + static_cast<ptrdiff_t>(j),
-                      v.begin() + static_cast<ptrdiff_t>(out));
-            out += j - i;
+            keep(i, j);
         } else {
             size_t k = 0;
             for (auto [end, spelling] : syllables) {
-                element syllable = v[i + k];
+                element syllable = in[i + k];
                 syllable.key = syllable_keys + spelling;
-                syllable.end = v[i + end - 1].end;
+                syllable.end = in[i + end - 1].end;
                 syllable.flags = static_cast<uint8_t>((k == 0 ? starts_word : 0) |
                                                       (end == keys.size() ? ends_word : 0) |
-                                                      (v[i + end - 1].flags & stop_after));
-                v[out++] = syllable;
+                                                      (in[i + end - 1].flags & stop_after));
+                out[o++] = syllable;
                 k = end;
             }
         }
         i = j;
     }
-    v.resize(out);
-    return out;
+    return {o, o};
 }
 
 // ---------------------------------------------------------------- automaton
@@ -1267,7 +1270,13 @@ void word_finder::scan(const Char* text, size_t n, const std::vector<element>* r
             sounded = read->size();
         } else {
             input.run(done);
-            if (sounds_) sounded = base + to_sounds(*sounds_, reading, sounded - base, last);
+            if (sounds_) {
+                element* from = reading.data() + (sounded - base);
+                const auto written =
+                    to_sounds(*sounds_, from, reading.size() - (sounded - base), last, from);
+                reading.resize(sounded - base + written.size);
+                sounded += written.turned;
+            }
         }
         const size_t total = base + kept.size();
         // Settle what no later character can change: the last element may
@@ -1476,8 +1485,10 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
     const std::vector<element>* as_read = once ? &read : nullptr;
     const std::vector<element>* as_heard = nullptr;
     if (once && m.sounds) {
-        heard = read;
-        to_sounds(*m.sounds->sound_table_of(), heard, 0, true);
+        heard.resize(read.size());
+        heard.resize(
+            to_sounds(*m.sounds->sound_table_of(), read.data(), read.size(), true, heard.data())
+                .size);
         as_heard = &heard;
     }
     std::vector<hit> sounded;  // the hits by sound of the last scan
@@ -1517,12 +1528,16 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
     allowed_spans allowed;
     auto phrases = m.allowed_literal->in(text, n, x.allowed);
     auto add_span = [&](size_t begin, size_t end, uint32_t) { allowed.add(begin, end); };
-    auto covered = [&](const hit& h) { return allowed.cover(h.begin, h.end); };
+    // Whether an allowed phrase covers a hit the scan chose, by sound too.
+    auto any_covered = [&] {
+        auto covered = [&](const hit& h) { return allowed.cover(h.begin, h.end); };
+        return std::any_of(hits.begin(), hits.end(), covered) ||
+               std::any_of(sounded.begin(), sounded.end(), covered);
+    };
     if (!once) {
         m.allowed->occurrences(text, n, nullptr, phrases, add_span);
         allowed.finish();
-        if (std::none_of(hits.begin(), hits.end(), covered) &&
-            std::none_of(sounded.begin(), sounded.end(), covered)) {
+        if (!any_covered()) {
             for (const hit& h : hits) on_hit(h.begin, h.end, h.rank);
             return;
         }
@@ -1600,9 +1615,7 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
                                    });
         }
         allowed.finish();
-        if (std::none_of(hits.begin(), hits.end(), covered) &&
-            std::none_of(sounded.begin(), sounded.end(), covered))
-            break;
+        if (!any_covered()) break;
         hits.clear();
         find(&allowed, collect);
     }
