@@ -111,6 +111,13 @@ def vips_pipeline(mode: str):
     return run
 
 
+def png(image: Image.Image) -> bytes:
+    """Pillow's own PNG writer at its default level."""
+    out = io.BytesIO()
+    image.save(out, "PNG")
+    return out.getvalue()
+
+
 def vips_writer(image: Image.Image):
     import pyvips
 

@@ -521,6 +521,14 @@ def noise(width, height, seed=1):
     return Image.frombytes("RGBA", (width, height), random.Random(seed).randbytes(width * height * 4))
 
 
+@pytest.mark.parametrize("height", [436, 437, 1000])  # one band, a row over, two and a part
+def test_an_opaque_picture_pasted_in_bands_is_one_paste(height):
+    # 600 columns: 436 rows to a band of 1 MiB; every row distinct, so a band
+    # pasted at the wrong height or a row dropped at a band's edge shows.
+    data = encode(noise(600, height, seed=height).convert("RGB"))
+    assert_same_image(Framekit().adjust_size(data, expand_percent=30), pillow_adjusted(data, "fill", 30))
+
+
 class TestPngEncoding:
     @pytest.mark.parametrize("size", [(1, 1), (2, 1), (1, 2), (3, 3), (5, 7), (17, 4), (1, 301), (301, 1), (257, 129)])
     @pytest.mark.parametrize("need_adjust", ["resize", "fill"])

@@ -236,10 +236,12 @@ ref adjust_size(state& st, ref self, ref image_bytes, bool return_origin_ratio,
         if (opaque) {
             // Pasting converts the picture to the canvas's mode first: pasted
             // in bands of rows, only a band's copy exists at a time, not a
-            // second picture. The pixels are those of one paste.
+            // second picture. The pixels are those of one paste. A band (its
+            // crop and that converted) is kept to about 1 MiB: at 4 MiB, a
+            // phone's portrait is two bands, and the band costs half a picture.
             const long rows = PyLong_AsLong(height.get()), cols = PyLong_AsLong(width.get());
             if ((rows == -1 || cols == -1) && PyErr_Occurred()) pv::fail();
-            const long band = std::max(1L, (4L << 20) / (std::max(1L, cols) * 4));
+            const long band = std::max(1L, (1L << 20) / (std::max(1L, cols) * 4));
             if (rows <= band) {
                 result.call_method("paste", image, pv::tuple(paste_x, paste_y));
             } else {
