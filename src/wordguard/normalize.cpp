@@ -1271,9 +1271,9 @@ void word_finder::scan(const Char* text, size_t n, const std::vector<element>* r
         } else {
             input.run(done);
             if (sounds_) {
-                element* from = reading.data() + (sounded - base);
-                const auto written =
-                    to_sounds(*sounds_, from, reading.size() - (sounded - base), last, from);
+                element* unturned = reading.data() + (sounded - base);
+                const auto written = to_sounds(*sounds_, unturned,
+                                               reading.size() - (sounded - base), last, unturned);
                 reading.resize(sounded - base + written.size);
                 sounded += written.turned;
             }
