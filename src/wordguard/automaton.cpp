@@ -4,71 +4,56 @@
 
 namespace wordguard {
 
+slot_allocator::slot_allocator() : next_{0}, prev_{0}, passed_{0}, used_{1} {}
+
+uint32_t slot_allocator::place(const std::vector<uint32_t>& labels) {
+    for (uint32_t f = next_[0];;) {
+        if (f == 0) {  // the list is exhausted: add room behind the last slot
+            f = static_cast<uint32_t>(next_.size());
+            grow(next_.size() + labels.back() + 1);
+        }
+        if (f >= labels.front()) {
+            const uint32_t base = f - labels.front();
+            grow(size_t{base} + labels.back() + 1);
+            bool fits = true;
+            for (uint32_t a : labels) fits = fits && !used_[base + a];
+            if (fits) {
+                for (uint32_t a : labels) take(base + a);
+                return base;
+            }
+        }
+        const uint32_t after = next_[f];
+        if (++passed_[f] > 16) unlink(f);
+        f = after;
+    }
+}
+
+// Adds slots up to n, at the end of the list.
+void slot_allocator::grow(size_t n) {
+    for (size_t i = next_.size(); i < n; ++i) {
+        const uint32_t last = prev_[0];
+        next_.push_back(0);
+        prev_.push_back(last);
+        passed_.push_back(0);
+        used_.push_back(0);
+        next_[last] = prev_[0] = static_cast<uint32_t>(i);
+    }
+}
+
+void slot_allocator::unlink(uint32_t i) {
+    next_[prev_[i]] = next_[i];
+    prev_[next_[i]] = prev_[i];
+    next_[i] = prev_[i] = i;  // out of the list
+}
+
+void slot_allocator::take(uint32_t i) {
+    used_[i] = 1;
+    if (next_[i] != i) unlink(i);
+}
+
 namespace {
 
 constexpr uint32_t none = UINT32_MAX;
-
-// Places the children of trie nodes in a double array: a node's children go
-// at the first base where every one of them finds a free slot. The free
-// slots form an ordered list; a slot leaves it when taken, or after it was
-// passed over a number of times (then it stays unused), which bounds the
-// search in crowded stretches.
-class slot_allocator {
-public:
-    // Slot 0 holds the root and is the head of the list.
-    slot_allocator() : next_{0}, prev_{0}, passed_{0}, used_{1} {}
-
-    // The base for children with these sorted symbols; their slots are taken.
-    uint32_t place(const std::vector<uint32_t>& labels) {
-        for (uint32_t f = next_[0];;) {
-            if (f == 0) {  // the list is exhausted: add room behind the last slot
-                f = static_cast<uint32_t>(next_.size());
-                grow(next_.size() + labels.back() + 1);
-            }
-            if (f >= labels.front()) {
-                const uint32_t base = f - labels.front();
-                grow(size_t{base} + labels.back() + 1);
-                bool fits = true;
-                for (uint32_t a : labels) fits = fits && !used_[base + a];
-                if (fits) {
-                    for (uint32_t a : labels) take(base + a);
-                    return base;
-                }
-            }
-            const uint32_t after = next_[f];
-            if (++passed_[f] > 16) unlink(f);
-            f = after;
-        }
-    }
-    // One past the last slot.
-    size_t size() const { return next_.size(); }
-
-private:
-    // Adds slots up to n, at the end of the list.
-    void grow(size_t n) {
-        for (size_t i = next_.size(); i < n; ++i) {
-            const uint32_t last = prev_[0];
-            next_.push_back(0);
-            prev_.push_back(last);
-            passed_.push_back(0);
-            used_.push_back(0);
-            next_[last] = prev_[0] = static_cast<uint32_t>(i);
-        }
-    }
-    void unlink(uint32_t i) {
-        next_[prev_[i]] = next_[i];
-        prev_[next_[i]] = prev_[i];
-        next_[i] = prev_[i] = i;  // out of the list
-    }
-    void take(uint32_t i) {
-        used_[i] = 1;
-        if (next_[i] != i) unlink(i);
-    }
-
-    std::vector<uint32_t> next_, prev_;
-    std::vector<uint8_t> passed_;
-    std::vector<uint8_t> used_;
-};
 
 }  // namespace
 

@@ -46,6 +46,30 @@ private:
     std::vector<uint32_t> values_;
 };
 
+// Places the children of trie nodes in a double array: a node's children go
+// at the first base where every one of them finds a free slot. The free
+// slots form an ordered list; a slot leaves it when taken, or after it was
+// passed over a number of times (then it stays unused), which bounds the
+// search in crowded stretches.
+class slot_allocator {
+public:
+    // Slot 0 is taken (it holds the root) and is the head of the list.
+    slot_allocator();
+    // The base for children with these sorted symbols (from 1); their slots are taken.
+    uint32_t place(const std::vector<uint32_t>& labels);
+    // One past the last slot.
+    size_t size() const { return next_.size(); }
+
+private:
+    void grow(size_t n);
+    void unlink(uint32_t i);
+    void take(uint32_t i);
+
+    std::vector<uint32_t> next_, prev_;
+    std::vector<uint8_t> passed_;
+    std::vector<uint8_t> used_;
+};
+
 // The words to find, as keys, one after another.
 struct word_list {
     std::vector<code_point> keys;

@@ -706,8 +706,8 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
 
 // An Aho–Corasick automaton over coarse keys. It holds the words reversed and
 // reads the text backward: after each key, the words that begin there. The
-// root's moves are a dense table; the other edges live in one open-addressing
-// hash table.
+// root's moves are a dense table; the other edges live in a double array
+// (slot_allocator), so that an edge costs one look-up.
 class key_automaton {
 public:
     static constexpr uint32_t root = 0, none = UINT32_MAX;
@@ -733,13 +733,24 @@ public:
             children[key >> 32].emplace_back(static_cast<uint32_t>(key), t);
         building_.clear();
 
+        links_.assign(n, {root, 0, 0});
+        output_.assign(n, none);
+        root_next_.assign(alphabet + 1, root);
+        slot_allocator allocator;
+        std::vector<uint32_t> labels;
+        for (uint32_t s = 1; s < n; ++s) {
+            auto& edges = children[s];
+            if (edges.empty()) continue;
+            std::sort(edges.begin(), edges.end());
+            labels.clear();
+            for (auto [a, t] : edges) labels.push_back(a);
+            links_[s].base = allocator.place(labels);
+        }
+        // Every base + symbol stays inside the array.
+        cells_.assign(allocator.size() + alphabet + 1, {none, root});
+
         // Breadth first: a state's failure follows from its parent's (the
         // edges are placed level by level, before they are needed).
-        size_t capacity = 64;
-        while (capacity < 2 * (n + 1)) capacity *= 2;
-        edges_.assign(capacity, {UINT64_MAX, 0});
-        root_next_.assign(alphabet + 1, root);
-        links_.assign(n, {root, none, 0});
         std::vector<uint32_t> queue;
         for (auto [a, t] : children[root]) {
             root_next_[a] = t;
@@ -747,61 +758,58 @@ public:
         }
         for (size_t q = 0; q < queue.size(); ++q) {
             const uint32_t s = queue[q];
-            links_[s].output = has_words[s] ? s : links_[links_[s].fail].output;
+            output_[s] = has_words[s] ? s : output_[links_[s].fail];
             for (auto [a, t] : children[s]) {
                 links_[t].fail = next(links_[s].fail, a) & ~reports;
-                size_t i = slot(edge_key(s, a));
                 links_[s].symbols |= symbol_bit(a);
-                while (edges_[i].first != UINT64_MAX) i = (i + 1) & (edges_.size() - 1);
-                edges_[i] = {edge_key(s, a), t};
+                cells_[links_[s].base + a] = {s, t};
                 queue.push_back(t);
             }
         }
-        auto flagged = [&](uint32_t t) { return links_[t].output != none ? t | reports : t; };
-        for (auto& e : edges_)
-            if (e.first != UINT64_MAX) e.second = flagged(e.second);
+        auto flagged = [&](uint32_t t) { return output_[t] != none ? t | reports : t; };
+        for (auto& c : cells_)
+            if (c.owner != none) c.target = flagged(c.target);
         for (uint32_t& t : root_next_) t = flagged(t);
     }
 
     // The state after reading symbol a in state s. States at which some word
     // ends carry the `reports` bit, so that the scan sees it without a look-up.
     uint32_t next(uint32_t s, uint32_t a) const {
-        for (s &= ~reports; s != root; s = links_[s].fail) {
-            if (!(links_[s].symbols & symbol_bit(a))) continue;  // certainly no such edge
-            const uint64_t key = edge_key(s, a);
-            size_t i = slot(key);
-            for (;; i = (i + 1) & (edges_.size() - 1)) {
-                if (edges_[i].first == key) return edges_[i].second;
-                if (edges_[i].first == UINT64_MAX) break;
+        for (s &= ~reports; s != root;) {
+            const links& l = links_[s];
+            if (l.symbols & symbol_bit(a)) {  // else certainly no such edge
+                const cell& c = cells_[l.base + a];
+                if (c.owner == s) return c.target;
             }
+            s = l.fail;
         }
         return root_next_[a];
     }
     static constexpr uint32_t reports = 1u << 31;
     // The first state at which words end, on the failure chain from s on
     // (s itself included), or none.
-    uint32_t output(uint32_t s) const { return links_[s & ~reports].output; }
+    uint32_t output(uint32_t s) const { return output_[s & ~reports]; }
     uint32_t fail(uint32_t s) const { return links_[s & ~reports].fail; }
     uint32_t depth(uint32_t s) const { return depth_[s & ~reports]; }
     size_t states() const { return depth_.size(); }
 
 private:
     static uint64_t edge_key(uint32_t s, uint32_t a) { return uint64_t{s} << 32 | a; }
-    size_t slot(uint64_t key) const {
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (edges_.size() - 1);
-    }
 
     // Most states have one or two edges, so a bit per symbol modulo 64 tells
     // nearly always, from what the failure step reads anyway, that a state
-    // has no edge for a symbol, without a look into the (large) edge table.
+    // has no edge for a symbol, without a look into the (large) double array.
     static uint64_t symbol_bit(uint32_t a) { return uint64_t{1} << (a & 63); }
     struct links {
-        uint32_t fail, output;
-        uint64_t symbols;  // symbol_bit of each symbol it has an edge for
+        uint32_t fail, base;  // its edges: cells_[base + symbol], where owned by it
+        uint64_t symbols;     // symbol_bit of each symbol it has an edge for
+    };
+    struct cell {
+        uint32_t owner, target;  // owner `none`: no edge here
     };
     std::unordered_map<uint64_t, uint32_t> building_;
-    std::vector<std::pair<uint64_t, uint32_t>> edges_;
-    std::vector<uint32_t> root_next_, depth_{0};
+    std::vector<cell> cells_;
+    std::vector<uint32_t> root_next_, depth_{0}, output_;
     std::vector<links> links_;
 };
 
