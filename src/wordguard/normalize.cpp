@@ -1489,7 +1489,10 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
     // by each, piece by piece, so that its elements need not all be held).
     std::vector<element> read, heard;
     const bool once = n <= word_finder::piece && (m.sounds || m.allowed);
-    if (once) read_text(*m.words->table(), text, n, read);
+    if (once) {
+        read.reserve(n + 8);  // one element per character but for expansions
+        read_text(*m.words->table(), text, n, read);
+    }
     const std::vector<element>* as_read = once ? &read : nullptr;
     const std::vector<element>* as_heard = nullptr;
     if (once && m.sounds) {
