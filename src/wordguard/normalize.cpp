@@ -510,8 +510,11 @@ private:
         }
         const uint8_t breaks = static_cast<uint8_t>(gap_breaks_ | (stop_ == 2 ? stop_space : 0));
         const Char c = text_[i];
+        // CJK symbols, kana and the ideographs have no case: the look-up of
+        // the interpreter's table costs as much as the rest of an element.
         const bool upper = c < 0x80 ? c >= 'A' && c <= 'Z'
-                                    : role_of(k.cls) == chars::letter && Py_UNICODE_ISUPPER(c);
+                                    : role_of(k.cls) == chars::letter &&
+                                          !(c >= 0x3000 && c < 0xA000) && Py_UNICODE_ISUPPER(c);
         // Written field by field where it stays: an element put together on
         // the stack and then copied stalls the copy's wide loads.
         element& e = out_.emplace_back();
