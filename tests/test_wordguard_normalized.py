@@ -111,6 +111,15 @@ def test_longest_first_and_no_overlaps(word_file):
     assert checker.find_matched_words("x a.b.c.d y, abc") == ["a.b.c.d", "ab"]
 
 
+def test_a_word_is_never_found_in_part_of_a_character(word_file):
+    # A Hangul syllable becomes its letters when taken apart: 가 is the start
+    # of 각 and 간, which are other syllables. Written as the letters
+    # themselves, it is still the word.
+    checker = NormalizedPromptBanChecker(word_file("가\n한국\n"))
+    assert checker.find_hits("각 간 한국어, 가각") == [("한국", 4, 6), ("가", 9, 10)]
+    assert checker.find_hits("\u1100\u1161 다") == [("가", 0, 2)]
+
+
 def test_case_sensitive_mode_keeps_case_but_not_the_disguises(word_file):
     checker = NormalizedPromptBanChecker(word_file("gore\n"), ignore_case=False)
     assert checker.find_matched_words("GORE Gore gore") == ["gore"]

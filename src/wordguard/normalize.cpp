@@ -1238,6 +1238,11 @@ void word_finder::scan(const Char* text, size_t n, const std::vector<element>* r
     auto stands_at = [&](const word& w, size_t i, size_t total) {
         const element* before = i > 0 ? &kept[i - 1 - base] : nullptr;
         const element* after = i + w.length < total ? &kept[i + w.length - base] : nullptr;
+        // A word stands on whole characters: the keys of one character (the
+        // letters of a Hangul syllable, of a ligature) are not parted.
+        if ((before && before->begin == kept[i - base].begin) ||
+            (after && after->begin == kept[i + w.length - 1 - base].begin))
+            return false;
         return sounds_ ? sounds_like(w, at.data(), before, after)
                        : accepts(w, at.data(), before, after);
     };
