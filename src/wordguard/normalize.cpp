@@ -328,6 +328,7 @@ struct sound_table {
     std::vector<std::array<uint16_t, 26>> next{1};
     std::vector<int32_t> spelling_at{-1};
     std::vector<uint32_t> u_form;  // spelling -> the same with u for v (itself if none)
+    uint32_t last_letters = 0;     // bit(c) for each letter c that ends some spelling
 
     sound_table() {
         for (uint32_t i = 0; i < std::size(readings::chars); ++i)
@@ -360,6 +361,7 @@ struct sound_table {
             std::string u = readings::spellings[i];
             std::replace(u.begin(), u.end(), 'v', 'u');
             u_form.push_back(static_cast<uint32_t>(spelling(u)));
+            last_letters |= bit(std::string_view(readings::spellings[i]).back());
         }
     }
     // The number of the spelling `letters`, or -1.
@@ -675,7 +677,12 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
             return {turned, o};
         }
         syllables.clear();
-        if (latin_letter(e)) {
+        // Most words of other languages end in a letter that ends no syllable.
+        const code_point final = in[j - 1].key | 0x20;  // small, for ASCII letters
+        const bool may_split =
+            is_ascii_digit(in[j - 1]) ||
+            (final >= 'a' && final <= 'z' && sounds.last_letters & bit(static_cast<char>(final)));
+        if (latin_letter(e) && may_split) {
             keys.clear();
             for (size_t k = i; k < j; ++k) {
                 const code_point c = in[k].key;
