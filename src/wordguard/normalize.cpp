@@ -323,6 +323,9 @@ constexpr code_point syllable_keys = 0xF0000;
 // The Mandarin readings of the Han characters (generated from Unihan).
 struct sound_table {
     code_point_table index;  // character -> 1 + its place in readings::chars
+    // Character -> the key of its first reading's syllable, 0: none; the
+    // text sounds as this, looked up once per character.
+    code_point_table heard_as;
     // A trie of the spellings: node -> the node after each letter a-z (0:
     // none), and the spelling that ends at a node (-1: none). Node 0 is the root.
     std::vector<std::array<uint16_t, 26>> next{1};
@@ -331,8 +334,12 @@ struct sound_table {
     uint32_t last_letters = 0;     // bit(c) for each letter c that ends some spelling
 
     sound_table() {
-        for (uint32_t i = 0; i < std::size(readings::chars); ++i)
+        for (uint32_t i = 0; i < std::size(readings::chars); ++i) {
             index.at(readings::chars[i]) = i + 1;
+            if (readings::starts[i] != readings::starts[i + 1])
+                heard_as.at(readings::chars[i]) =
+                    syllable_keys + spelling(readings::codes[readings::starts[i]]);
+        }
         for (uint32_t i = 0; i < std::size(readings::spellings); ++i) {
             size_t node = 0;
             for (const char* c = readings::spellings[i]; *c; ++c) {
@@ -660,8 +667,8 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
         if (!latin_letter(e) && !is_ascii_digit(e)) {
             element& turned = out[o++] = e;
             if (is_han_letter(e.cls)) {
-                if (const auto [reading, end] = sounds.of(e.key); reading != end) {
-                    turned.key = syllable_keys + sound_table::spelling(*reading);
+                if (const code_point syllable = sounds.heard_as[e.key]) {
+                    turned.key = syllable;
                     turned.han = e.key;
                 }
             }
