@@ -82,13 +82,18 @@ def photo_uploads() -> dict[str, dict[str, bytes]]:
     sets = {}
     try:
         import photos as fetcher
-
-        for name in fetcher.SETS:
+    except ImportError as error:
+        print(f"\n(no real photographs: {error})")
+        return sets
+    # A set that cannot be had here does not take the others with it.
+    for name in fetcher.SETS:
+        try:
             folder = fetcher.ensure(fetcher.default_cache(), name)
-            sets[name] = {path.name.removesuffix(".jpg"): path.read_bytes()
-                          for path in sorted(folder.glob("*.jpg"))}
-    except (OSError, SystemExit, ImportError, subprocess.CalledProcessError) as error:
-        print(f"\n(no real photographs: {error}; run tools/photos.py as root)")
+        except (OSError, SystemExit, subprocess.CalledProcessError) as error:
+            print(f"\n(no photographs of set {name}: {error}; run tools/photos.py --set {name} as root)")
+            continue
+        sets[name] = {path.name.removesuffix(".jpg"): path.read_bytes()
+                      for path in sorted(folder.glob("*.jpg"))}
     return sets
 
 
