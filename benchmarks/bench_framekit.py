@@ -131,7 +131,9 @@ def vips_writer(image: Image.Image):
 
 
 FILTERS = ("None", "Sub", "Up", "Average", "Paeth")
-LEVEL_CLASSES = ("fastest", "fast", "default", "maximum")
+# The zlib header's level class, with the libdeflate levels that write it:
+# pravel's writer uses 5 for noisy rows, 6 otherwise.
+LEVEL_CLASSES = ("fastest (1)", "fast (2-5)", "default (6)", "maximum (7-12)")
 
 
 def writer_choice(png_bytes: bytes) -> str:
