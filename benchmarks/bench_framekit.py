@@ -133,7 +133,7 @@ def vips_writer(image: Image.Image):
 FILTERS = ("None", "Sub", "Up", "Average", "Paeth")
 # The zlib header's level class, with the libdeflate levels that write it:
 # pravel's writer uses 5 for noisy rows, 6 otherwise.
-LEVEL_CLASSES = ("fastest (1)", "fast (2-5)", "default (6)", "maximum (7-12)")
+LEVEL_CLASSES = ("fastest (1)", "fast (2-5)", "default (6-7)", "maximum (8-12)")
 
 
 def writer_choice(png_bytes: bytes) -> str:
