@@ -82,13 +82,18 @@ def photo_uploads() -> dict[str, dict[str, bytes]]:
     sets = {}
     try:
         import photos as fetcher
-
-        for name in fetcher.SETS:
+    except ImportError as error:
+        print(f"\n(no real photographs: {error})")
+        return sets
+    # A set that cannot be had here does not take the others with it.
+    for name in fetcher.SETS:
+        try:
             folder = fetcher.ensure(fetcher.default_cache(), name)
-            sets[name] = {path.name.removesuffix(".jpg"): path.read_bytes()
-                          for path in sorted(folder.glob("*.jpg"))}
-    except (OSError, SystemExit, ImportError, subprocess.CalledProcessError) as error:
-        print(f"\n(no real photographs: {error}; run tools/photos.py as root)")
+        except (OSError, SystemExit, subprocess.CalledProcessError) as error:
+            print(f"\n(no photographs of set {name}: {error}; run tools/photos.py --set {name} as root)")
+            continue
+        sets[name] = {path.name.removesuffix(".jpg"): path.read_bytes()
+                      for path in sorted(folder.glob("*.jpg"))}
     return sets
 
 
@@ -126,7 +131,9 @@ def vips_writer(image: Image.Image):
 
 
 FILTERS = ("None", "Sub", "Up", "Average", "Paeth")
-LEVEL_CLASSES = ("fastest", "fast", "default", "maximum")
+# The zlib header's level class, with the libdeflate levels that write it:
+# pravel's writer uses 5 for noisy rows, 6 otherwise.
+LEVEL_CLASSES = ("fastest (1)", "fast (2-5)", "default (6-7)", "maximum (8-12)")
 
 
 def writer_choice(png_bytes: bytes) -> str:

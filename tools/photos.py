@@ -18,7 +18,9 @@ photographs and derives from them uploads as phones make them:
 
 Set "ukui": Debian's ukui-wallpapers holds, beside rendered art, 3840x2160
 photographs by other photographers (birds, cities at night, mountains, an
-aerial view, a still life). Derived from them, the same kinds of uploads:
+aerial view, a still life). It is taken from sid (through tools/debs.py's
+own apt configuration, whatever release this machine runs): bookworm's
+20.04.3 lacks the photographs. Derived from them, the same kinds of uploads:
 
 - two 1080x1920 portrait crops, JPEG quality 90;
 - two 1920x1080 landscapes scaled down, JPEG quality 90;
@@ -58,6 +60,7 @@ PHOTOS = ["Path", "FallenLeaf", "EveningGlow", "OneStandsOut", "ColorfulCups", "
 VERSION = "2"
 
 UKUI_PACKAGE = "ukui-wallpapers"
+UKUI_SUITE = "sid"  # bookworm's package has none of the photographs
 UKUI_PHOTOS = ["bluebird", "sunf", "horse", "still-life", "snowy-mountains", "bridgecity2", "look", "mountain"]
 UKUI_VERSION = "1"
 
@@ -223,22 +226,26 @@ def derive_ukui_uploads(photos: dict[str, Path]) -> dict[str, bytes]:
     return uploads
 
 
-# Each set: its package, the folder of its uploads, how they are made.
+# Each set: its package, the Debian release to take it from (None: this
+# machine's), the folder of its uploads, how they are made.
 SETS = {
-    "plasma": (PACKAGE, f"uploads-v{VERSION}", lambda deb, cache: derive_uploads(
+    "plasma": (PACKAGE, None, f"uploads-v{VERSION}", lambda deb, cache: derive_uploads(
         extract_photographs(deb, cache / "extracted"))),
-    "ukui": (UKUI_PACKAGE, f"ukui-uploads-v{UKUI_VERSION}", lambda deb, cache: derive_ukui_uploads(
+    "ukui": (UKUI_PACKAGE, UKUI_SUITE, f"ukui-uploads-v{UKUI_VERSION}", lambda deb, cache: derive_ukui_uploads(
         extract_ukui(deb, cache / "extracted-ukui"))),
 }
 
 
 def ensure(cache: Path, photo_set: str = "plasma") -> Path:
     """The folder of one set's uploads, made on first use."""
-    package, folder, derive = SETS[photo_set]
+    package, suite, folder, derive = SETS[photo_set]
     uploads = cache / folder
     if (uploads / ".complete").exists():
         return uploads
-    deb = debs.download([package], cache)[package]
+    if suite is None:
+        deb = debs.download([package], cache)[package]
+    else:
+        [deb] = debs.Archive(suite, "amd64").debs([package])
     made = derive(deb, cache)
     uploads.mkdir(exist_ok=True)
     for name, data in made.items():
