@@ -142,6 +142,9 @@ std::vector<uint8_t> classes_of_all() {
 struct char_table {
     static constexpr uint32_t key_bits = 21, key_field = (1u << key_bits) - 1;
     static constexpr uint32_t expands = 1u << 29;
+    // The character is a capital letter (as the interpreter has it), so that
+    // reading a text never asks the interpreter.
+    static constexpr uint32_t capital = 1u << 30;
 
     std::vector<uint32_t> block_of;  // per 256 code points: the offset of its block
     std::vector<uint32_t> entries;
@@ -252,7 +255,7 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
     auto is_basic_latin_letter = [](code_point k) {
         return k < 128 && stand_in_of(k).letters && !stand_in_of(k).digit_or_symbol;
     };
-    auto entry_of = [&](code_point c) -> uint32_t {
+    auto keys_of = [&](code_point c) -> uint32_t {
         auto it = decomposed.find(c);
         // A look-alike letter is its Latin letter before it is decomposed
         // (lunate sigma is "c", not the sigma it decomposes to), unless the
@@ -282,6 +285,9 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
         table.expansions.push_back({static_cast<code_point>(keys.size()), 0});
         table.expansions.insert(table.expansions.end(), keys.begin(), keys.end());
         return index | char_table::expands;
+    };
+    auto entry_of = [&](code_point c) {
+        return keys_of(c) | (Py_UNICODE_ISUPPER(c) ? char_table::capital : 0);
     };
 
     // Blocks, each kept once.
@@ -475,16 +481,17 @@ public:
             const uint32_t entry = table_[c];
             if (entry & char_table::expands) {
                 const keyed* k = &table_.expansions[entry & char_table::key_field];
-                for (code_point j = 1; j <= k->key; ++j) take(k[j], i_);
+                for (code_point j = 1; j <= k->key; ++j) take(k[j], i_, entry);
             } else {
-                take(char_table::plain(entry, c), i_);
+                take(char_table::plain(entry, c), i_, entry);
             }
         }
     }
     size_t trailing_gap() const { return gap_; }
 
 private:
-    void take(keyed k, size_t i) {
+    // A key of text[i], whose table entry is `entry`.
+    void take(keyed k, size_t i, uint32_t entry) {
         switch (role_of(k.cls)) {
             case chars::ignorable:
                 // Invisible combining marks (the grapheme joiner, variation
@@ -518,12 +525,7 @@ private:
             default: break;
         }
         const uint8_t breaks = static_cast<uint8_t>(gap_breaks_ | (stop_ == 2 ? stop_space : 0));
-        const Char c = text_[i];
-        // CJK symbols, kana and the ideographs have no case: the look-up of
-        // the interpreter's table costs as much as the rest of an element.
-        const bool upper = c < 0x80 ? c >= 'A' && c <= 'Z'
-                                    : role_of(k.cls) == chars::letter &&
-                                          !(c >= 0x3000 && c < 0xA000) && Py_UNICODE_ISUPPER(c);
+        const bool upper = entry & char_table::capital && role_of(k.cls) == chars::letter;
         // Written field by field where it stays: an element put together on
         // the stack and then copied stalls the copy's wide loads.
         element& e = out_.emplace_back();
