@@ -665,13 +665,16 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
         for (; i < j; ++i) out[o++] = in[i];
     };
     for (size_t i = 0; i < n;) {
-        const element e = in[i];
+        // By reference: an element copied to the stack first and then
+        // stored stalls the store's wide loads (out[o] is never past in[i]).
+        const element& e = in[i];
         if (!latin_letter(e) && !is_ascii_digit(e)) {
-            element& turned = out[o++] = e;
-            if (is_han_letter(e.cls)) {
-                if (const code_point syllable = sounds.heard_as[e.key]) {
+            element& turned = out[o++];
+            if (&turned != &e) turned = e;
+            if (is_han_letter(turned.cls)) {
+                if (const code_point syllable = sounds.heard_as[turned.key]) {
+                    turned.han = turned.key;
                     turned.key = syllable;
-                    turned.han = e.key;
                 }
             }
             ++i;
