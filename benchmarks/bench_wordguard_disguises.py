@@ -515,21 +515,27 @@ def own_draws(seed: int):
 clock = time.process_time
 
 
-def per_call(fn, budget=0.3, rounds=5):
-    runs = 1
-    while True:
-        start = clock()
-        for _ in range(runs):
-            fn()
-        if clock() - start > budget / 10:
-            break
-        runs *= 2
-    best = float("inf")
+def per_call(fns: dict, budget=0.3, rounds=5) -> dict:
+    """The best time of one call of each function, in rounds that take each in
+    turn: the machine's speed drifts, and a ratio of two times measured minutes
+    apart would show the drift."""
+    runs = {}
+    for name, fn in fns.items():
+        runs[name] = 1
+        while True:
+            start = clock()
+            for _ in range(runs[name]):
+                fn()
+            if clock() - start > budget / 10:
+                break
+            runs[name] *= 2
+    best = dict.fromkeys(fns, float("inf"))
     for _ in range(rounds):
-        start = clock()
-        for _ in range(runs):
-            fn()
-        best = min(best, (clock() - start) / runs)
+        for name, fn in fns.items():
+            start = clock()
+            for _ in range(runs[name]):
+                fn()
+            best[name] = min(best[name], (clock() - start) / runs[name])
     return best
 
 
@@ -552,12 +558,12 @@ def timings(folder: str, chinese: list[str], english: list[str], allowed: str | 
         makers["allowed phrases"] = lambda p: NormalizedPromptBanChecker(p, allowed_words_file=allowed)
         makers["all on"] = lambda p: NormalizedPromptBanChecker(p, sound_alike=True,
                                                                 allowed_words_file=allowed)
-    times = {}
-    for name, make in makers.items():
-        checker = make(path)
-        times[name] = (per_call(lambda: (re.purge(), make(path)), budget=2, rounds=3),
-                       per_call(lambda: [checker.find_matched_words(p) for p in prompts]) / len(prompts))
-    return times
+    checkers = {name: make(path) for name, make in makers.items()}
+    loads = per_call({name: lambda make=make: (re.purge(), make(path)) for name, make in makers.items()},
+                     budget=2, rounds=3)
+    checks = per_call({name: lambda c=c: [c.find_matched_words(p) for p in prompts]
+                       for name, c in checkers.items()}, rounds=7)
+    return {name: (loads[name], checks[name] / len(prompts)) for name in makers}
 
 
 def fmt(seconds):
