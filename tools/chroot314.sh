@@ -27,6 +27,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 chroot_dir=${PRAVEL_CHROOT_DIR:-/var/cache/pravel/sid-py314}
 mirror=${PRAVEL_DEBIAN_MIRROR:-}
 photos=${PRAVEL_PHOTOS:-/var/cache/pravel/photos}
+corpus=${PRAVEL_CORPUS_DIR:-/var/cache/pravel/wordguard-corpus}
 packages_file=$top/tools/chroot-packages.txt
 # sid's Release file is often past its Valid-Until date.
 apt_opts=(-o Acquire::Check-Valid-Until=false -o Acquire::Retries=3)
@@ -50,6 +51,9 @@ mount_chroot() {
     for d in dev sys; do mount --rbind "/$d" "$chroot_dir/$d"; done
     mkdir -p "$photos" "$chroot_dir/var/cache/pravel/photos"
     mount --bind "$photos" "$chroot_dir/var/cache/pravel/photos"
+    # The benchmarks' texts too: both Pythons read the same corpus.
+    mkdir -p "$corpus" "$chroot_dir/var/cache/pravel/wordguard-corpus"
+    mount --bind "$corpus" "$chroot_dir/var/cache/pravel/wordguard-corpus"
     # The wheels of the tests' dependencies (tools/wheel.sh), at the same path.
     if [ -n "${PRAVEL_CHROOT_WHEELHOUSE:-}" ]; then
         mkdir -p "$chroot_dir$PRAVEL_CHROOT_WHEELHOUSE"
