@@ -39,6 +39,11 @@ import sys
 import zlib
 from pathlib import Path
 
+# Run again in the peers' environment (peers_environment), this script still
+# sees the packages of the one it was started in, after that one's own: pravel
+# may be installed only there (in a virtual environment of its own, say).
+sys.path.extend(filter(None, os.environ.get("PRAVEL_BENCH_SITE", "").split(os.pathsep)))
+
 from PIL import Image, ImageOps
 
 from _bench import best_of, cutout, fmt_time, machine, photo_like, record, smooth
@@ -306,7 +311,10 @@ def peers_environment() -> None:
         subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
         subprocess.run([str(python), "-m", "pip", "install", "-q", "--ignore-installed", "--no-index",
                         "--find-links", str(wheels), "pillow", "pyvips>=3", "pyvips-binary"], check=True)
-    os.execv(str(python), [str(python), *sys.argv])
+    import pravel
+    site = os.pathsep.join([str(Path(pravel.__file__).resolve().parent.parent),
+                            os.environ.get("PRAVEL_BENCH_SITE", "")])
+    os.execve(str(python), [str(python), *sys.argv], dict(os.environ, PRAVEL_BENCH_SITE=site))
 
 
 def synthetic(images: dict[str, bytes], repeat: int) -> None:
