@@ -141,21 +141,28 @@ def test_finds_whatever_the_exact_checker_finds(word_file):
                     assert normalized.find_matched_words(text), (words, text, ignore_case)
 
 
-def test_many_words_over_a_wide_alphabet_are_found_as_written(word_file):
+@pytest.mark.parametrize("shortest, longest, count", [(2, 6, 3_000), (2, 40, 300)])
+def test_many_words_over_a_wide_alphabet_are_found_as_written(word_file, shortest, longest, count):
     # Hundreds of distinct characters, so that states hold edges for symbols
     # that share their place in any small summary of a state's edges, and
     # words that share their endings, so that failure chains are long. Yi
     # syllables have no case, no look-alikes and no other forms: the hits
-    # are the expression's matches.
+    # are the expression's matches. Texts short and long, so that words stand
+    # across the middle where a long text's two halves are read side by side.
     rng = random.Random(11)
     alphabet = [chr(0xA000 + i) for i in range(400)]
     common = alphabet[:12]
-    words = {"".join(rng.choices(common if rng.random() < 0.5 else alphabet, k=rng.randint(2, 6)))
-             for _ in range(3_000)}
+    words = {"".join(rng.choices(common if rng.random() < 0.5 else alphabet,
+                                 k=rng.randint(shortest, longest)))
+             for _ in range(count)}
     path = word_file("\n".join(words) + "\n")
     exact, normalized = PromptBanChecker(path), NormalizedPromptBanChecker(path)
     for _ in range(200):
-        text = "".join(rng.choices(common + alphabet[:80], k=rng.randint(20, 200)))
+        text = "".join(rng.choices(common + alphabet[:80], k=rng.randint(20, 10 * longest + 200)))
+        if rng.random() < 0.5:  # a long word across the middle
+            word = max(words, key=len) if rng.random() < 0.5 else rng.choice(sorted(words))
+            start = max(0, (len(text) + len(word)) // 2 - rng.randint(0, len(word)))
+            text = text[:start] + word + text[start:]
         expected = [(m.group(), m.start(), m.end()) for m in exact._ban_regex.finditer(text)]
         assert [(text[b:e], b, e) for _, b, e in normalized.find_hits(text)] == expected, text
 

@@ -959,6 +959,9 @@ private:
     template <bool All, class Char, class OnHit>
     void scan(const Char* text, size_t n, const std::vector<element>* read,
               literal_hits<Char>& literal, const allowed_spans* allowed, OnHit&& on_hit) const;
+    void walk(const std::vector<element>& kept, size_t base, size_t from, size_t to, size_t until,
+              std::vector<std::pair<size_t, uint32_t>>& starts,
+              std::vector<std::pair<size_t, uint32_t>>& left) const;
     bool accepts(const word& w, const element* const* at, const element* before,
                  const element* after) const;
     bool sounds_like(const word& w, const element* const* at, const element* before,
@@ -1219,6 +1222,39 @@ bool word_finder::sounds_like(const word& w, const element* const* at, const ele
     return !joined(before, at[0]) && !joined(at[n - 1], after);
 }
 
+// Reads elements [from, to) backward (element i is kept[i - base]) and puts
+// into `starts`, which is empty, each element before `until` at which words
+// begin, with its state, from the left. A state depends only on the last `longest_` elements
+// read, so the left half is read from the root `longest_` elements into the
+// right one, side by side with it: two chains of look-ups that do not wait
+// for each other. `left` is room to work in.
+void word_finder::walk(const std::vector<element>& kept, size_t base, size_t from, size_t to,
+                       size_t until, std::vector<std::pair<size_t, uint32_t>>& starts,
+                       std::vector<std::pair<size_t, uint32_t>>& left) const {
+    auto step = [&](uint32_t s, size_t i) {
+        const uint32_t symbol = symbols_[kept[i - base].key];
+        return symbol ? machine_.next(s, symbol) : key_automaton::root;
+    };
+    const size_t count = to - from;
+    const size_t mid = count >= 4 * longest_ + 64 ? from + count / 2 : from;
+    uint32_t right = key_automaton::root, left_state = key_automaton::root;
+    if (mid > from)
+        for (size_t i = std::min(to, mid + longest_); i-- > mid;) left_state = step(left_state, i);
+    left.clear();
+    // [mid, to) is at least as long as [from, mid).
+    for (size_t i = to, j = mid; i-- > mid;) {
+        right = step(right, i);
+        if (i < until && right & key_automaton::reports) starts.emplace_back(i, right);
+        if (j > from) {
+            --j;
+            left_state = step(left_state, j);
+            if (j < until && left_state & key_automaton::reports) left.emplace_back(j, left_state);
+        }
+    }
+    std::reverse(starts.begin(), starts.end());
+    starts.insert(starts.begin(), left.rbegin(), left.rend());
+}
+
 template <bool All, class Char, class OnHit>
 void word_finder::scan(const Char* text, size_t n, const std::vector<element>* read,
                        literal_hits<Char>& literal, const allowed_spans* allowed,
@@ -1236,7 +1272,7 @@ void word_finder::scan(const Char* text, size_t n, const std::vector<element>* r
     reader<Char> input(*table_, text, n, reading);
     const size_t piece = read ? n : std::max(word_finder::piece, 8 * longest_);
     if (!read) reading.reserve(std::min(n, piece) + longest_ + 8);
-    std::vector<std::pair<size_t, uint32_t>> starts;  // element, state
+    std::vector<std::pair<size_t, uint32_t>> starts, left_starts;  // element, state
     std::vector<const element*> at(longest_);
     size_t from = 0;     // where the last hit ended (every occurrence counts with All)
     size_t sounded = 0;  // by sound: elements [0, sounded) are turned (to_sounds)
@@ -1332,15 +1368,7 @@ void word_finder::scan(const Char* text, size_t n, const std::vector<element>* r
 
         // The elements at which words begin, from the left.
         starts.clear();
-        if (!words_.empty()) {
-            uint32_t s = key_automaton::root;
-            for (size_t i = total; i-- > settled;) {
-                const uint32_t symbol = symbols_[kept[i - base].key];
-                s = symbol ? machine_.next(s, symbol) : key_automaton::root;
-                if (i < until && s & key_automaton::reports) starts.emplace_back(i, s);
-            }
-            std::reverse(starts.begin(), starts.end());
-        }
+        if (!words_.empty()) walk(kept, base, settled, total, until, starts, left_starts);
         for (size_t i = 0; i < starts.size();) {
             const size_t begin = kept[starts[i].first - base].begin;
             size_t j = i;
