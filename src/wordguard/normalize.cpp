@@ -1224,10 +1224,12 @@ bool word_finder::sounds_like(const word& w, const element* const* at, const ele
 
 // Reads elements [from, to) backward (element i is kept[i - base]) and puts
 // into `starts`, which is empty, each element before `until` at which words
-// begin, with its state, from the left. A state depends only on the last `longest_` elements
-// read, so the left half is read from the root `longest_` elements into the
-// right one, side by side with it: two chains of look-ups that do not wait
-// for each other. `left` is room to work in.
+// begin, with its state, from the left. A state depends only on the last
+// `longest_` elements read, so the left half is read from the root
+// `longest_` elements into the right one, side by side with it: two chains
+// of look-ups that do not wait for each other. A short stretch is read
+// whole, since that warm-up would cost much of what the second chain saves.
+// `left` is room to work in.
 void word_finder::walk(const std::vector<element>& kept, size_t base, size_t from, size_t to,
                        size_t until, std::vector<std::pair<size_t, uint32_t>>& starts,
                        std::vector<std::pair<size_t, uint32_t>>& left) const {
