@@ -416,7 +416,7 @@ SOUNDS = {
     "pinyin": ["seqing", "SeQing", "dubo"],
     "separated": ["se qing", "se'qing", "se-qing", "se.qing", "du  bo"],
     "tone marks": ["sè qíng", "sèqíng", "dǔbó"],
-    "tone numbers": ["se4 qing2", "se4qing2", "du3bo2"],
+    "tone numbers": ["se4 qing2", "se4qing2", "du3bo2", "Se4Qing2", "se0qing", "seqing5"],
     "mixed": ["色qing", "se情", "色 qing", "赌bo", "du博", "sè情"],
     "homophones": ["涩情", "色晴", "堵博", "賭搏"],
     "u as v": ["nvren", "nüren", "nuren", "女ren"],
@@ -441,6 +441,7 @@ def test_words_found_by_their_sound(by_sound, word_file, kind, written):
 SOUND_NEAR_MISSES = [
     "读博",  # dú bó: another tone
     "seqings", "xseqing", "se qingx",  # pinyin as part of a longer Latin word
+    "se6qing", "se44qing", "s4eqing", "seqing22", "seqing2x",  # digits that are no tone
     "色。qing", "se\nqing",  # across a clause
     "se",  # one-character words are not matched by sound
     "涩",

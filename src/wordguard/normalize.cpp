@@ -31,7 +31,9 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 #include <cstdint>
 #include <string>
@@ -337,7 +339,15 @@ struct sound_table {
     std::vector<std::array<uint16_t, 26>> next{1};
     std::vector<int32_t> spelling_at{-1};
     std::vector<uint32_t> u_form;  // spelling -> the same with u for v (itself if none)
-    uint32_t last_letters = 0;     // bit(c) for each letter c that ends some spelling
+    // Whether a Latin word splits whole into syllables, each perhaps followed
+    // by its tone number: an automaton over its keys, one step per key, run
+    // while the word is found. Most words of other languages fall into the
+    // dead state 0 within a few letters; `run_start` is where a word begins.
+    static constexpr uint32_t run_start = 1;
+    uint32_t run_after(uint32_t state, code_point key) const {
+        return runs_[state].next[key < 128 ? run_column[key] : dead_column];
+    }
+    bool run_splits(uint32_t state) const { return runs_[state].whole; }
 
     sound_table() {
         for (uint32_t i = 0; i < std::size(readings::chars); ++i) {
@@ -374,8 +384,8 @@ struct sound_table {
             std::string u = readings::spellings[i];
             std::replace(u.begin(), u.end(), 'v', 'u');
             u_form.push_back(static_cast<uint32_t>(spelling(u)));
-            last_letters |= bit(std::string_view(readings::spellings[i]).back());
         }
+        make_runs();
     }
     // The number of the spelling `letters`, or -1.
     int32_t spelling(std::string_view letters) const {
@@ -421,6 +431,64 @@ private:
     // Toned reading -> the first spellings of the characters that have it as
     // a customary reading but not as their first.
     std::unordered_map<uint16_t, std::vector<uint32_t>> other_customary;
+
+    // Columns: the letters a-z (either case), a tone number 0-5, and any
+    // other key, which no syllable has. A state fills one cache line.
+    static constexpr uint8_t tone_column = 26, dead_column = 27;
+    static constexpr auto run_column = [] {
+        std::array<uint8_t, 128> c{};
+        c.fill(dead_column);
+        for (int k = 0; k < 26; ++k) c['a' + k] = c['A' + k] = static_cast<uint8_t>(k);
+        for (int k = 0; k <= 5; ++k) c['0' + k] = tone_column;
+        return c;
+    }();
+    struct alignas(64) run_state {
+        std::array<uint16_t, dead_column + 1> next{};  // 0: dead
+        bool whole = false;                            // the keys so far split whole
+    };
+    std::vector<run_state> runs_;
+
+    // Made from the spellings' trie, subset by subset. A subset is the trie
+    // nodes the keys so far may stand at (the root: between syllables), and
+    // whether a syllable has just ended, which a tone number may follow; a
+    // syllable followed by a digit takes it as its tone, so a digit after
+    // anything else, or above 5, ends every split.
+    void make_runs() {
+        using subset = std::pair<std::vector<uint16_t>, bool>;
+        std::map<subset, uint16_t> number;
+        std::vector<subset> subsets;
+        auto state_of = [&](subset&& s) -> uint16_t {
+            if (s.first.empty()) return 0;
+            if (auto it = number.find(s); it != number.end()) return it->second;
+            // Some hundreds for Mandarin's syllables.
+            if (subsets.size() > UINT16_MAX) throw std::length_error("syllable automaton");
+            const auto state = static_cast<uint16_t>(subsets.size());
+            number.emplace(s, state);
+            subsets.push_back(std::move(s));
+            return state;
+        };
+        subsets.emplace_back();  // dead
+        state_of({{0}, false});  // run_start
+        for (uint32_t at = 1; at < subsets.size(); ++at) {
+            const subset current = subsets[at];  // copied: `subsets` grows below
+            run_state r;
+            r.whole = current.first.front() == 0;  // at the root: between syllables
+            for (size_t letter = 0; letter < 26; ++letter) {
+                subset to;
+                for (uint16_t node : current.first)
+                    if (const uint16_t t = next[node][letter]) to.first.push_back(t);
+                to.second = std::any_of(to.first.begin(), to.first.end(),
+                                        [&](uint16_t t) { return spelling_at[t] >= 0; });
+                if (to.second) to.first.push_back(0);
+                std::sort(to.first.begin(), to.first.end());
+                to.first.erase(std::unique(to.first.begin(), to.first.end()), to.first.end());
+                r.next[letter] = state_of(std::move(to));
+            }
+            if (current.second) r.next[tone_column] = run_start;
+            runs_.resize(subsets.size());
+            runs_[at] = r;
+        }
+    }
 };
 
 namespace {
@@ -615,23 +683,11 @@ void pinyin_split(const sound_table& sounds, const std::string& keys,
             }
         }
     };
-    // Most words of other languages fail at once: first, from the left,
-    // whether some split reaches the end at all.
-    splits.assign(n + 1, 0);  // from the left: whether keys[0, k) splits
-    splits[0] = 1;
-    size_t reach = 0;
-    for (size_t k = 0; k < n && k <= reach; ++k) {
-        if (!splits[k]) continue;
-        syllables_at(k, [&](size_t end, uint32_t) {
-            splits[end] = 1;
-            reach = std::max(reach, end);
-        });
-    }
-    if (!splits[n]) return;
-    splits.assign(n + 1, 0);  // from the right: whether keys[k, n) splits
+    splits.assign(n + 1, 0);  // whether keys[k, n) splits
     splits[n] = 1;
     for (size_t k = n; k-- > 0;)
         syllables_at(k, [&](size_t end, uint32_t) { splits[k] = splits[k] || splits[end]; });
+    if (!splits[0]) return;
     for (size_t k = 0; k < n; k = out.back().first) {
         std::pair<size_t, uint32_t> best{0, 0};
         syllables_at(k, [&](size_t end, uint32_t s) {
@@ -680,21 +736,19 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
             ++i;
             continue;
         }
-        // A Latin word: letters and digits with nothing between them.
+        // A Latin word: letters and digits with nothing between them,
+        // run through the syllable automaton as it is found.
         size_t j = i + 1;
-        while (j < n && in[j].gap == 0 && (latin_letter(in[j]) || is_ascii_digit(in[j]))) ++j;
+        uint32_t run = sounds.run_after(sound_table::run_start, e.key);
+        while (j < n && in[j].gap == 0 && (latin_letter(in[j]) || is_ascii_digit(in[j])))
+            run = sounds.run_after(run, in[j++].key);
         if (j == n && !last) {
             const size_t turned = o;
             keep(i, n);
             return {turned, o};
         }
         syllables.clear();
-        // Most words of other languages end in a letter that ends no syllable.
-        const code_point final = in[j - 1].key | 0x20;  // small, for ASCII letters
-        const bool may_split =
-            is_ascii_digit(in[j - 1]) ||
-            (final >= 'a' && final <= 'z' && sounds.last_letters & bit(static_cast<char>(final)));
-        if (latin_letter(e) && may_split) {
+        if (sounds.run_splits(run)) {
             keys.clear();
             for (size_t k = i; k < j; ++k) {
                 const code_point c = in[k].key;
