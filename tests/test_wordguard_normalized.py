@@ -57,6 +57,15 @@ def test_each_disguise_is_found_and_reported_as_typed(checker, kind, disguised):
     assert info.value.data == [disguised]
 
 
+def test_a_mark_after_a_separator_goes_where_marks_are_spelling(word_file):
+    # Devanagari and Thai marks are part of the spelling and stay keys; one
+    # that follows a separator joins no letter and goes like the separator.
+    checker = NormalizedPromptBanChecker(word_file("कम\nกม\n"))
+    assert checker.find_hits("क \u094dम") == [("कम", 0, 4)]
+    assert checker.find_hits("ก.\u0e48ม") == [("กม", 0, 4)]
+    assert checker.find_hits("ก\u0e48ม") == []
+
+
 NEAR_MISSES = [
     "the logo read", "let's go re-enter", "ago, rehearsal", "kil lings", "s ex-wife", "it's ex",
     "颜色。情况", "颜色，情况", "颜色、情况", "红色, 情侣", "红色;情侣", "《红色》情节",

@@ -147,6 +147,8 @@ struct char_table {
     // The character is a capital letter (as the interpreter has it), so that
     // reading a text never asks the interpreter.
     static constexpr uint32_t capital = 1u << 30;
+    // A single key that is a letter, a digit or other: an element as it is.
+    static constexpr uint32_t at_once = 1u << 31;
 
     std::vector<uint32_t> block_of;  // per 256 code points: the offset of its block
     std::vector<uint32_t> entries;
@@ -289,7 +291,13 @@ void fill_char_table(char_table& table, const mapping& decomposed, bool fold) {
         return index | char_table::expands;
     };
     auto entry_of = [&](code_point c) {
-        return keys_of(c) | (Py_UNICODE_ISUPPER(c) ? char_table::capital : 0);
+        uint32_t entry = keys_of(c) | (Py_UNICODE_ISUPPER(c) ? char_table::capital : 0);
+        if (!(entry & char_table::expands)) {
+            const uint8_t role = role_of(static_cast<uint8_t>(entry >> char_table::key_bits));
+            if (role == chars::letter || role == chars::number || role == chars::other)
+                entry |= char_table::at_once;
+        }
+        return entry;
     };
 
     // Blocks, each kept once.
@@ -542,79 +550,103 @@ public:
     reader(const char_table& table, const Char* text, size_t n, std::vector<element>& out)
         : table_(table), text_(text), n_(n), out_(out) {}
 
-    // Reads the characters up to `until`.
+    // Reads the characters up to `until`. Most characters are one letter or
+    // digit, which becomes an element at once, past the cases of the other
+    // roles. What one character leaves for the next is a local while reading:
+    // the elements' byte-sized fields may alias anything, so a member would be
+    // stored and loaded again for every element.
     void run(size_t until) {
-        for (; i_ < until; ++i_) {
-            const code_point c = text_[i_];
-            const uint32_t entry = table_[c];
-            if (entry & char_table::expands) {
-                const keyed* k = &table_.expansions[entry & char_table::key_field];
-                for (code_point j = 1; j <= k->key; ++j) take(k[j], i_, entry);
+        const char_table& table = table_;
+        const Char* const text = text_;
+        std::vector<element>& out = out_;
+        gap_state s = state_;
+        // Key k of text[i] as an element.
+        auto put = [&](keyed k, size_t i, uint32_t entry) __attribute__((always_inline)) {
+            // Written field by field where it stays: an element put together
+            // on the stack and then copied stalls the copy's wide loads.
+            element& e = out.emplace_back();
+            e.begin = i;
+            e.end = i + 1;
+            e.key = k.key;
+            e.cls = k.cls;
+            e.gap = s.gap;
+            e.gap_breaks = s.breaks;
+            e.flags = entry & char_table::capital && role_of(k.cls) == chars::letter ? capital : 0;
+            s.gap = 0;
+            s.breaks = 0;
+            if (role_of(k.cls) != chars::mark) s.marks_on = k.cls;
+        };
+        // A mark that goes: the element it follows, if directly, spans it.
+        auto mark_of_last = [&](size_t i) __attribute__((always_inline)) {
+            if (!out.empty() && s.gap == 0) out.back().end = i + 1;
+        };
+        auto take = [&](keyed k, size_t i, uint32_t entry) __attribute__((always_inline)) {
+            switch (role_of(k.cls)) {
+                case chars::ignorable:
+                    // Invisible combining marks (the grapheme joiner, variation
+                    // selectors) belong to the character before them, as others do.
+                    if (invisible_mark(text[i])) mark_of_last(i);
+                    return;
+                case chars::mark:
+                    if (!drops_marks(s.marks_on)) break;
+                    mark_of_last(i);
+                    return;
+                case chars::separator:
+                    if (is_symbol_stand_in(k.key) && (word_before(s) || word_after(i + 1))) {
+                        k.cls = chars::number | chars::common;
+                        break;
+                    }
+                    separator(s, k, i);
+                    return;
+                default: break;
+            }
+            put(k, i, entry);
+        };
+        for (size_t i = i_; i < until; ++i) {
+            const code_point c = text[i];
+            const uint32_t entry = table[c];
+            if ((entry & (char_table::expands | char_table::at_once)) == char_table::at_once) {
+                put(char_table::plain(entry, c), i, entry);
+            } else if (entry & char_table::expands) {
+                const keyed* k = &table.expansions[entry & char_table::key_field];
+                for (code_point j = 1; j <= k->key; ++j) take(k[j], i, entry);
             } else {
-                take(char_table::plain(entry, c), i_, entry);
+                take(char_table::plain(entry, c), i, entry);
             }
         }
+        state_ = s;
+        i_ = until;
     }
-    size_t trailing_gap() const { return gap_; }
+    size_t trailing_gap() const { return state_.gap; }
 
 private:
-    // A key of text[i], whose table entry is `entry`.
-    void take(keyed k, size_t i, uint32_t entry) {
-        switch (role_of(k.cls)) {
-            case chars::ignorable:
-                // Invisible combining marks (the grapheme joiner, variation
-                // selectors) belong to the character before them, as others do.
-                if (invisible_mark(text_[i])) mark_of_last(i);
-                return;
-            case chars::mark:
-                if (keep_marks_) break;
-                mark_of_last(i);
-                return;
-            case chars::separator:
-                if (is_symbol_stand_in(k.key) && (word_before() || word_after(i + 1))) {
-                    k.cls = chars::number | chars::common;
-                    break;
-                }
-                if (gap_ && i == gap_end_) return;  // one character, several keys ("…")
-                if (gap_ == 0) {
-                    stop_ = k.key == '.' ? 1 : 0;
-                    if (stop_ && !out_.empty()) out_.back().flags |= stop_after;
-                } else if (stop_) {
-                    stop_ = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
-                }
-                gap_breaks_ =
-                    static_cast<uint8_t>((gap_breaks_ & ~joiner) |
-                                         (k.cls & (chars::clause_break | chars::unspaced_break)) |
-                                         (gap_ == 0 && is_joiner(k.key) ? joiner : 0));
-                gap_ += gap_ < 255;
-                gap_end_ = i;
-                keep_marks_ = false;
-                return;
-            default: break;
+    // What the separators since the last element leave for the next one.
+    struct gap_state {
+        uint8_t gap = 0;     // how many, at most 255
+        uint8_t breaks = 0;  // the clause breaks among them, `joiner` or `stop_space`
+        uint8_t stop = 0;    // the gap began with a full stop (1), then only white space (2)
+        uint8_t marks_on = chars::separator;  // the class of what a mark would join
+        size_t gap_end = 0;                   // the character of the last separator counted
+    };
+
+    void separator(gap_state& s, keyed k, size_t i) const {
+        if (s.gap && i == s.gap_end) return;  // one character, several keys ("…")
+        if (s.gap == 0) {
+            s.stop = k.key == '.' ? 1 : 0;
+            if (s.stop && !out_.empty()) out_.back().flags |= stop_after;
+        } else if (s.stop) {
+            s.stop = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
         }
-        const uint8_t breaks = static_cast<uint8_t>(gap_breaks_ | (stop_ == 2 ? stop_space : 0));
-        const bool upper = entry & char_table::capital && role_of(k.cls) == chars::letter;
-        // Written field by field where it stays: an element put together on
-        // the stack and then copied stalls the copy's wide loads.
-        element& e = out_.emplace_back();
-        e.begin = i;
-        e.end = i + 1;
-        e.key = k.key;
-        e.cls = k.cls;
-        e.gap = static_cast<uint8_t>(gap_);
-        e.gap_breaks = breaks;
-        e.flags = upper ? capital : 0;
-        gap_ = 0;
-        gap_breaks_ = 0;
-        stop_ = 0;
-        if (role_of(k.cls) != chars::mark) keep_marks_ = !drops_marks(k.cls);
+        s.breaks = static_cast<uint8_t>((s.breaks & ~(joiner | stop_space)) |
+                                        (k.cls & (chars::clause_break | chars::unspaced_break)) |
+                                        (s.gap == 0 && is_joiner(k.key) ? joiner : 0) |
+                                        (s.stop == 2 ? stop_space : 0));
+        s.gap += s.gap < 255;
+        s.gap_end = i;
+        s.marks_on = chars::separator;
     }
-    // A mark that goes: the element it follows, if directly, spans it.
-    void mark_of_last(size_t i) {
-        if (!out_.empty() && gap_ == 0) out_.back().end = i + 1;
-    }
-    bool word_before() const {
-        if (out_.empty() || gap_ != 0) return false;
+    bool word_before(const gap_state& s) const {
+        if (out_.empty() || s.gap != 0) return false;
         const uint8_t role = role_of(out_.back().cls);
         return role == chars::letter || role == chars::number;
     }
@@ -636,11 +668,7 @@ private:
     const Char* text_;
     size_t n_, i_ = 0;
     std::vector<element>& out_;
-    unsigned gap_ = 0;
-    size_t gap_end_ = 0;  // the character of the last separator counted
-    uint8_t gap_breaks_ = 0;
-    uint8_t stop_ = 0;  // the gap began with a full stop (1), then only white space (2)
-    bool keep_marks_ = false;
+    gap_state state_;
 };
 
 // Reads text[0, n) into `out`; returns how many separators it ends with.
