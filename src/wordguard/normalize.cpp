@@ -520,8 +520,30 @@ struct element {
     uint8_t gap;         // separators between it and the element before, at most 255
     uint8_t gap_breaks;  // the clause breaks among them, `joiner` or `stop_space`
     uint8_t flags;       // `capital`, `stop_after`, `starts_word`, `ends_word`
-    code_point han = 0;  // when matching by sound: the Han character read as a syllable
+    code_point han;      // when matching by sound: the Han character read as a syllable
 };
+
+// Grows a vector of elements without writing the new ones: whoever makes an
+// element writes all of it, and the reader makes one per character.
+template <class T>
+struct unwritten : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = unwritten<U>;
+    };
+    unwritten() = default;
+    template <class U>
+    unwritten(const unwritten<U>&) {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+using elements = std::vector<element, unwritten<element>>;
 
 // The gap is one hyphen or apostrophe, which joins two letters into one word
 // ("re-enter", "don't"). Shares `gap_breaks` with the clause breaks.
@@ -547,24 +569,31 @@ bool invisible_mark(code_point c) {
 template <class Char>
 class reader {
 public:
-    reader(const char_table& table, const Char* text, size_t n, std::vector<element>& out)
+    reader(const char_table& table, const Char* text, size_t n, elements& out)
         : table_(table), text_(text), n_(n), out_(out) {}
 
     // Reads the characters up to `until`. Most characters are one letter or
     // digit, which becomes an element at once, past the cases of the other
-    // roles. What one character leaves for the next is a local while reading:
-    // the elements' byte-sized fields may alias anything, so a member would be
-    // stored and loaded again for every element.
+    // roles. What one character leaves for the next, and where the next
+    // element goes, are locals while reading: the elements' byte-sized fields
+    // may alias anything, so a member would be stored and loaded again for
+    // every element.
     void run(size_t until) {
+        if (i_ >= until) return;
         const char_table& table = table_;
         const Char* const text = text_;
-        std::vector<element>& out = out_;
+        elements& out = out_;
         gap_state s = state_;
+        // Room for one element per character, more where one expands; the
+        // elements are written through `at`, and `out` is cut to them after.
+        size_t o = out.size();
+        out.resize(o + (until - i_));
+        element* at = out.data();
         // Key k of text[i] as an element.
         auto put = [&](keyed k, size_t i, uint32_t entry) __attribute__((always_inline)) {
             // Written field by field where it stays: an element put together
             // on the stack and then copied stalls the copy's wide loads.
-            element& e = out.emplace_back();
+            element& e = at[o++];
             e.begin = i;
             e.end = i + 1;
             e.key = k.key;
@@ -572,13 +601,14 @@ public:
             e.gap = s.gap;
             e.gap_breaks = s.breaks;
             e.flags = entry & char_table::capital && role_of(k.cls) == chars::letter ? capital : 0;
+            e.han = 0;
             s.gap = 0;
             s.breaks = 0;
             if (role_of(k.cls) != chars::mark) s.marks_on = k.cls;
         };
         // A mark that goes: the element it follows, if directly, spans it.
         auto mark_of_last = [&](size_t i) __attribute__((always_inline)) {
-            if (!out.empty() && s.gap == 0) out.back().end = i + 1;
+            if (o > 0 && s.gap == 0) at[o - 1].end = i + 1;
         };
         auto take = [&](keyed k, size_t i, uint32_t entry) __attribute__((always_inline)) {
             switch (role_of(k.cls)) {
@@ -592,11 +622,11 @@ public:
                     mark_of_last(i);
                     return;
                 case chars::separator:
-                    if (is_symbol_stand_in(k.key) && (word_before(s) || word_after(i + 1))) {
+                    if (is_symbol_stand_in(k.key) && (word_before(s, at, o) || word_after(i + 1))) {
                         k.cls = chars::number | chars::common;
                         break;
                     }
-                    separator(s, k, i);
+                    separator(s, k, i, at, o);
                     return;
                 default: break;
             }
@@ -609,11 +639,16 @@ public:
                 put(char_table::plain(entry, c), i, entry);
             } else if (entry & char_table::expands) {
                 const keyed* k = &table.expansions[entry & char_table::key_field];
+                if (o + k->key + (until - i) > out.size()) {
+                    out.resize(o + k->key + (until - i));
+                    at = out.data();
+                }
                 for (code_point j = 1; j <= k->key; ++j) take(k[j], i, entry);
             } else {
                 take(char_table::plain(entry, c), i, entry);
             }
         }
+        out.resize(o);
         state_ = s;
         i_ = until;
     }
@@ -629,11 +664,11 @@ private:
         size_t gap_end = 0;                   // the character of the last separator counted
     };
 
-    void separator(gap_state& s, keyed k, size_t i) const {
+    void separator(gap_state& s, keyed k, size_t i, element* at, size_t o) const {
         if (s.gap && i == s.gap_end) return;  // one character, several keys ("…")
         if (s.gap == 0) {
             s.stop = k.key == '.' ? 1 : 0;
-            if (s.stop && !out_.empty()) out_.back().flags |= stop_after;
+            if (s.stop && o > 0) at[o - 1].flags |= stop_after;
         } else if (s.stop) {
             s.stop = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
         }
@@ -645,9 +680,9 @@ private:
         s.gap_end = i;
         s.marks_on = chars::separator;
     }
-    bool word_before(const gap_state& s) const {
-        if (out_.empty() || s.gap != 0) return false;
-        const uint8_t role = role_of(out_.back().cls);
+    bool word_before(const gap_state& s, const element* at, size_t o) const {
+        if (o == 0 || s.gap != 0) return false;
+        const uint8_t role = role_of(at[o - 1].cls);
         return role == chars::letter || role == chars::number;
     }
     // Whether the next visible character, from `i` on, is a letter or digit.
@@ -667,13 +702,13 @@ private:
     const char_table& table_;
     const Char* text_;
     size_t n_, i_ = 0;
-    std::vector<element>& out_;
+    elements& out_;
     gap_state state_;
 };
 
 // Reads text[0, n) into `out`; returns how many separators it ends with.
 template <class Char>
-size_t read_text(const char_table& table, const Char* text, size_t n, std::vector<element>& out) {
+size_t read_text(const char_table& table, const Char* text, size_t n, elements& out) {
     reader r(table, text, n, out);
     r.run(n);
     return r.trailing_gap();
@@ -1006,16 +1041,16 @@ public:
     // of the same character table (and turned by to_sounds for one that
     // matches by sound), so that several finders read a text once.
     template <class Char, class OnHit>
-    void find(const Char* text, size_t n, const std::vector<element>* read,
-              literal_hits<Char>& literal, const allowed_spans* allowed, OnHit&& on_hit) const {
+    void find(const Char* text, size_t n, const elements* read, literal_hits<Char>& literal,
+              const allowed_spans* allowed, OnHit&& on_hit) const {
         scan<false>(text, n, read, literal, allowed, on_hit);
     }
     // Every place where some word occurs, overlaps included, as
     // on_hit(begin, end of the longest word there, 0); the literal words'
     // matches too.
     template <class Char, class OnHit>
-    void occurrences(const Char* text, size_t n, const std::vector<element>* read,
-                     literal_hits<Char>& literal, OnHit&& on_hit) const {
+    void occurrences(const Char* text, size_t n, const elements* read, literal_hits<Char>& literal,
+                     OnHit&& on_hit) const {
         scan<true>(text, n, read, literal, nullptr, on_hit);
     }
     // Texts up to this long are read in one piece.
@@ -1036,12 +1071,12 @@ private:
         std::unordered_map<code_point, uint32_t> symbol_of;  // coarse key -> symbol
         std::vector<std::vector<uint32_t>> sequences;        // of each word, reversed
     };
-    void add(building& b, const std::vector<element>& keys, uint32_t rank);
+    void add(building& b, const elements& keys, uint32_t rank);
     void finish(building& b);
     template <bool All, class Char, class OnHit>
-    void scan(const Char* text, size_t n, const std::vector<element>* read,
-              literal_hits<Char>& literal, const allowed_spans* allowed, OnHit&& on_hit) const;
-    void walk(const std::vector<element>& kept, size_t base, size_t from, size_t to, size_t until,
+    void scan(const Char* text, size_t n, const elements* read, literal_hits<Char>& literal,
+              const allowed_spans* allowed, OnHit&& on_hit) const;
+    void walk(const elements& kept, size_t base, size_t from, size_t to, size_t until,
               std::vector<std::pair<size_t, uint32_t>>& starts,
               std::vector<std::pair<size_t, uint32_t>>& left) const;
     bool accepts(const word& w, const element* const* at, const element* before,
@@ -1051,7 +1086,7 @@ private:
 
     std::shared_ptr<const char_table> table_;
     std::shared_ptr<const sound_table> sounds_;  // when matching by sound
-    std::vector<element> elements_;
+    elements elements_;
     std::vector<word> words_;
     std::vector<uint32_t> first_word_;  // per state: the first word ending there, or none
     std::vector<uint32_t> best_rank_;   // per state: the least rank of its words and its outputs'
@@ -1062,7 +1097,7 @@ private:
 
 // The keys of a word, or false when normalisation keeps none of them or it
 // begins or ends with separators.
-bool read_word(const char_table& table, const ref& word, std::vector<element>& read) {
+bool read_word(const char_table& table, const ref& word, elements& read) {
     read.clear();
     const size_t trailing = pv::with_chars(word.get(), [&](const auto* chars, Py_ssize_t n) {
         return read_text(table, chars, static_cast<size_t>(n), read);
@@ -1074,7 +1109,7 @@ word_finder::word_finder(std::shared_ptr<const char_table> table, const std::vec
                          std::vector<uint32_t>& literal)
     : table_(std::move(table)) {
     building b;
-    std::vector<element> read;
+    elements read;
     for (size_t i = 0; i < words.size(); ++i) {
         if (read_word(*table_, words[i], read))
             add(b, read, static_cast<uint32_t>(i));
@@ -1090,7 +1125,7 @@ word_finder::word_finder(std::shared_ptr<const char_table> table,
     // At most this many spellings of one word (a word of polyphonic characters).
     constexpr size_t most_spellings = 64;
     building b;
-    std::vector<element> read, spelt;
+    elements read, spelt;
     std::vector<std::vector<uint32_t>> options;  // per element: its syllables, none if not Han
     std::vector<size_t> choice;
     for (size_t i = 0; i < words.size(); ++i) {
@@ -1131,7 +1166,7 @@ word_finder::word_finder(std::shared_ptr<const char_table> table,
     finish(b);
 }
 
-void word_finder::add(building& b, const std::vector<element>& keys, uint32_t rank) {
+void word_finder::add(building& b, const elements& keys, uint32_t rank) {
     std::vector<uint32_t> symbols;
     for (const element& e : keys) {
         auto [it, fresh] =
@@ -1312,8 +1347,8 @@ bool word_finder::sounds_like(const word& w, const element* const* at, const ele
 // of look-ups that do not wait for each other. A short stretch is read
 // whole, since that warm-up would cost much of what the second chain saves.
 // `left` is room to work in.
-void word_finder::walk(const std::vector<element>& kept, size_t base, size_t from, size_t to,
-                       size_t until, std::vector<std::pair<size_t, uint32_t>>& starts,
+void word_finder::walk(const elements& kept, size_t base, size_t from, size_t to, size_t until,
+                       std::vector<std::pair<size_t, uint32_t>>& starts,
                        std::vector<std::pair<size_t, uint32_t>>& left) const {
     auto step = [&](uint32_t s, size_t i) {
         const uint32_t symbol = symbols_[kept[i - base].key];
@@ -1340,7 +1375,7 @@ void word_finder::walk(const std::vector<element>& kept, size_t base, size_t fro
 }
 
 template <bool All, class Char, class OnHit>
-void word_finder::scan(const Char* text, size_t n, const std::vector<element>* read,
+void word_finder::scan(const Char* text, size_t n, const elements* read,
                        literal_hits<Char>& literal, const allowed_spans* allowed,
                        OnHit&& on_hit) const {
     // The text is read piece by piece into elements. The elements whose
@@ -1350,8 +1385,8 @@ void word_finder::scan(const Char* text, size_t n, const std::vector<element>* r
     // An element that a hit covers is never verified, so words that overlap
     // one another, or one long word over a long prompt, cost no more than
     // the prompt. Only the unsettled elements and one before them are kept.
-    std::vector<element> reading;
-    const std::vector<element>& kept = read ? *read : reading;  // element i is kept[i - base]
+    elements reading;
+    const elements& kept = read ? *read : reading;  // element i is kept[i - base]
     size_t base = 0, settled = 0;
     reader<Char> input(*table_, text, n, reading);
     const size_t piece = read ? n : std::max(word_finder::piece, 8 * longest_);
@@ -1626,14 +1661,14 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
     if (!m.words) return;
     // A text of one piece is read once for all the finders (a longer one
     // by each, piece by piece, so that its elements need not all be held).
-    std::vector<element> read, heard;
+    elements read, heard;
     const bool once = n <= word_finder::piece && (m.sounds || m.allowed);
     if (once) {
         read.reserve(n + 8);  // one element per character but for expansions
         read_text(*m.words->table(), text, n, read);
     }
-    const std::vector<element>* as_read = once ? &read : nullptr;
-    const std::vector<element>* as_heard = nullptr;
+    const elements* as_read = once ? &read : nullptr;
+    const elements* as_heard = nullptr;
     if (once && m.sounds) {
         heard.resize(read.size());
         heard.resize(
@@ -1734,7 +1769,7 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
             std::upper_bound(searched.begin(), searched.end(), std::pair{w.first, PTRDIFF_MAX});
         return it != searched.begin() && std::prev(it)->second >= w.second;
     };
-    std::vector<element> part;
+    elements part;
     literal_hits<Char> nothing(nullptr, nullptr, text, n);
     for (;;) {
         std::vector<std::pair<ptrdiff_t, ptrdiff_t>> wanted;
