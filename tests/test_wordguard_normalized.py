@@ -439,12 +439,28 @@ def by_sound(word_file):
 
 @pytest.mark.parametrize("kind, written", [(k, w) for k, ws in SOUNDS.items() for w in ws])
 def test_words_found_by_their_sound(by_sound, word_file, kind, written):
-    for prompt, at in ((f"draw {written} now", 5), (f"画一张{written}的图", 3)):
+    for prompt, at in ((f"draw {written} now", 5), (f"画一张{written}的图", 3),
+                       (f"wonderful {written} rainbows", 10)):
         [(word, start, end)] = by_sound.find_hits(prompt)
         assert (start, end) == (at, at + len(written)) and word in ("色情", "赌博", "女人")
     # Off by default.
     plain = NormalizedPromptBanChecker(by_sound.ban_word_file)
     assert all(word == "色" for word, _, _ in plain.find_hits(f"draw {written} now"))
+
+
+def test_sound_alike_words_with_latin_letters(word_file):
+    # Its Latin letters are matched as written, whole, beside its syllables.
+    checker = NormalizedPromptBanChecker(word_file("色情xxx片\n"), sound_alike=True)
+    assert checker.find_hits("seqing xxx片") == [("色情xxx片", 0, 11)]
+    assert checker.find_hits("wonderful sè qíng xxx pian") == [("色情xxx片", 10, 26)]
+    assert checker.find_hits("seqing xx片") == checker.find_hits("seqing xxxx片") == []
+
+
+def test_sound_alike_beside_a_latin_word(by_sound):
+    # A hyphen joins pinyin to a word that ends in a letter, not to one that
+    # ends in a digit: the word's last key decides.
+    assert by_sound.find_hits("mp3-seqing") == [("色情", 4, 10)]
+    assert by_sound.find_hits("1abc-seqing") == by_sound.find_hits("wonderful-seqing") == []
 
 
 SOUND_NEAR_MISSES = [

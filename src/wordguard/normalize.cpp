@@ -772,9 +772,12 @@ struct sounds_written {
 // (keeping its class and, in `han`, the character), and a Latin word that
 // splits whole into pinyin syllables ("seqing", "se4qing2") becomes those
 // syllables, each spanning its letters and tone number. A word that may go
-// on past the elements read so far stays as it is, unless `last`.
+// on past the elements read so far stays as it is, unless `last`. Unless
+// `latin_keys` (the words have Latin letters or digits), a Latin word that
+// does not split keeps only its first and last letters: no word can stand on
+// it, and those are the neighbours a word beside it is judged by.
 sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n, bool last,
-                         element* out) {
+                         bool latin_keys, element* out) {
     std::string keys;
     std::vector<std::pair<size_t, uint32_t>> syllables;
     std::vector<char> splits;
@@ -822,7 +825,12 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
             pinyin_split(sounds, keys, syllables, splits);
         }
         if (syllables.empty()) {
-            keep(i, j);
+            if (latin_keys || j - i <= 2) {
+                keep(i, j);
+            } else {
+                out[o++] = in[i];
+                out[o++] = in[j - 1];  // not yet written over: o <= i + 1 < j - 1
+            }
         } else {
             size_t k = 0;
             for (auto [end, spelling] : syllables) {
@@ -1058,6 +1066,8 @@ public:
     size_t states() const { return machine_.states(); }
     bool empty() const { return words_.empty(); }
     size_t longest() const { return longest_; }
+    // Whether some word has a Latin letter or digit among its keys.
+    bool latin_keys() const { return latin_keys_; }
     const std::shared_ptr<const char_table>& table() const { return table_; }
     const std::shared_ptr<const sound_table>& sound_table_of() const { return sounds_; }
 
@@ -1093,6 +1103,7 @@ private:
     code_point_table symbols_;          // key -> symbol of its coarse key, 0: in no word
     key_automaton machine_;
     size_t longest_ = 0;
+    bool latin_keys_ = false;
 };
 
 // The keys of a word, or false when normalisation keeps none of them or it
@@ -1164,6 +1175,9 @@ word_finder::word_finder(std::shared_ptr<const char_table> table,
         }
     }
     finish(b);
+    latin_keys_ = std::any_of(elements_.begin(), elements_.end(), [](const element& e) {
+        return latin_letter(e) || is_ascii_digit(e);
+    });
 }
 
 void word_finder::add(building& b, const elements& keys, uint32_t rank) {
@@ -1462,8 +1476,9 @@ void word_finder::scan(const Char* text, size_t n, const elements* read,
             input.run(done);
             if (sounds_) {
                 element* unturned = reading.data() + (sounded - base);
-                const auto written = to_sounds(*sounds_, unturned,
-                                               reading.size() - (sounded - base), last, unturned);
+                const auto written =
+                    to_sounds(*sounds_, unturned, reading.size() - (sounded - base), last,
+                              latin_keys_, unturned);
                 reading.resize(sounded - base + written.size);
                 sounded += written.turned;
             }
@@ -1671,9 +1686,9 @@ void hits_in(const matcher& m, const expression_matches& x, const Char* text, si
     const elements* as_heard = nullptr;
     if (once && m.sounds) {
         heard.resize(read.size());
-        heard.resize(
-            to_sounds(*m.sounds->sound_table_of(), read.data(), read.size(), true, heard.data())
-                .size);
+        heard.resize(to_sounds(*m.sounds->sound_table_of(), read.data(), read.size(), true,
+                               m.sounds->latin_keys(), heard.data())
+                         .size);
         as_heard = &heard;
     }
     std::vector<hit> sounded;  // the hits by sound of the last scan
