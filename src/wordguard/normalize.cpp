@@ -718,7 +718,8 @@ bool latin_letter(const element& e) {
     return role_of(e.cls) == chars::letter && script_of(e.cls) == chars::latin;
 }
 
-bool is_ascii_digit(const element& e) { return e.key >= '0' && e.key <= '9'; }
+// A key of a Latin word as pinyin reads it: a Latin letter or an ASCII digit.
+bool latin_word_key(const element& e) { return latin_letter(e) || (e.key >= '0' && e.key <= '9'); }
 
 // How the Latin word `keys` (small letters and digits) splits into pinyin
 // syllables, each perhaps followed by its tone number (0 to 5): into `out`,
@@ -790,7 +791,7 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
         // By reference: an element copied to the stack first and then
         // stored stalls the store's wide loads (out[o] is never past in[i]).
         const element& e = in[i];
-        if (!latin_letter(e) && !is_ascii_digit(e)) {
+        if (!latin_word_key(e)) {
             element& turned = out[o++];
             if (&turned != &e) turned = e;
             if (is_han_letter(turned.cls)) {
@@ -806,7 +807,7 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
         // run through the syllable automaton as it is found.
         size_t j = i + 1;
         uint32_t run = sounds.run_after(sound_table::run_start, e.key);
-        while (j < n && in[j].gap == 0 && (latin_letter(in[j]) || is_ascii_digit(in[j])))
+        while (j < n && in[j].gap == 0 && latin_word_key(in[j]))
             run = sounds.run_after(run, in[j++].key);
         if (j == n && !last) {
             const size_t turned = o;
@@ -1175,9 +1176,7 @@ word_finder::word_finder(std::shared_ptr<const char_table> table,
         }
     }
     finish(b);
-    latin_keys_ = std::any_of(elements_.begin(), elements_.end(), [](const element& e) {
-        return latin_letter(e) || is_ascii_digit(e);
-    });
+    latin_keys_ = std::any_of(elements_.begin(), elements_.end(), latin_word_key);
 }
 
 void word_finder::add(building& b, const elements& keys, uint32_t rank) {
