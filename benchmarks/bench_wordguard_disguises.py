@@ -19,7 +19,8 @@ real text. Prints, measured in this run:
     outside;
   * the time of a check (1,000-character prompt, 10,000 words) and of a load,
     as ratios to the exact checker; also with sound-alikes and 1,000 allowed
-    phrases.
+    phrases, and then also on prompts made of the Chinese documentation and
+    the quotations of fortunes.
 
 The clean text is Debian's: the Tang and Song poems of fortunes-zh, the
 Chinese manual pages of manpages-zh, the English prose of the Debian
@@ -552,11 +553,11 @@ PROMPTS = 200
 LEARNT = 20  # the learnt case: this many prompts, each checked this many times in a row
 
 
-def timings(folder: str, chinese: list[str], english: list[str], allowed: str | None):
-    """CPU seconds of a load, of a check and of a check in the learnt case,
-    of the exact checker, the disguise-aware one, and (given the file of
-    allowed phrases) the disguise-aware one with sound-alikes and allowed
-    phrases on."""
+def timings(folder: str, chinese: list[str], english: list[str], allowed: str | None, loads=True):
+    """CPU seconds of a load (unless not `loads`: then None), of a check and
+    of a check in the learnt case, of the exact checker, the disguise-aware
+    one, and (given the file of allowed phrases) the disguise-aware one with
+    sound-alikes and allowed phrases on."""
     path = write_list(folder, "words_10000.txt", make_lists([10_000])[10_000])
     # Many prompts, not one: how long a check takes depends much on the
     # prompt (how many hits it has, how much of it is Chinese), and the CPU
@@ -578,14 +579,14 @@ def timings(folder: str, chinese: list[str], english: list[str], allowed: str | 
         makers["all on"] = lambda p: NormalizedPromptBanChecker(p, sound_alike=True,
                                                                 allowed_words_file=allowed)
     checkers = {name: make(path) for name, make in makers.items()}
-    loads = per_call({name: lambda make=make: (re.purge(), make(path)) for name, make in makers.items()},
-                     budget=2, rounds=3)
+    loaded = (per_call({name: lambda make=make: (re.purge(), make(path)) for name, make in makers.items()},
+                       budget=2, rounds=3) if loads else dict.fromkeys(makers))
     checks = per_call({name: lambda c=c: [c.find_matched_words(p) for p in prompts]
                        for name, c in checkers.items()}, rounds=7)
     learnt = [p for p in prompts[:LEARNT] for _ in range(LEARNT)]
     repeated = per_call({name: lambda c=c: [c.find_matched_words(p) for p in learnt]
                          for name, c in checkers.items()}, rounds=7)
-    return {name: (loads[name], checks[name] / len(prompts), repeated[name] / len(learnt))
+    return {name: (loaded[name], checks[name] / len(prompts), repeated[name] / len(learnt))
             for name in makers}
 
 
@@ -898,6 +899,17 @@ def main():
                t_load_exact, "PromptBanChecker (exact)", cpu_time=True)
     print(f"  each prompt checked {LEARNT} times in a row: exact {fmt(t_once_exact)}, " +
           ", ".join(f"{name} {times[name][2] / t_once_exact:.2f}x" for name in times if name != "exact"))
+    if new:
+        # Prompts of another kind of text, which nothing here was tuned on.
+        quotes = fortunes(corpus / "fortunes" / "fortunes")
+        times = timings(folder, documentation, quotes, allowed_path, loads=False)
+        (_, t_check_exact, t_once_exact), (_, t_check, t_once) = times["exact"], times["all on"]
+        print("  prompts of the Chinese documentation and the quotations of fortunes instead: all on, "
+              f"check {fmt(t_check)}: {t_check / t_check_exact:.2f}x; each prompt checked {LEARNT} times "
+              f"in a row: exact {fmt(t_once_exact)}, all on {t_once / t_once_exact:.2f}x")
+        record("check, 10,000 words, disguise-aware, sound-alikes, 1,000 allowed phrases, "
+               "documentation and quotations", t_check, t_check_exact, "PromptBanChecker (exact)",
+               cpu_time=True)
 
 if __name__ == "__main__":
     sys.exit(main())

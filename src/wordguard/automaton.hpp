@@ -32,6 +32,17 @@ public:
     uint32_t operator[](code_point c) const {
         return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
     }
+    // The same look-up through plain pointers, for a loop that stores bytes
+    // or grows vectors: the compiler must assume either may move a vector's
+    // storage, and would load it again at every step.
+    struct view {
+        const uint16_t* pages;
+        const uint32_t* values;
+        uint32_t operator[](code_point c) const {
+            return values[(size_t{pages[c >> 8]} << 8) | (c & 0xFF)];
+        }
+    };
+    view viewed() const { return {pages_.data(), values_.data()}; }
     uint32_t& at(code_point c) {
         uint16_t& page = pages_[c >> 8];
         if (page == 0) {

@@ -108,7 +108,9 @@ struct keyed {
 
 uint8_t role_of(uint8_t c) { return c & chars::role_mask; }
 uint8_t script_of(uint8_t c) { return c & chars::script_mask; }
-bool is_han_letter(uint8_t c) { return role_of(c) == chars::letter && script_of(c) == chars::han; }
+bool is_han_letter(uint8_t c) {
+    return (c & (chars::role_mask | chars::script_mask)) == (chars::letter | chars::han);
+}
 bool is_word_char(uint8_t c) {
     const uint8_t r = role_of(c);
     return r == chars::letter || r == chars::number || r == chars::mark;
@@ -155,6 +157,12 @@ struct char_table {
     std::vector<keyed> expansions;  // a count (in .key), then that many keys
 
     uint32_t operator[](code_point c) const { return entries[block_of[c >> 8] + (c & 0xFF)]; }
+    // The same look-up through plain pointers (code_point_table::view says why).
+    struct view {
+        const uint32_t *block_of, *entries;
+        uint32_t operator[](code_point c) const { return entries[block_of[c >> 8] + (c & 0xFF)]; }
+    };
+    view viewed() const { return {block_of.data(), entries.data()}; }
     static keyed plain(uint32_t entry, code_point c) {
         const code_point key = entry & key_field;
         return {key ? key : c, static_cast<uint8_t>(entry >> key_bits)};
@@ -632,9 +640,10 @@ public:
             }
             put(k, i, entry);
         };
+        const char_table::view entries = table.viewed();
         for (size_t i = i_; i < until; ++i) {
             const code_point c = text[i];
-            const uint32_t entry = table[c];
+            const uint32_t entry = entries[c];
             if ((entry & (char_table::expands | char_table::at_once)) == char_table::at_once) {
                 put(char_table::plain(entry, c), i, entry);
             } else if (entry & char_table::expands) {
@@ -715,7 +724,7 @@ size_t read_text(const char_table& table, const Char* text, size_t n, elements& 
 }
 
 bool latin_letter(const element& e) {
-    return role_of(e.cls) == chars::letter && script_of(e.cls) == chars::latin;
+    return (e.cls & (chars::role_mask | chars::script_mask)) == (chars::letter | chars::latin);
 }
 
 // A key of a Latin word as pinyin reads it: a Latin letter or an ASCII digit.
@@ -787,6 +796,7 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
     auto keep = [&](size_t i, size_t j) {
         for (; i < j; ++i) out[o++] = in[i];
     };
+    const code_point_table::view heard_as = sounds.heard_as.viewed();
     for (size_t i = 0; i < n;) {
         // By reference: an element copied to the stack first and then
         // stored stalls the store's wide loads (out[o] is never past in[i]).
@@ -795,7 +805,7 @@ sounds_written to_sounds(const sound_table& sounds, const element* in, size_t n,
             element& turned = out[o++];
             if (&turned != &e) turned = e;
             if (is_han_letter(turned.cls)) {
-                if (const code_point syllable = sounds.heard_as[turned.key]) {
+                if (const code_point syllable = heard_as[turned.key]) {
                     turned.han = turned.key;
                     turned.key = syllable;
                 }
@@ -920,20 +930,36 @@ public:
         for (uint32_t& t : root_next_) t = flagged(t);
     }
 
-    // The state after reading symbol a in state s. States at which some word
-    // ends carry the `reports` bit, so that the scan sees it without a look-up.
-    uint32_t next(uint32_t s, uint32_t a) const {
-        for (s &= ~reports; s != root;) {
-            const links& l = links_[s];
-            if (l.symbols & symbol_bit(a)) {  // else certainly no such edge
-                const cell& c = cells_[l.base + a];
-                if (c.owner == s) return c.target;
-            }
-            s = l.fail;
-        }
-        return root_next_[a];
-    }
     static constexpr uint32_t reports = 1u << 31;
+    struct links {
+        uint32_t fail, base;  // its edges: cells_[base + symbol], where owned by it
+        uint64_t symbols;     // symbol_bit of each symbol it has an edge for
+    };
+    struct cell {
+        uint32_t owner, target;  // owner `none`: no edge here
+    };
+    // The moves through plain pointers (code_point_table::view says why).
+    struct view {
+        const links* links_of;
+        const cell* cells;
+        const uint32_t* root_next;
+        // The state after reading symbol a in state s. States at which some
+        // word ends carry the `reports` bit, so that the scan sees it without
+        // a look-up.
+        uint32_t next(uint32_t s, uint32_t a) const {
+            for (s &= ~reports; s != root;) {
+                const links& l = links_of[s];
+                if (l.symbols & symbol_bit(a)) {  // else certainly no such edge
+                    const cell& c = cells[l.base + a];
+                    if (c.owner == s) return c.target;
+                }
+                s = l.fail;
+            }
+            return root_next[a];
+        }
+    };
+    view viewed() const { return {links_.data(), cells_.data(), root_next_.data()}; }
+    uint32_t next(uint32_t s, uint32_t a) const { return viewed().next(s, a); }
     // The first state at which words end, on the failure chain from s on
     // (s itself included), or none.
     uint32_t output(uint32_t s) const { return output_[s & ~reports]; }
@@ -948,13 +974,6 @@ private:
     // nearly always, from what the failure step reads anyway, that a state
     // has no edge for a symbol, without a look into the (large) double array.
     static uint64_t symbol_bit(uint32_t a) { return uint64_t{1} << (a & 63); }
-    struct links {
-        uint32_t fail, base;  // its edges: cells_[base + symbol], where owned by it
-        uint64_t symbols;     // symbol_bit of each symbol it has an edge for
-    };
-    struct cell {
-        uint32_t owner, target;  // owner `none`: no edge here
-    };
     std::unordered_map<uint64_t, uint32_t> building_;
     std::vector<cell> cells_;
     std::vector<uint32_t> root_next_, depth_{0}, output_;
@@ -1363,9 +1382,12 @@ bool word_finder::sounds_like(const word& w, const element* const* at, const ele
 void word_finder::walk(const elements& kept, size_t base, size_t from, size_t to, size_t until,
                        std::vector<std::pair<size_t, uint32_t>>& starts,
                        std::vector<std::pair<size_t, uint32_t>>& left) const {
+    const key_automaton::view machine = machine_.viewed();
+    const code_point_table::view symbols = symbols_.viewed();
+    const element* const data = kept.data();
     auto step = [&](uint32_t s, size_t i) {
-        const uint32_t symbol = symbols_[kept[i - base].key];
-        return symbol ? machine_.next(s, symbol) : key_automaton::root;
+        const uint32_t symbol = symbols[data[i - base].key];
+        return symbol ? machine.next(s, symbol) : key_automaton::root;
     };
     const size_t count = to - from;
     const size_t mid = count >= 4 * longest_ + 64 ? from + count / 2 : from;
