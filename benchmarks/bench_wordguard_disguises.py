@@ -553,11 +553,12 @@ PROMPTS = 200
 LEARNT = 20  # the learnt case: this many prompts, each checked this many times in a row
 
 
-def timings(folder: str, chinese: list[str], english: list[str], allowed: str | None, loads=True):
+def timings(folder: str, chinese: list[str], english: list[str], allowed: str | None, loads=True,
+            only=None):
     """CPU seconds of a load (unless not `loads`: then None), of a check and
     of a check in the learnt case, of the exact checker, the disguise-aware
     one, and (given the file of allowed phrases) the disguise-aware one with
-    sound-alikes and allowed phrases on."""
+    sound-alikes and allowed phrases on; of those named in `only`, if given."""
     path = write_list(folder, "words_10000.txt", make_lists([10_000])[10_000])
     # Many prompts, not one: how long a check takes depends much on the
     # prompt (how many hits it has, how much of it is Chinese), and the CPU
@@ -578,6 +579,8 @@ def timings(folder: str, chinese: list[str], english: list[str], allowed: str | 
         makers["allowed phrases"] = lambda p: NormalizedPromptBanChecker(p, allowed_words_file=allowed)
         makers["all on"] = lambda p: NormalizedPromptBanChecker(p, sound_alike=True,
                                                                 allowed_words_file=allowed)
+    if only:
+        makers = {name: makers[name] for name in only}
     checkers = {name: make(path) for name, make in makers.items()}
     loaded = (per_call({name: lambda make=make: (re.purge(), make(path)) for name, make in makers.items()},
                        budget=2, rounds=3) if loads else dict.fromkeys(makers))
@@ -902,7 +905,7 @@ def main():
     if new:
         # Prompts of another kind of text, which nothing here was tuned on.
         quotes = fortunes(corpus / "fortunes" / "fortunes")
-        times = timings(folder, documentation, quotes, allowed_path, loads=False)
+        times = timings(folder, documentation, quotes, allowed_path, loads=False, only=("exact", "all on"))
         (_, t_check_exact, t_once_exact), (_, t_check, t_once) = times["exact"], times["all on"]
         print("  prompts of the Chinese documentation and the quotations of fortunes instead: all on, "
               f"check {fmt(t_check)}: {t_check / t_check_exact:.2f}x; each prompt checked {LEARNT} times "

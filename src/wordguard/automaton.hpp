@@ -29,11 +29,8 @@ using code_point = uint32_t;  // the same type as Py_UCS4
 class code_point_table {
 public:
     code_point_table() : pages_(0x110000 >> 8), values_(256) {}
-    uint32_t operator[](code_point c) const {
-        return values_[(size_t{pages_[c >> 8]} << 8) | (c & 0xFF)];
-    }
-    // The same look-up through plain pointers, for a loop that stores bytes
-    // or grows vectors: the compiler must assume either may move a vector's
+    // The look-up through plain pointers, for a loop that stores bytes or
+    // grows vectors: the compiler must assume either may move a vector's
     // storage, and would load it again at every step.
     struct view {
         const uint16_t* pages;
@@ -43,6 +40,7 @@ public:
         }
     };
     view viewed() const { return {pages_.data(), values_.data()}; }
+    uint32_t operator[](code_point c) const { return viewed()[c]; }
     uint32_t& at(code_point c) {
         uint16_t& page = pages_[c >> 8];
         if (page == 0) {

@@ -108,9 +108,11 @@ struct keyed {
 
 uint8_t role_of(uint8_t c) { return c & chars::role_mask; }
 uint8_t script_of(uint8_t c) { return c & chars::script_mask; }
-bool is_han_letter(uint8_t c) {
-    return (c & (chars::role_mask | chars::script_mask)) == (chars::letter | chars::han);
+// Whether class c is a letter of `script`, in one comparison.
+bool letter_of(uint8_t c, uint8_t script) {
+    return (c & (chars::role_mask | chars::script_mask)) == (chars::letter | script);
 }
+bool is_han_letter(uint8_t c) { return letter_of(c, chars::han); }
 bool is_word_char(uint8_t c) {
     const uint8_t r = role_of(c);
     return r == chars::letter || r == chars::number || r == chars::mark;
@@ -156,13 +158,13 @@ struct char_table {
     std::vector<uint32_t> entries;
     std::vector<keyed> expansions;  // a count (in .key), then that many keys
 
-    uint32_t operator[](code_point c) const { return entries[block_of[c >> 8] + (c & 0xFF)]; }
-    // The same look-up through plain pointers (code_point_table::view says why).
+    // The look-up through plain pointers (code_point_table::view says why).
     struct view {
         const uint32_t *block_of, *entries;
         uint32_t operator[](code_point c) const { return entries[block_of[c >> 8] + (c & 0xFF)]; }
     };
     view viewed() const { return {block_of.data(), entries.data()}; }
+    uint32_t operator[](code_point c) const { return viewed()[c]; }
     static keyed plain(uint32_t entry, code_point c) {
         const code_point key = entry & key_field;
         return {key ? key : c, static_cast<uint8_t>(entry >> key_bits)};
@@ -723,9 +725,7 @@ size_t read_text(const char_table& table, const Char* text, size_t n, elements& 
     return r.trailing_gap();
 }
 
-bool latin_letter(const element& e) {
-    return (e.cls & (chars::role_mask | chars::script_mask)) == (chars::letter | chars::latin);
-}
+bool latin_letter(const element& e) { return letter_of(e.cls, chars::latin); }
 
 // A key of a Latin word as pinyin reads it: a Latin letter or an ASCII digit.
 bool latin_word_key(const element& e) { return latin_letter(e) || (e.key >= '0' && e.key <= '9'); }
