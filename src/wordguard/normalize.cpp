@@ -599,8 +599,10 @@ public:
         size_t o = out.size();
         out.resize(o + (until - i_));
         element* at = out.data();
-        // Key k of text[i] as an element.
-        auto put = [&](keyed k, size_t i, uint32_t entry) __attribute__((always_inline)) {
+        // Key k of text[i] as an element; `may_be_mark` is false for the
+        // characters that become one at once, which are never marks.
+        auto put = [&](keyed k, size_t i, uint32_t entry,
+                       bool may_be_mark) __attribute__((always_inline)) {
             // Written field by field where it stays: an element put together
             // on the stack and then copied stalls the copy's wide loads.
             element& e = at[o++];
@@ -614,7 +616,7 @@ public:
             e.han = 0;
             s.gap = 0;
             s.breaks = 0;
-            if (role_of(k.cls) != chars::mark) s.marks_on = k.cls;
+            if (!may_be_mark || role_of(k.cls) != chars::mark) s.marks_on = k.cls;
         };
         // A mark that goes: the element it follows, if directly, spans it.
         auto mark_of_last = [&](size_t i) __attribute__((always_inline)) {
@@ -636,18 +638,24 @@ public:
                         k.cls = chars::number | chars::common;
                         break;
                     }
-                    separator(s, k, i, at, o);
+                    separator(s, k, i, text[i], at, o);
                     return;
                 default: break;
             }
-            put(k, i, entry);
+            put(k, i, entry, true);
         };
         const char_table::view entries = table.viewed();
         for (size_t i = i_; i < until; ++i) {
             const code_point c = text[i];
             const uint32_t entry = entries[c];
             if ((entry & (char_table::expands | char_table::at_once)) == char_table::at_once) {
-                put(char_table::plain(entry, c), i, entry);
+                put(char_table::plain(entry, c), i, entry, false);
+            } else if (c == ' ') {
+                // The commonest separator, past the cases of the other roles;
+                // a space is its own key in both case modes, so the tests of
+                // the key fold away.
+                const keyed space{' ', static_cast<uint8_t>(entry >> char_table::key_bits)};
+                separator(s, space, i, ' ', at, o);
             } else if (entry & char_table::expands) {
                 const keyed* k = &table.expansions[entry & char_table::key_field];
                 if (o + k->key + (until - i) > out.size()) {
@@ -675,13 +683,15 @@ private:
         size_t gap_end = 0;                   // the character of the last separator counted
     };
 
-    void separator(gap_state& s, keyed k, size_t i, element* at, size_t o) const {
+    // Separator key k of character c, text[i].
+    __attribute__((always_inline)) void separator(gap_state& s, keyed k, size_t i, code_point c,
+                                                  element* at, size_t o) const {
         if (s.gap && i == s.gap_end) return;  // one character, several keys ("…")
         if (s.gap == 0) {
             s.stop = k.key == '.' ? 1 : 0;
             if (s.stop && o > 0) at[o - 1].flags |= stop_after;
         } else if (s.stop) {
-            s.stop = Py_UNICODE_ISSPACE(text_[i]) ? 2 : 0;
+            s.stop = Py_UNICODE_ISSPACE(c) ? 2 : 0;
         }
         s.breaks = static_cast<uint8_t>((s.breaks & ~(joiner | stop_space)) |
                                         (k.cls & (chars::clause_break | chars::unspaced_break)) |
