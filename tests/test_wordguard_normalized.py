@@ -133,6 +133,22 @@ def test_case_sensitive_mode_keeps_case_but_not_the_disguises(word_file):
     checker = NormalizedPromptBanChecker(word_file("gore\n"), ignore_case=False)
     assert checker.find_matched_words("GORE Gore gore") == ["gore"]
     assert checker.find_matched_words("g.o.r.e gоre g0re ｇｏｒｅ") == ["g.o.r.e", "gоre", "g0re", "ｇｏｒｅ"]
+    assert checker.find_hits("a g o r e. g. o r e") == [("gore", 2, 9), ("gore", 11, 19)]
+
+
+@pytest.mark.parametrize("ignore_case", [True, False])
+def test_runs_of_spaces(word_file, ignore_case):
+    # Up to three separators make a gap inside a word; what follows a longer
+    # run, however long (the count saturates), starts afresh; a full stop
+    # before spaces ends a sentence between Chinese characters.
+    checker = NormalizedPromptBanChecker(word_file("gore\n色情\n"), ignore_case=ignore_case)
+    for run in (1, 2, 3, 4, 254, 255, 256, 300):
+        spaces = " " * run
+        found = [("gore", 0, run + 4), ("色情", run + 5, 2 * run + 7)] if run <= 3 else []
+        assert checker.find_hits(f"g{spaces}ore 色{spaces}情") == found, run
+        text = f"x{spaces}g o r e{spaces}色 情{spaces}"
+        assert checker.find_hits(text) == [("gore", run + 1, run + 8), ("色情", 2 * run + 8, 2 * run + 11)]
+    assert checker.find_hits("颜色.  情况, 色 . 情") == [("色情", 9, 14)]
 
 
 def test_finds_whatever_the_exact_checker_finds(word_file):
@@ -446,6 +462,22 @@ def test_words_found_by_their_sound(by_sound, word_file, kind, written):
     # Off by default.
     plain = NormalizedPromptBanChecker(by_sound.ban_word_file)
     assert all(word == "色" for word, _, _ in plain.find_hits(f"draw {written} now"))
+
+
+def test_polyphonic_words_by_every_reading(word_file):
+    # 乐 is lè and yuè, 重 zhòng and chóng, 行 xíng and háng; a homophone
+    # must share a reading with its tone (印 is yìn, 音 yīn).
+    checker = NormalizedPromptBanChecker(word_file("音乐\n重庆\n银行\n"), sound_alike=True)
+    for text, word in (("yinyue", "音乐"), ("yinle", "音乐"), ("yin1 yue4", "音乐"), ("音月", "音乐"),
+                       ("zhongqing", "重庆"), ("chongqing", "重庆"), ("重qing", "重庆"),
+                       ("yinhang", "银行"), ("yinxing", "银行"), ("银xing", "银行")):
+        assert checker.find_hits(text) == [(word, 0, len(text))], text
+    assert checker.find_hits("印乐") == []
+    # Tone marks typed as combining marks, after astral characters: the span
+    # counts code points and takes the marks in.
+    text = "🍆🍆 yi\u0304n yue\u0300\u0301, 🍆"
+    assert checker.find_hits(text) == [("音乐", 3, 13)]
+    assert checker.mask(text) == "🍆🍆 **********, 🍆"
 
 
 def test_sound_alike_words_with_latin_letters(word_file):
